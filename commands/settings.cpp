@@ -1,0 +1,64 @@
+#include "commands/settings.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "link/transaction.h"
+#include "port/port.h"
+
+ConsoleSettings Settings = {DEFAULT_PUMP_NUMBER, DEFAULT_PRESET_AMOUNT, DEFAULT_PRICE_BASE,
+                            DEFAULT_COM_PORT, DEFAULT_BAUD_RATE};
+std::atomic<int> looping{0};
+
+void ResetConsoleSettings() {
+    Settings = ConsoleSettings{DEFAULT_PUMP_NUMBER, DEFAULT_PRESET_AMOUNT, DEFAULT_PRICE_BASE,
+                               DEFAULT_COM_PORT, DEFAULT_BAUD_RATE};
+    looping.store(0);
+}
+
+int OpenConfiguredPort() {
+    // The poll thread may be between transactions; it must not see a half-opened port.
+    TransactionGuard guard;
+    int id = openPortId.load();
+    if (id != 0) {
+        PortRequest(id, PORT_FORGET, nullptr);
+        openPortId.store(0);
+    }
+    int resolved = -1;
+    PortResolveArgs resolve = {static_cast<unsigned char>(Settings.comPort), &resolved};
+    PortRequest(0, PORT_RESOLVE, &resolve);
+    openPortId.store(resolved);
+    PortParams params = {Settings.baudRate, 0, 8, 1};
+    return PortRequest(resolved, PORT_OPEN, &params);
+}
+
+int SendMessageText(int reply, const char* format, ...) {
+    TransactionGuard guard;
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(MessageBuffer, MESSAGE_BYTES, format, args);
+    va_end(args);
+    if (n < 0 || n >= MESSAGE_BYTES) {
+        MessageBuffer[0] = '\0';
+        return -1;
+    }
+    replyExpected.store(static_cast<unsigned char>(reply));
+    RunTransaction();
+    return 0;
+}
+
+void BuildPresetAuthorize(int digits, char hose, char kind) {
+    int p = Settings.presetAmount;
+    if (digits == 6) {
+        SendMessageText(0, "A%02d%c%c%06d%06d", Settings.pumpNumber, hose, kind, p, 10 * p);
+    } else {
+        SendMessageText(0, "A%02d%cE%c%010d%010d", Settings.pumpNumber, hose, kind, p, 10 * p);
+    }
+}
+
+void BuildPriceSeries(int count, int offset) {
+    for (int i = 1; i <= count; ++i) {
+        int first = Settings.priceBase + 1000 * (i - 1) + offset;
+        SendMessageText(0, "J%02d%1dW%06d%06d", Settings.pumpNumber, i, first, first - 100);
+    }
+}

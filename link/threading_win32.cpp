@@ -1,0 +1,31 @@
+// Windows threads through the C runtime's _beginthread (MinGW's default thread
+// model has no std::thread); slim reader/writer locks need no initialisation call.
+#include "link/threading.h"
+
+#include <windows.h>
+#include <process.h>
+
+namespace {
+
+SRWLOCK locks[LOCK_COUNT] = {SRWLOCK_INIT, SRWLOCK_INIT};
+
+void __cdecl Trampoline(void* arg) {
+    void (*body)() = reinterpret_cast<void (*)()>(arg);
+    body();
+    _endthread();
+}
+
+}  // namespace
+
+int OsStartThread(void (*body)(), unsigned stackBytes) {
+    uintptr_t handle = _beginthread(Trampoline, stackBytes, reinterpret_cast<void*>(body));
+    return handle == static_cast<uintptr_t>(-1) || handle == 0 ? -1 : 0;
+}
+
+void OsSleepMs(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+void OsLock(LockId id) { AcquireSRWLockExclusive(&locks[id]); }
+
+int OsTryLock(LockId id) { return TryAcquireSRWLockExclusive(&locks[id]) ? 1 : 0; }
+
+void OsUnlock(LockId id) { ReleaseSRWLockExclusive(&locks[id]); }

@@ -1,0 +1,145 @@
+#include "link/transaction.h"
+
+#include <cstring>
+
+#include "port/port.h"
+
+char MessageBuffer[MESSAGE_BYTES];
+unsigned char FrameBuffer[FRAME_BYTES];
+int FrameLength;
+unsigned char ReplyBuffer[REPLY_BYTES];
+int ReplyLength;
+
+std::atomic<unsigned char> replyExpected{0};
+std::atomic<int> checksumError{0};
+std::atomic<int> countdown{0};
+std::atomic<int> openPortId{0};
+
+TraceLines TxTrace;
+TraceLines RxTrace;
+
+std::atomic<int> tickRun{0};
+std::atomic<int> tickDone{0};
+
+namespace {
+
+std::atomic<void (*)()> repaintHook{nullptr};
+
+}  // namespace
+
+void SetRepaintHook(void (*hook)()) { repaintHook.store(hook); }
+
+void RequestRepaint() {
+    void (*hook)() = repaintHook.load();
+    if (hook != nullptr) hook();
+}
+
+void CopyTraces(TraceLines& tx, TraceLines& rx, int& checksumErrorNow) {
+    LockGuard display(LOCK_DISPLAY);
+    tx = TxTrace;
+    rx = RxTrace;
+    checksumErrorNow = checksumError.load();
+}
+
+int ReadByteTimed(unsigned char& byte) {
+    countdown.store(RECEIVE_WINDOW_TICKS);
+    for (;;) {
+        unsigned char received = 0;
+        PortReadArgs args = {&received};
+        int result = PortRequest(openPortId.load(), PORT_READ_BYTE, &args);
+        if (result != PORT_NO_DATA) {
+            if (result == PORT_OK) byte = received;
+            return result;
+        }
+        // Polled back to back: the window is the tick count, not a sleep.
+        if (countdown.load() == 0) return PORT_NO_DATA;
+    }
+}
+
+void SendFrame() {
+    // MessageBuffer is 1000 bytes and FrameBuffer 1024, so a terminated text
+    // always fits; the terminator is forced in case a caller overran the text.
+    MessageBuffer[MESSAGE_BYTES - 1] = '\0';
+    FrameLength = BuildFrame(MessageBuffer, FrameBuffer, FRAME_BYTES);
+    {
+        LockGuard display(LOCK_DISPLAY);
+        FormatTrace(FrameBuffer, FrameLength, TxTrace);
+    }
+    PortWriteArgs args = {FrameBuffer, FrameLength};
+    (void)PortRequest(openPortId.load(), PORT_WRITE, &args);
+}
+
+int AwaitReply() {
+    unsigned char byte = 0;
+    do {
+        std::memset(ReplyBuffer, 0, sizeof ReplyBuffer);
+        ReplyLength = 0;
+        if (ReadByteTimed(byte) != PORT_OK) return -1;
+    } while (byte != ACK);
+    ReplyBuffer[0] = ACK;
+    ReplyLength = 1;
+    if (replyExpected.load() == 0) return 0;
+
+    int p = 1;
+    unsigned sum = 0;
+    do {
+        if (ReadByteTimed(byte) != PORT_OK) return -1;
+        ReplyBuffer[p] = byte;
+        ReplyBuffer[p + 1] = 0;
+        sum += byte;
+        ++p;
+        if (p > REPLY_WRAP_POSITION) p = 0;
+    } while (byte != ETX);
+
+    unsigned char checksum = 0;
+    if (ReadByteTimed(checksum) != PORT_OK) return -1;
+    ReplyBuffer[p] = checksum;
+    ReplyBuffer[p + 1] = 0;
+    ReplyLength = p + 1;
+    if (ReplyChecksumValid(sum, checksum)) {
+        checksumError.store(0);
+        return 0;
+    }
+    checksumError.store(1);
+    return -1;
+}
+
+void RunTransaction() {
+    ReplyBuffer[0] = 0;
+    unsigned char discarded = 0;
+    while (ReadByteTimed(discarded) == PORT_OK) {
+    }
+    SendFrame();
+    RequestRepaint();
+    (void)AwaitReply();
+    {
+        LockGuard display(LOCK_DISPLAY);
+        ClearTrace(RxTrace);
+        if (ReplyLength != 0) FormatTrace(ReplyBuffer, ReplyLength, RxTrace);
+    }
+    RequestRepaint();
+    replyExpected.store(0);
+}
+
+void TickThread() {
+    while (tickRun.load() == 1) {
+        OsSleepMs(TICK_MS);
+        int left = countdown.load();
+        // Only the tick thread lowers a non-zero count, but a transaction may set
+        // it back to 10 meanwhile; the exchange keeps that restart.
+        while (left != 0 && !countdown.compare_exchange_weak(left, left - 1)) {
+        }
+    }
+    tickDone.store(0);
+}
+
+int StartTickThread() {
+    tickRun.store(1);
+    if (OsStartThread(TickThread, WORKER_STACK_BYTES) != 0) {
+        tickRun.store(0);
+        return -1;
+    }
+    return 0;
+}
+
+int StopTickThread() { return StopWorker(tickRun, tickDone); }

@@ -1,0 +1,38 @@
+// The device layer under the port table: one small table of functions per backend.
+// The build links exactly one platform backend (device_posix.cpp or device_win32.cpp),
+// which defines PlatformDevice; tests may install a scripted device instead.
+#pragma once
+
+#include "port/port.h"
+
+struct LineSettings {
+    int baudRate;
+    int dataBits;  // 7 or 8
+    int parity;    // 0 none, 1 odd, 2 even
+    int stopBits;  // 1 or 2
+};
+
+struct DeviceOps {
+    // Opens the device of COM port k (1..9) for reading and writing, exclusively.
+    // Returns a non-zero handle, or 0 when it cannot be opened.
+    DeviceHandle (*open)(int k);
+    // Closes a handle returned by open.
+    void (*close)(DeviceHandle handle);
+    // Applies the line settings (raw bytes, no flow control) and read time-outs that
+    // return at once. Returns PORT_OK or PORT_IO_ERROR.
+    int (*configure)(DeviceHandle handle, const LineSettings& settings);
+    // Raises DTR, then RTS. Failures are not errors (pseudo-terminals have no modem lines).
+    void (*raiseDtrRts)(DeviceHandle handle);
+    // Writes `length` bytes (0 allowed). Returns PORT_OK or PORT_IO_ERROR.
+    int (*write)(DeviceHandle handle, const unsigned char* data, int length);
+    // Reads at most one byte without waiting. Returns 1 with the byte, 0 when none
+    // came (a failing read counts as none).
+    int (*readByte)(DeviceHandle handle, unsigned char* byte);
+    // Turns RTS on (enable 1) or off (enable 0).
+    void (*setRts)(DeviceHandle handle, int enable);
+};
+
+extern const DeviceOps PlatformDevice;
+
+// Selects the device layer used by PortRequest; nullptr restores PlatformDevice.
+void PortUseDevice(const DeviceOps* ops);

@@ -1,0 +1,123 @@
+#include "port/port.h"
+
+#include <cstring>
+
+#include "port/device.h"
+
+PortRecord PortTable[PORT_COUNT];
+
+namespace {
+
+const DeviceOps* device = &PlatformDevice;
+
+// The handle of the most recent successful open; the next open closes it, so at
+// most one device stays open even though forgetting a record does not close it.
+DeviceHandle rememberedHandle = 0;
+
+PortRecord* RecordFor(int portId) {
+    if (portId < PORT_FIRST_ID || portId > PORT_LAST_ID) return nullptr;
+    return &PortTable[portId - PORT_FIRST_ID];
+}
+
+void EmptyRecord(PortRecord& record) {
+    record.handle = 0;
+    record.transmitLength = 0;
+    record.receiveCount = 0;
+    record.receiveHead = 0;
+    record.receiveTail = 0;
+}
+
+int Resolve(PortResolveArgs* args) {
+    if (args == nullptr || args->portId == nullptr) return PORT_BAD_REQUEST;
+    if (args->comPort >= 1 && args->comPort <= PORT_COUNT) {
+        *args->portId = 1000 + args->comPort;
+        return PORT_OK;
+    }
+    *args->portId = -1;
+    return PORT_BAD_REQUEST;
+}
+
+int Open(int portId, PortRecord& record, const PortParams* params) {
+    if (params == nullptr) return PORT_BAD_REQUEST;
+    if (rememberedHandle != 0) {
+        device->close(rememberedHandle);
+        // A record still naming the closed handle (reopening a record without
+        // forgetting it first) must not keep it: it would write to a dead handle.
+        for (PortRecord& other : PortTable) {
+            if (other.handle == rememberedHandle) other.handle = 0;
+        }
+        rememberedHandle = 0;
+    }
+    LineSettings line;
+    line.baudRate = params->baudRate;
+    line.parity = params->parity == 1 ? 1 : params->parity == 2 ? 2 : 0;
+    line.dataBits = params->dataBits == 7 ? 7 : 8;
+    line.stopBits = params->stopBits == 50 ? 2 : 1;
+    record.dataBits = line.dataBits;
+    if (record.handle == 0) {
+        DeviceHandle handle = device->open(portId - 1000);
+        if (handle == 0) return PORT_OPEN_FAILED;
+        rememberedHandle = handle;
+        record.handle = handle;
+    }
+    if (device->configure(record.handle, line) != PORT_OK) return PORT_IO_ERROR;
+    device->raiseDtrRts(record.handle);
+    return PORT_OK;
+}
+
+int Write(PortRecord& record, const PortWriteArgs* args) {
+    if (args == nullptr || args->length < 0) return PORT_BAD_REQUEST;
+    if (args->length > PORT_TX_BYTES) return PORT_TOO_LONG;
+    if (args->length > 0) std::memcpy(record.transmitBuffer, args->data, static_cast<size_t>(args->length));
+    record.transmitLength = args->length;
+    // A record with no device never reaches the device layer: handle 0 is "none",
+    // not a descriptor to write to.
+    if (record.handle == 0) return PORT_IO_ERROR;
+    return device->write(record.handle, record.transmitBuffer, args->length);
+}
+
+int ReadByte(PortRecord& record, const PortReadArgs* args) {
+    if (args == nullptr || args->byte == nullptr) return PORT_BAD_REQUEST;
+    unsigned char byte = 0;
+    if (record.handle != 0 && device->readByte(record.handle, &byte) == 1) {
+        if (record.receiveCount < PORT_RX_BYTES) {
+            if (record.dataBits == 7) byte &= 0x7F;
+            record.receiveRing[record.receiveHead] = byte;
+            record.receiveHead = (record.receiveHead + 1) % PORT_RX_BYTES;
+            ++record.receiveCount;
+        }
+    }
+    if (record.receiveCount == 0) return PORT_NO_DATA;
+    *args->byte = record.receiveRing[record.receiveTail];
+    record.receiveTail = (record.receiveTail + 1) % PORT_RX_BYTES;
+    --record.receiveCount;
+    return PORT_OK;
+}
+
+int SetRts(PortRecord& record, const PortRtsArgs* args) {
+    if (args == nullptr) return PORT_BAD_REQUEST;
+    if (record.handle != 0) device->setRts(record.handle, args->code == 1 ? 0 : 1);
+    return PORT_OK;
+}
+
+}  // namespace
+
+void PortUseDevice(const DeviceOps* ops) { device = ops != nullptr ? ops : &PlatformDevice; }
+
+int PortRequest(int portId, int operation, void* args) {
+    if (operation == PORT_INIT) {
+        for (PortRecord& record : PortTable) EmptyRecord(record);
+        return PORT_OK;
+    }
+    if (operation == PORT_RESOLVE) return Resolve(static_cast<PortResolveArgs*>(args));
+    if (operation < 0 || operation > PORT_FORGET) return PORT_BAD_REQUEST;
+    PortRecord* record = RecordFor(portId);
+    if (record == nullptr) return PORT_BAD_ID;
+    switch (operation) {
+        case PORT_OPEN: return Open(portId, *record, static_cast<const PortParams*>(args));
+        case PORT_WRITE: return Write(*record, static_cast<const PortWriteArgs*>(args));
+        case PORT_READ_BYTE: return ReadByte(*record, static_cast<const PortReadArgs*>(args));
+        case PORT_SET_RTS: return SetRts(*record, static_cast<const PortRtsArgs*>(args));
+        default: EmptyRecord(*record); return PORT_OK;  // PORT_FORGET
+    }
+}
