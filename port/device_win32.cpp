@@ -1,0 +1,103 @@
+// Windows serial devices through kernel32. COM port k is the device named "Comk",
+// opened by that plain name. A handle is the kernel handle's value; a successful
+// CreateFileA never returns 0, so 0 stays free for "no device".
+#include "port/device_win32.h"
+
+namespace {
+
+HANDLE KernelHandle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+DeviceHandle Win32Open(int k) {
+    if (k < 1 || k > 9) return 0;
+    char name[5] = {'C', 'o', 'm', static_cast<char>('0' + k), '\0'};
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    return reinterpret_cast<DeviceHandle>(handle);
+}
+
+void Win32Close(DeviceHandle handle) {
+    if (handle != 0) (void)CloseHandle(KernelHandle(handle));
+}
+
+int Win32Configure(DeviceHandle handle, const LineSettings& line) {
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(KernelHandle(handle), &dcb)) return PORT_IO_ERROR;
+    ApplyLineSettings(dcb, line);
+    if (!SetCommState(KernelHandle(handle), &dcb)) return PORT_IO_ERROR;
+
+    COMMTIMEOUTS timeouts;
+    ZeroMemory(&timeouts, sizeof timeouts);
+    if (!GetCommTimeouts(KernelHandle(handle), &timeouts)) return PORT_IO_ERROR;
+    ApplyPortTimeouts(timeouts);
+    if (!SetCommTimeouts(KernelHandle(handle), &timeouts)) return PORT_IO_ERROR;
+    return PORT_OK;
+}
+
+void Win32RaiseDtrRts(DeviceHandle handle) {
+    // Both fail where the device has no modem lines (a pseudo-terminal behind
+    // Wine); the line works without them.
+    (void)EscapeCommFunction(KernelHandle(handle), SETDTR);
+    (void)EscapeCommFunction(KernelHandle(handle), SETRTS);
+}
+
+// One synchronous WriteFile, also for 0 bytes. The write time-outs end a write
+// that cannot finish; fewer bytes written than asked counts as a failure.
+int Win32Write(DeviceHandle handle, const unsigned char* data, int length) {
+    if (length < 0) return PORT_IO_ERROR;
+    DWORD written = 0;
+    if (!WriteFile(KernelHandle(handle), data, static_cast<DWORD>(length), &written, nullptr)) {
+        return PORT_IO_ERROR;
+    }
+    return written == static_cast<DWORD>(length) ? PORT_OK : PORT_IO_ERROR;
+}
+
+int Win32ReadByte(DeviceHandle handle, unsigned char* byte) {
+    DWORD got = 0;
+    if (!ReadFile(KernelHandle(handle), byte, 1, &got, nullptr)) return 0;
+    return got == 1 ? 1 : 0;
+}
+
+void Win32SetRts(DeviceHandle handle, int enable) {
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(KernelHandle(handle), &dcb)) return;
+    dcb.fRtsControl = enable ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    (void)SetCommState(KernelHandle(handle), &dcb);
+}
+
+}  // namespace
+
+void ApplyLineSettings(DCB& dcb, const LineSettings& line) {
+    dcb.BaudRate = static_cast<DWORD>(line.baudRate);
+    // First flag byte: 1 1 0 0 01 0 1 from fBinary up, i.e. 0x93.
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+    dcb.ByteSize = static_cast<BYTE>(line.dataBits == 7 ? 7 : 8);
+    dcb.Parity = static_cast<BYTE>(line.parity == 1 ? ODDPARITY : line.parity == 2 ? EVENPARITY : NOPARITY);
+    dcb.StopBits = static_cast<BYTE>(line.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT);
+}
+
+void ApplyPortTimeouts(COMMTIMEOUTS& timeouts) {
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 10;
+    timeouts.WriteTotalTimeoutConstant = 1000;
+}
+
+const DeviceOps PlatformDevice = {Win32Open, Win32Close, Win32Configure, Win32RaiseDtrRts,
+                                  Win32Write, Win32ReadByte, Win32SetRts};
