@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the console and the tests need.
+# Only missing packages are installed; as root directly, otherwise through sudo.
+set -euo pipefail
+
+packages=(
+    cmake make g++ pkg-config
+    libgtest-dev libgmock-dev
+    libfltk1.3-dev
+    xvfb xdotool x11-apps x11-utils imagemagick
+    clang libclang-rt-14-dev
+    g++-mingw-w64-x86-64 wine64 wine zip
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+run() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+export DEBIAN_FRONTEND=noninteractive
+run apt-get update -q
+run apt-get install -y -q "${missing[@]}"

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the unit, threaded, end-to-end (Xvfb) and Wine tests
+# with warnings as errors; the unit tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer; the threaded tests under ThreadSanitizer; and the
+# receive-path fuzzer for a bounded time. Ends with one "N passed, M failed" line.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+tools/install-deps.sh || { echo "dependency installation failed"; exit 1; }
+
+jobs=$(nproc)
+fuzz_seconds=${FUZZ_SECONDS:-60}
+passed=0
+failed=0
+failures=()
+log_dir=$root/build/test-logs
+mkdir -p "$log_dir"
+
+# stage NAME BUILD_DIR "CXX FLAGS" "CMAKE ARGS" "CTEST ARGS"
+stage() {
+    local name=$1 dir=$2 flags=$3 cmake_args=$4 ctest_args=$5
+    echo "==== $name"
+    # shellcheck disable=SC2086
+    if ! cmake -S "$root" -B "$dir" -DZANTROX_WERROR=ON "-DCMAKE_CXX_FLAGS=$flags" $cmake_args \
+            >"$log_dir/$name-configure.log" 2>&1 ||
+       ! cmake --build "$dir" -j"$jobs" >"$log_dir/$name-build.log" 2>&1; then
+        echo "$name: build failed"; tail -40 "$log_dir/$name-build.log" "$log_dir/$name-configure.log"
+        failed=$((failed + 1)); failures+=("$name build"); return
+    fi
+    # shellcheck disable=SC2086
+    (cd "$dir" && ctest --output-on-failure --timeout 600 $ctest_args) 2>&1 | tee "$log_dir/$name-ctest.log"
+    local line
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log_dir/$name-ctest.log" | tail -1)
+    if [ -z "$line" ]; then
+        echo "$name: ran no test"; failed=$((failed + 1)); failures+=("$name: no tests"); return
+    fi
+    local bad total
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+    [ "$bad" -eq 0 ] || failures+=("$name: $bad failed")
+}
+
+stage main build/ci "" "-DCMAKE_BUILD_TYPE=Debug" ""
+
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+stage asan-ubsan build/asan "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+    "-DCMAKE_BUILD_TYPE=Debug -DZANTROX_WIN_TESTS=OFF" "-L unit"
+
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+stage tsan build/tsan "-fsanitize=thread" "-DCMAKE_BUILD_TYPE=Debug -DZANTROX_WIN_TESTS=OFF" "-L threaded"
+
+echo "==== fuzz (${fuzz_seconds}s)"
+if CXX=clang++ cmake -S "$root" -B build/fuzz -DZANTROX_FUZZ=ON -DZANTROX_WIN_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined" >"$log_dir/fuzz-configure.log" 2>&1 &&
+   cmake --build build/fuzz -j"$jobs" --target receive_fuzz >"$log_dir/fuzz-build.log" 2>&1; then
+    corpus=$(mktemp -d)
+    if build/fuzz/tests/receive_fuzz -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" \
+            >"$log_dir/fuzz.log" 2>&1; then
+        grep -E 'stat::number_of_executed_units|Done' "$log_dir/fuzz.log" | tail -2
+        passed=$((passed + 1))
+    else
+        tail -40 "$log_dir/fuzz.log"; failed=$((failed + 1)); failures+=("fuzz")
+    fi
+    rm -rf "$corpus"
+else
+    tail -40 "$log_dir/fuzz-build.log"; failed=$((failed + 1)); failures+=("fuzz build")
+fi
+
+echo "===="
+for f in "${failures[@]}"; do echo "FAILED: $f"; done
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
