@@ -188,9 +188,9 @@ TEST_F(Engine, TrafficAtTheStartDelaysSendingUntilOneSilentWindow) {
     std::thread chatter([&] {
         for (int i = 0; i < 8; ++i) {
             peer.Write(Bytes{'n'});
+            chatterEnd = MsSince(start);  // the last byte's time once the loop ends
             Pause(40);
         }
-        chatterEnd = MsSince(start);
     });
     Pause(10);
     long long sentAt = 0;

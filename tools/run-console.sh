@@ -22,6 +22,7 @@ die() {
     exit 1
 }
 
+"$ROOT/tools/install-deps.sh" || die "could not install the packages the build needs"
 cmake -S "$ROOT" -B "$BUILD" >/dev/null || die "cmake could not configure $BUILD"
 cmake --build "$BUILD" --target zantrox zantrox-sim -j "$(nproc 2>/dev/null || echo 2)" >/dev/null ||
     die "the build failed; run: cmake --build $BUILD --target zantrox zantrox-sim"

@@ -14,7 +14,7 @@ fuzz_seconds=${FUZZ_SECONDS:-60}
 passed=0
 failed=0
 failures=()
-log_dir=$root/build/test-logs
+log_dir=$root/build-test/logs
 mkdir -p "$log_dir"
 
 # stage NAME BUILD_DIR "CXX FLAGS" "CMAKE ARGS" "CTEST ARGS"
@@ -43,22 +43,22 @@ stage() {
     [ "$bad" -eq 0 ] || failures+=("$name: $bad failed")
 }
 
-stage main build/ci "" "-DCMAKE_BUILD_TYPE=Debug" ""
+stage main build-test/ci "" "-DCMAKE_BUILD_TYPE=Debug" ""
 
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-stage asan-ubsan build/asan "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+stage asan-ubsan build-test/asan "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
     "-DCMAKE_BUILD_TYPE=Debug -DZANTROX_WIN_TESTS=OFF" "-L unit"
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-stage tsan build/tsan "-fsanitize=thread" "-DCMAKE_BUILD_TYPE=Debug -DZANTROX_WIN_TESTS=OFF" "-L threaded"
+stage tsan build-test/tsan "-fsanitize=thread" "-DCMAKE_BUILD_TYPE=Debug -DZANTROX_WIN_TESTS=OFF" "-L threaded"
 
 echo "==== fuzz (${fuzz_seconds}s)"
-if CXX=clang++ cmake -S "$root" -B build/fuzz -DZANTROX_FUZZ=ON -DZANTROX_WIN_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+if CXX=clang++ cmake -S "$root" -B build-test/fuzz -DZANTROX_FUZZ=ON -DZANTROX_WIN_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined" >"$log_dir/fuzz-configure.log" 2>&1 &&
-   cmake --build build/fuzz -j"$jobs" --target receive_fuzz >"$log_dir/fuzz-build.log" 2>&1; then
+   cmake --build build-test/fuzz -j"$jobs" --target receive_fuzz >"$log_dir/fuzz-build.log" 2>&1; then
     corpus=$(mktemp -d)
-    if build/fuzz/tests/receive_fuzz -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" \
+    if build-test/fuzz/tests/receive_fuzz -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" \
             >"$log_dir/fuzz.log" 2>&1; then
         grep -E 'stat::number_of_executed_units|Done' "$log_dir/fuzz.log" | tail -2
         passed=$((passed + 1))
