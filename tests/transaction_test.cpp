@@ -120,7 +120,7 @@ TEST_F(Engine, GoodReplyIsShownAndJudgedOk) {
 TEST_F(Engine, BadChecksumIsShownWholeAndJudgedError) {
     Bytes reply = Frame("F0123");
     reply.back() = static_cast<unsigned char>((reply.back() + 1) & 0x7F);
-    peer.StartResponder([&](const Bytes&) { return AckAnd(reply); });
+    peer.StartResponder([=](const Bytes&) { return AckAnd(reply); });
     Run("FE", 1);
     char expected[64];
     std::snprintf(expected, sizeof expected, " [06] [02]F0123 [03]%c", reply.back());
@@ -213,7 +213,7 @@ TEST_F(Engine, TrafficAtTheStartDelaysSendingUntilOneSilentWindow) {
 
 TEST_F(Engine, ReplyLongerThan900BytesWrapsInsideTheBuffer) {
     std::string text(950, 'a');
-    peer.StartResponder([&](const Bytes&) { return AckAnd(Frame(text)); });
+    peer.StartResponder([=](const Bytes&) { return AckAnd(Frame(text)); });
     Run("FE", 1);
     // 953 bytes after the ACK at positions 1..900, then 0..52: ETX at 51, checksum at 52.
     EXPECT_EQ(ReplyLength, 53);
@@ -249,7 +249,7 @@ TEST_F(Engine, RandomRepliesNeverOutliveTheirWindows) {
         Bytes junk(200 + random() % 1500);
         for (unsigned char& b : junk) b = static_cast<unsigned char>(random());
         if (round % 2 == 0) junk[0] = ACK;
-        peer.StartResponder([&](const Bytes&) { return junk; });
+        peer.StartResponder([=](const Bytes&) { return junk; });
         long long ms = Run("FE", 1);
         EXPECT_LE(ms, 2000);
         for (const auto& line : RxTrace.line) EXPECT_LE(std::strlen(line), 80u);
