@@ -1,5 +1,7 @@
 #include "commands/dispatch.h"
 
+#include <cstdio>
+
 #include "commands/settings.h"
 #include "link/transaction.h"
 
@@ -12,36 +14,66 @@ namespace {
 
 ConsoleUi* consoleUi = nullptr;
 
-void SendBoundMessage(const Action& action) {
-    const ConsoleSettings& s = Settings;
+int Checked(int n, int size) { return n >= 0 && n < size ? n : -1; }
+
+// The text of a message binding; the table's formats are printf formats.
+int FormatBoundMessage(const Action& action, const ConsoleSettings& s, char* out, int size) {
+    size_t room = static_cast<size_t>(size);
     switch (action.args) {
-        case ARGS_NONE:
-            SendMessageText(action.reply, "%s", action.format);
-            break;
+        case ARGS_NONE: return Checked(std::snprintf(out, room, "%s", action.format), size);
         case ARGS_PUMP_PRESET:
-            SendMessageText(action.reply, action.format, s.pumpNumber, s.presetAmount, 10 * s.presetAmount);
-            break;
+            return Checked(std::snprintf(out, room, action.format, s.pumpNumber, s.presetAmount,
+                                         10 * s.presetAmount),
+                           size);
         case ARGS_PUMP_CONSTANTS:
-            SendMessageText(action.reply, action.format, s.pumpNumber, action.a, action.b);
-            break;
+            return Checked(std::snprintf(out, room, action.format, s.pumpNumber, action.a, action.b), size);
         case ARGS_PUMP_ZERO_VOLUME:
-            SendMessageText(action.reply, action.format, s.pumpNumber, 0, 10 * s.presetAmount);
-            break;
+            return Checked(std::snprintf(out, room, action.format, s.pumpNumber, 0, 10 * s.presetAmount), size);
         case ARGS_PUMP_PRICE:
-            SendMessageText(action.reply, action.format, s.pumpNumber, s.priceBase, s.priceBase - 100);
-            break;
+            return Checked(std::snprintf(out, room, action.format, s.pumpNumber, s.priceBase, s.priceBase - 100),
+                           size);
         case ARGS_PUMP_RECEIPT:
-            SendMessageText(action.reply, action.format, s.pumpNumber, ReceiptText);
-            break;
-        case ARGS_PUMP:
-            SendMessageText(action.reply, action.format, s.pumpNumber);
-            break;
+            return Checked(std::snprintf(out, room, action.format, s.pumpNumber, ReceiptText), size);
+        case ARGS_PUMP: return Checked(std::snprintf(out, room, action.format, s.pumpNumber), size);
     }
+    return -1;
+}
+
+void SendBoundMessage(const Action& action) {
+    char text[MESSAGE_BYTES];
+    if (FormatBoundMessage(action, Settings, text, sizeof text) >= 0) SendMessageText(action.reply, "%s", text);
 }
 
 }  // namespace
 
 void SetConsoleUi(ConsoleUi* ui) { consoleUi = ui; }
+
+int ActionMessageCount(const Action& action) {
+    switch (action.kind) {
+        case ACTION_MESSAGE:
+        case ACTION_CONFIRMED_MESSAGE:
+        case ACTION_PRESET_AUTHORIZE: return 1;
+        case ACTION_PRICE_SERIES: return action.a;
+        default: return 0;
+    }
+}
+
+int FormatActionMessage(const Action& action, const ConsoleSettings& settings, int index, char* out, int size,
+                        int* reply) {
+    if (index < 0 || index >= ActionMessageCount(action) || size <= 0) return -1;
+    switch (action.kind) {
+        case ACTION_PRESET_AUTHORIZE:
+            *reply = 0;
+            return FormatPresetAuthorize(settings, action.a, static_cast<char>(action.b),
+                                         static_cast<char>(action.c), out, size);
+        case ACTION_PRICE_SERIES:
+            *reply = 0;
+            return FormatPriceGrade(settings, index + 1, action.b, out, size);
+        default:
+            *reply = action.reply;
+            return FormatBoundMessage(action, settings, out, size);
+    }
+}
 
 void RunAction(const Action& action) {
     switch (action.kind) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "commands/menu_table.h"
+#include "commands/settings.h"
 
 // What a front end (or a test) provides to the command table. All calls come from
 // the user-interface thread.
@@ -28,6 +29,17 @@ void DispatchMenuCommand(unsigned short id);
 
 // Runs the action bound to virtual-key `keyCode`; no repaint of its own.
 void DispatchHotKey(unsigned short keyCode);
+
+// How many messages `action` sends: 1 for a message (confirmed or not) and a
+// preset authorize, the grade count for a price series, 0 for everything else.
+int ActionMessageCount(const Action& action);
+
+// Writes message `index` (0-based) of `action` as it would be sent with `settings`
+// into `out` (`size` bytes) and its reply flag into *reply, sending nothing.
+// Returns the text's length, or -1 for an index the action does not have or a
+// text that would not fit.
+int FormatActionMessage(const Action& action, const ConsoleSettings& settings, int index, char* out, int size,
+                        int* reply);
 
 // Runs one action on the calling (user-interface) thread.
 void RunAction(const Action& action);

@@ -47,18 +47,40 @@ int SendMessageText(int reply, const char* format, ...) {
     return 0;
 }
 
-void BuildPresetAuthorize(int digits, char hose, char kind) {
-    int p = Settings.presetAmount;
+namespace {
+
+int Checked(int n, int size) { return n >= 0 && n < size ? n : -1; }
+
+}  // namespace
+
+int FormatPresetAuthorize(const ConsoleSettings& settings, int digits, char hose, char kind, char* out,
+                          int size) {
+    int p = settings.presetAmount;
     if (digits == 6) {
-        SendMessageText(0, "A%02d%c%c%06d%06d", Settings.pumpNumber, hose, kind, p, 10 * p);
-    } else {
-        SendMessageText(0, "A%02d%cE%c%010d%010d", Settings.pumpNumber, hose, kind, p, 10 * p);
+        return Checked(std::snprintf(out, static_cast<size_t>(size), "A%02d%c%c%06d%06d", settings.pumpNumber,
+                                     hose, kind, p, 10 * p),
+                       size);
     }
+    return Checked(std::snprintf(out, static_cast<size_t>(size), "A%02d%cE%c%010d%010d", settings.pumpNumber,
+                                 hose, kind, p, 10 * p),
+                   size);
+}
+
+int FormatPriceGrade(const ConsoleSettings& settings, int grade, int offset, char* out, int size) {
+    int first = settings.priceBase + 1000 * (grade - 1) + offset;
+    return Checked(std::snprintf(out, static_cast<size_t>(size), "J%02d%1dW%06d%06d", settings.pumpNumber, grade,
+                                 first, first - 100),
+                   size);
+}
+
+void BuildPresetAuthorize(int digits, char hose, char kind) {
+    char text[MESSAGE_BYTES];
+    if (FormatPresetAuthorize(Settings, digits, hose, kind, text, sizeof text) >= 0) SendMessageText(0, "%s", text);
 }
 
 void BuildPriceSeries(int count, int offset) {
     for (int i = 1; i <= count; ++i) {
-        int first = Settings.priceBase + 1000 * (i - 1) + offset;
-        SendMessageText(0, "J%02d%1dW%06d%06d", Settings.pumpNumber, i, first, first - 100);
+        char text[MESSAGE_BYTES];
+        if (FormatPriceGrade(Settings, i, offset, text, sizeof text) >= 0) SendMessageText(0, "%s", text);
     }
 }

@@ -43,6 +43,12 @@ int SendMessageText(int reply, const char* format, ...)
 #endif
     ;
 
+// The texts of the two builders, without sending: `out` gets the message (`size`
+// bytes). Each returns its length, or -1 when it would not fit.
+int FormatPresetAuthorize(const ConsoleSettings& settings, int digits, char hose, char kind, char* out,
+                          int size);
+int FormatPriceGrade(const ConsoleSettings& settings, int grade, int offset, char* out, int size);
+
 // Preset authorize for `digits` 6 (any other value: 10), hose '0'..'8' and kind
 // '0'..'3', with the current preset amount; sent with no reply expected.
 void BuildPresetAuthorize(int digits, char hose, char kind);

@@ -24,6 +24,9 @@ int OsStartThread(void (*body)(), unsigned stackBytes);
 
 void OsSleepMs(int milliseconds);
 
+// Microseconds of a monotonic clock (never set back); only differences mean anything.
+long long OsMonotonicUs();
+
 void OsLock(LockId id);
 // Takes the lock only when it is free at once. Returns 1 when taken, else 0.
 int OsTryLock(LockId id);

@@ -37,6 +37,12 @@ void OsSleepMs(int milliseconds) {
     }
 }
 
+long long OsMonotonicUs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000LL + now.tv_nsec / 1000;
+}
+
 void OsLock(LockId id) { pthread_mutex_lock(&locks[id]); }
 
 int OsTryLock(LockId id) { return pthread_mutex_trylock(&locks[id]) == 0 ? 1 : 0; }

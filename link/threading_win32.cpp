@@ -24,6 +24,17 @@ int OsStartThread(void (*body)(), unsigned stackBytes) {
 
 void OsSleepMs(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
+long long OsMonotonicUs() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER count;
+    // Both calls always succeed on Windows XP and later.
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    long long whole = count.QuadPart / frequency.QuadPart;
+    long long rest = count.QuadPart % frequency.QuadPart;
+    return whole * 1000000LL + rest * 1000000LL / frequency.QuadPart;
+}
+
 void OsLock(LockId id) { AcquireSRWLockExclusive(&locks[id]); }
 
 int OsTryLock(LockId id) { return TryAcquireSRWLockExclusive(&locks[id]) ? 1 : 0; }

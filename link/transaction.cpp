@@ -17,6 +17,7 @@ std::atomic<int> openPortId{0};
 
 TraceLines TxTrace;
 TraceLines RxTrace;
+TransactionRecord LastTransaction;
 
 std::atomic<int> tickRun{0};
 std::atomic<int> tickDone{0};
@@ -24,6 +25,21 @@ std::atomic<int> tickDone{0};
 namespace {
 
 std::atomic<void (*)()> repaintHook{nullptr};
+
+// The outcome of the exchange under way, kept for LastTransaction.
+int currentVerdict = VERDICT_NO_ACK;
+
+// ReadByteTimed for the answer side: every byte that comes is also captured.
+int ReadAnswerByte(unsigned char& byte) {
+    int result = ReadByteTimed(byte);
+    if (result == PORT_OK) {
+        if (LastTransaction.receivedLength < CAPTURE_BYTES) {
+            LastTransaction.received[LastTransaction.receivedLength] = byte;
+        }
+        ++LastTransaction.receivedLength;
+    }
+    return result;
+}
 
 }  // namespace
 
@@ -71,19 +87,23 @@ void SendFrame() {
 
 int AwaitReply() {
     unsigned char byte = 0;
+    currentVerdict = VERDICT_NO_ACK;
     do {
         std::memset(ReplyBuffer, 0, sizeof ReplyBuffer);
         ReplyLength = 0;
-        if (ReadByteTimed(byte) != PORT_OK) return -1;
+        if (ReadAnswerByte(byte) != PORT_OK) return -1;
     } while (byte != ACK);
+    LastTransaction.ackUs = OsMonotonicUs();
     ReplyBuffer[0] = ACK;
     ReplyLength = 1;
+    currentVerdict = VERDICT_OK;
     if (replyExpected.load() == 0) return 0;
 
+    currentVerdict = VERDICT_INCOMPLETE;
     int p = 1;
     unsigned sum = 0;
     do {
-        if (ReadByteTimed(byte) != PORT_OK) return -1;
+        if (ReadAnswerByte(byte) != PORT_OK) return -1;
         ReplyBuffer[p] = byte;
         ReplyBuffer[p + 1] = 0;
         sum += byte;
@@ -92,24 +112,32 @@ int AwaitReply() {
     } while (byte != ETX);
 
     unsigned char checksum = 0;
-    if (ReadByteTimed(checksum) != PORT_OK) return -1;
+    if (ReadAnswerByte(checksum) != PORT_OK) return -1;
     ReplyBuffer[p] = checksum;
     ReplyBuffer[p + 1] = 0;
     ReplyLength = p + 1;
     if (ReplyChecksumValid(sum, checksum)) {
         checksumError.store(0);
+        currentVerdict = VERDICT_OK;
         return 0;
     }
     checksumError.store(1);
+    currentVerdict = VERDICT_CHECKSUM_ERROR;
     return -1;
 }
 
 void RunTransaction() {
+    TransactionRecord& record = LastTransaction;
+    record.startUs = OsMonotonicUs();
+    record.replyWasExpected = replyExpected.load();
+    record.receivedLength = 0;
+    record.ackUs = -1;
     ReplyBuffer[0] = 0;
     unsigned char discarded = 0;
     while (ReadByteTimed(discarded) == PORT_OK) {
     }
     SendFrame();
+    record.sentUs = OsMonotonicUs();
     RequestRepaint();
     (void)AwaitReply();
     {
@@ -119,6 +147,14 @@ void RunTransaction() {
     }
     RequestRepaint();
     replyExpected.store(0);
+
+    record.verdict = currentVerdict;
+    std::memcpy(record.text, MessageBuffer, sizeof record.text);
+    record.frameLength = FrameLength > 0 ? FrameLength : 0;
+    std::memcpy(record.frame, FrameBuffer, static_cast<size_t>(record.frameLength));
+    record.answerLength = ReplyLength;
+    std::memcpy(record.answer, ReplyBuffer, static_cast<size_t>(ReplyLength));
+    record.endUs = OsMonotonicUs();
 }
 
 void TickThread() {

@@ -41,6 +41,36 @@ extern std::atomic<int> openPortId;
 extern TraceLines TxTrace;
 extern TraceLines RxTrace;
 
+// How a transaction ended, for front ends that report every exchange.
+enum TransactionVerdict {
+    VERDICT_OK = 0,              // the ACK, and where one was expected a reply that passed its checksum
+    VERDICT_NO_ACK = 1,          // no ACK before a silent window (or a port error)
+    VERDICT_CHECKSUM_ERROR = 2,  // a whole reply whose checksum failed
+    VERDICT_INCOMPLETE = 3,      // the ACK, then a reply cut off by a silent window
+};
+
+enum { CAPTURE_BYTES = 1024 };
+
+// One transaction as it happened. RunTransaction writes it at its end, under the
+// transaction lock, and it stays until the next transaction ends. Times are
+// OsMonotonicUs() values.
+struct TransactionRecord {
+    int verdict;                       // a TransactionVerdict
+    int replyWasExpected;              // replyExpected as the exchange began
+    char text[MESSAGE_BYTES];          // the message text sent
+    int frameLength;
+    unsigned char frame[FRAME_BYTES];  // the frame as written
+    int receivedLength;                // bytes read after the frame went out, noise included;
+    unsigned char received[CAPTURE_BYTES];  // the first CAPTURE_BYTES of them
+    int answerLength;                  // ReplyLength: the ACK and a reply, as the RX trace shows
+    unsigned char answer[REPLY_BYTES];
+    long long startUs;                 // the exchange began (the drain starts)
+    long long sentUs;                  // the frame's write returned
+    long long ackUs;                   // the ACK byte was read; -1 when none came
+    long long endUs;                   // the exchange ended
+};
+extern TransactionRecord LastTransaction;
+
 // Copies both trace sets and the verdict at one instant, for painting.
 void CopyTraces(TraceLines& tx, TraceLines& rx, int& checksumErrorNow);
 

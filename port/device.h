@@ -13,9 +13,10 @@ struct LineSettings {
 };
 
 struct DeviceOps {
-    // Opens the device of COM port k (1..9) for reading and writing, exclusively.
-    // Returns a non-zero handle, or 0 when it cannot be opened.
-    DeviceHandle (*open)(int k);
+    // Opens the device of COM port k (1..9) for reading and writing, exclusively
+    // (PortDeviceName(k) when one is set). Returns a non-zero handle, or 0 when it
+    // cannot be opened, with the reason (a PortOpenError) in *error.
+    DeviceHandle (*open)(int k, int* error);
     // Closes a handle returned by open.
     void (*close)(DeviceHandle handle);
     // Applies the line settings (raw bytes, no flow control) and read time-outs that
@@ -30,6 +31,8 @@ struct DeviceOps {
     int (*readByte)(DeviceHandle handle, unsigned char* byte);
     // Turns RTS on (enable 1) or off (enable 0).
     void (*setRts)(DeviceHandle handle, int enable);
+    // 1 when the device has gone away (hang-up, adapter pulled), else 0.
+    int (*lost)(DeviceHandle handle);
 };
 
 extern const DeviceOps PlatformDevice;

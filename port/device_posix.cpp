@@ -36,22 +36,59 @@ speed_t SpeedFor(int baud) {
     }
 }
 
-DeviceHandle PosixOpen(int k) {
+// The reason an open failed, from the errno of open() or flock().
+int OpenErrorFor(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+        case EIO:  // a ttyS name with no UART behind it
+        case ENOTDIR:
+            return OPEN_ERROR_NO_DEVICE;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return OPEN_ERROR_PERMISSION;
+        case EBUSY:
+        case EWOULDBLOCK:
+            return OPEN_ERROR_BUSY;
+        case EISDIR:
+            return OPEN_ERROR_NOT_SERIAL;
+        default:
+            return OPEN_ERROR_OTHER;
+    }
+}
+
+DeviceHandle PosixOpen(int k, int* error) {
     char path[DEVICE_PATH_BYTES];
-    if (DevicePathFor(k, getenv("HOME"), path, sizeof path) != 0) return 0;
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 0;
+    const char* name = PortDeviceName(k);
+    if (name == nullptr) {
+        if (DevicePathFor(k, getenv("HOME"), path, sizeof path) != 0) {
+            *error = OPEN_ERROR_NO_DEVICE;
+            return 0;
+        }
+        name = path;
+    }
+    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = OpenErrorFor(errno);
+        return 0;
+    }
     if (!isatty(fd)) {
         close(fd);
+        *error = OPEN_ERROR_NOT_SERIAL;
         return 0;
     }
     // Exclusive use among programs that ask for it, as a Windows COM port is
     // exclusive: a second console on the same device is refused like a port in use.
     // An advisory lock goes with the descriptor, so a crashed console leaves none.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int flockError = errno;
         close(fd);
+        *error = flockError == EWOULDBLOCK ? OPEN_ERROR_BUSY : OpenErrorFor(flockError);
         return 0;
     }
+    *error = OPEN_ERROR_NONE;
     return static_cast<DeviceHandle>(fd) + 1;
 }
 
@@ -127,7 +164,15 @@ void PosixSetRts(DeviceHandle handle, int enable) {
     (void)ioctl(DescriptorOf(handle), enable ? TIOCMBIS : TIOCMBIC, &rts);
 }
 
+// A hung-up terminal (adapter pulled, pseudo-terminal's other end closed) reports
+// POLLHUP or POLLERR without waiting.
+int PosixLost(DeviceHandle handle) {
+    pollfd pfd = {DescriptorOf(handle), POLLIN, 0};
+    if (poll(&pfd, 1, 0) < 0) return 0;
+    return (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? 1 : 0;
+}
+
 }  // namespace
 
 const DeviceOps PlatformDevice = {PosixOpen, PosixClose, PosixConfigure, PosixRaiseDtrRts,
-                                  PosixWrite, PosixReadByte, PosixSetRts};
+                                  PosixWrite, PosixReadByte, PosixSetRts, PosixLost};

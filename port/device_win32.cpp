@@ -7,11 +7,42 @@ namespace {
 
 HANDLE KernelHandle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
-DeviceHandle Win32Open(int k) {
-    if (k < 1 || k > 9) return 0;
-    char name[5] = {'C', 'o', 'm', static_cast<char>('0' + k), '\0'};
+// Failures since the handle was opened; a pulled adapter makes every ReadFile fail.
+// One device is open at a time, so one count serves.
+int readFailures = 0;
+
+int OpenErrorFor(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_UNIT:
+        case ERROR_DEV_NOT_EXIST:
+            return OPEN_ERROR_NO_DEVICE;
+        case ERROR_ACCESS_DENIED:  // what Windows says for a COM port another program holds
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return OPEN_ERROR_BUSY;
+        default:
+            return OPEN_ERROR_OTHER;
+    }
+}
+
+DeviceHandle Win32Open(int k, int* error) {
+    if (k < 1 || k > 9) {
+        *error = OPEN_ERROR_NO_DEVICE;
+        return 0;
+    }
+    char usual[5] = {'C', 'o', 'm', static_cast<char>('0' + k), '\0'};
+    const char* name = PortDeviceName(k);
+    if (name == nullptr) name = usual;
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return 0;
+    if (handle == INVALID_HANDLE_VALUE) {
+        *error = OpenErrorFor(GetLastError());
+        return 0;
+    }
+    *error = OPEN_ERROR_NONE;
+    readFailures = 0;
     return reinterpret_cast<DeviceHandle>(handle);
 }
 
@@ -55,9 +86,17 @@ int Win32Write(DeviceHandle handle, const unsigned char* data, int length) {
 
 int Win32ReadByte(DeviceHandle handle, unsigned char* byte) {
     DWORD got = 0;
-    if (!ReadFile(KernelHandle(handle), byte, 1, &got, nullptr)) return 0;
+    if (!ReadFile(KernelHandle(handle), byte, 1, &got, nullptr)) {
+        ++readFailures;
+        return 0;
+    }
+    readFailures = 0;
     return got == 1 ? 1 : 0;
 }
+
+// A working port answers ReadFile at once, with or without a byte; a run of
+// failures means the device is gone.
+int Win32Lost(DeviceHandle) { return readFailures >= 3 ? 1 : 0; }
 
 void Win32SetRts(DeviceHandle handle, int enable) {
     DCB dcb;
@@ -100,4 +139,4 @@ void ApplyPortTimeouts(COMMTIMEOUTS& timeouts) {
 }
 
 const DeviceOps PlatformDevice = {Win32Open, Win32Close, Win32Configure, Win32RaiseDtrRts,
-                                  Win32Write, Win32ReadByte, Win32SetRts};
+                                  Win32Write, Win32ReadByte, Win32SetRts, Win32Lost};

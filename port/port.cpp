@@ -14,6 +14,11 @@ const DeviceOps* device = &PlatformDevice;
 // most one device stays open even though forgetting a record does not close it.
 DeviceHandle rememberedHandle = 0;
 
+int lastOpenError = OPEN_ERROR_NONE;
+
+// Names set with PortSetDeviceName; an empty name means the usual device.
+char deviceNames[PORT_COUNT][PORT_NAME_BYTES];
+
 PortRecord* RecordFor(int portId) {
     if (portId < PORT_FIRST_ID || portId > PORT_LAST_ID) return nullptr;
     return &PortTable[portId - PORT_FIRST_ID];
@@ -55,8 +60,13 @@ int Open(int portId, PortRecord& record, const PortParams* params) {
     line.stopBits = params->stopBits == 50 ? 2 : 1;
     record.dataBits = line.dataBits;
     if (record.handle == 0) {
-        DeviceHandle handle = device->open(portId - 1000);
-        if (handle == 0) return PORT_OPEN_FAILED;
+        int error = OPEN_ERROR_OTHER;
+        DeviceHandle handle = device->open(portId - 1000, &error);
+        if (handle == 0) {
+            lastOpenError = error != OPEN_ERROR_NONE ? error : OPEN_ERROR_OTHER;
+            return PORT_OPEN_FAILED;
+        }
+        lastOpenError = OPEN_ERROR_NONE;
         rememberedHandle = handle;
         record.handle = handle;
     }
@@ -101,6 +111,32 @@ int SetRts(PortRecord& record, const PortRtsArgs* args) {
 }
 
 }  // namespace
+
+int PortLastOpenError() { return lastOpenError; }
+
+int PortSetDeviceName(int k, const char* name) {
+    if (k < 1 || k > PORT_COUNT) return -1;
+    char* slot = deviceNames[k - 1];
+    if (name == nullptr || name[0] == '\0') {
+        slot[0] = '\0';
+        return 0;
+    }
+    size_t n = std::strlen(name);
+    if (n >= PORT_NAME_BYTES) return -1;
+    std::memcpy(slot, name, n + 1);
+    return 0;
+}
+
+const char* PortDeviceName(int k) {
+    if (k < 1 || k > PORT_COUNT || deviceNames[k - 1][0] == '\0') return nullptr;
+    return deviceNames[k - 1];
+}
+
+int PortDeviceLost(int portId) {
+    PortRecord* record = RecordFor(portId);
+    if (record == nullptr || record->handle == 0) return 0;
+    return device->lost(record->handle);
+}
 
 void PortUseDevice(const DeviceOps* ops) { device = ops != nullptr ? ops : &PlatformDevice; }
 

@@ -77,5 +77,30 @@ struct PortRtsArgs {
 // PortWriteArgs, PortReadArgs or PortRtsArgs; nullptr for the others.
 int PortRequest(int portId, int operation, void* args);
 
+// Why the last PORT_OPEN could not open its device (PORT_OPEN_FAILED), in the
+// terms a technician can act on. OPEN_ERROR_NONE after an open that got a device.
+enum PortOpenError {
+    OPEN_ERROR_NONE = 0,
+    OPEN_ERROR_NO_DEVICE = 1,   // no such device (or a link to nothing)
+    OPEN_ERROR_PERMISSION = 2,  // this user may not open it
+    OPEN_ERROR_BUSY = 3,        // held by another program
+    OPEN_ERROR_NOT_SERIAL = 4,  // a regular file, a folder, /dev/null, ...
+    OPEN_ERROR_OTHER = 5,       // anything else the system said
+};
+int PortLastOpenError();
+
+enum { PORT_NAME_BYTES = 512 };
+
+// Makes COM port k (1..9) open `name` instead of its usual device (a path on
+// Linux, a device name such as \\.\COM12 on Windows); nullptr or "" restores the
+// usual one. Returns 0, or -1 when k is out of range or the name does not fit.
+int PortSetDeviceName(int k, const char* name);
+// The name set for COM port k, or nullptr when it uses its usual device.
+const char* PortDeviceName(int k);
+
+// 1 when the device behind an open port has gone away (a USB adapter pulled, the
+// other end of a pseudo-terminal closed); 0 while it is there or the record is empty.
+int PortDeviceLost(int portId);
+
 // The table itself, for tests and diagnostics.
 extern PortRecord PortTable[PORT_COUNT];

@@ -108,8 +108,9 @@ int main() {
     CheckLine({115200, 8, 0, 2}, 115200, 8, NOPARITY, TWOSTOPBITS);
     CheckTimeouts();
     // A port number outside 1..9 names no device: no handle, nothing opened.
-    ExpectEqual(static_cast<unsigned long>(PlatformDevice.open(0)), 0, "open(0)");
-    ExpectEqual(static_cast<unsigned long>(PlatformDevice.open(10)), 0, "open(10)");
+    int error = 0;
+    ExpectEqual(static_cast<unsigned long>(PlatformDevice.open(0, &error)), 0, "open(0)");
+    ExpectEqual(static_cast<unsigned long>(PlatformDevice.open(10, &error)), 0, "open(10)");
     std::printf(failures == 0 ? "device check: all passed\n" : "device check: %d failed\n", failures);
     return failures == 0 ? 0 : 1;
 }

@@ -20,7 +20,10 @@ size_t lineSize = 0;
 size_t linePos = 0;
 bool frameWritten = false;
 
-DeviceHandle LineOpen(int) { return 1; }
+DeviceHandle LineOpen(int, int* error) {
+    *error = OPEN_ERROR_NONE;
+    return 1;
+}
 void LineClose(DeviceHandle) {}
 int LineConfigure(DeviceHandle, const LineSettings&) { return PORT_OK; }
 void LineRaise(DeviceHandle) {}
@@ -37,8 +40,9 @@ int LineRead(DeviceHandle, unsigned char* byte) {
     return 0;
 }
 void LineRts(DeviceHandle, int) {}
+int LineLost(DeviceHandle) { return 0; }
 
-const DeviceOps Line = {LineOpen, LineClose, LineConfigure, LineRaise, LineWrite, LineRead, LineRts};
+const DeviceOps Line = {LineOpen, LineClose, LineConfigure, LineRaise, LineWrite, LineRead, LineRts, LineLost};
 
 void Check(bool ok) {
     if (!ok) std::abort();

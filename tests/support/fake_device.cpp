@@ -8,8 +8,9 @@ FakeDeviceState fake;
 
 std::string Num(long long v) { return std::to_string(v); }
 
-DeviceHandle FakeOpen(int k) {
+DeviceHandle FakeOpen(int k, int* error) {
     fake.calls.push_back("open " + Num(k));
+    *error = fake.openResultHandle == 0 ? fake.openError : OPEN_ERROR_NONE;
     return fake.openResultHandle;
 }
 
@@ -40,7 +41,10 @@ int FakeRead(DeviceHandle, unsigned char* byte) {
 
 void FakeSetRts(DeviceHandle h, int enable) { fake.calls.push_back("rts " + Num(h) + " " + Num(enable)); }
 
-const DeviceOps FakeOps = {FakeOpen, FakeClose, FakeConfigure, FakeRaise, FakeWrite, FakeRead, FakeSetRts};
+int FakeLost(DeviceHandle) { return fake.lost; }
+
+const DeviceOps FakeOps = {FakeOpen, FakeClose, FakeConfigure, FakeRaise,
+                           FakeWrite, FakeRead, FakeSetRts, FakeLost};
 
 }  // namespace
 

@@ -12,6 +12,8 @@ namespace testsupport {
 
 struct FakeDeviceState {
     int openResultHandle = 0x100;  // handle given by the next open (0 = fail)
+    int openError = OPEN_ERROR_NO_DEVICE;  // the reason a failing open gives
+    int lost = 0;                  // what the device says when asked whether it is gone
     int configureResult = PORT_OK;
     int writeResult = PORT_OK;
     std::deque<unsigned char> input;
