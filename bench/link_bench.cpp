@@ -1,13 +1,16 @@
 // Link benchmark: a few hundred transactions against zantrox-sim on a
 // pseudo-terminal. Prints the measured receive window, where a transaction's
 // time goes (drain window, the simulator's answer, the rest), and CPU per
-// transaction. Usage: link_bench <path-to-zantrox-sim> [transactions]
+// transaction; then the receive window, a transaction and a stop wait with the
+// sleeps made as coarse as a Windows timer's default (16 ms).
+// Usage: link_bench <path-to-zantrox-sim> [transactions]
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -165,8 +168,42 @@ int main(int argc, char** argv) {
         std::printf("          beyond drain + answer: %.2f ms; a 9600-baud line would add %.1f ms for the frame\n",
                     k.total.Mean() - k.drain.Mean() - k.answer.Mean(), wireMs);
     }
-    std::printf("CPU per transaction: %.1f ms (%.0f%% of one core over %.1f s; the receive side polls)\n",
-                cpu * 1000 / count, 100 * cpu / wall, wall);
+    std::printf("CPU per transaction: %.1f ms (%.1f%% of one core over %.1f s)\n", cpu * 1000 / count,
+                100 * cpu / wall, wall);
+
+    // The same with every sleep of the thread shim rounded up to 16 ms, as on
+    // Windows at its default timer period: the tick thread keeps time by the
+    // clock, and a stop wait is bounded by elapsed time.
+    OsSetSleepStepForTest(16);
+    Stats coarseWindow;
+    for (int i = 0; i < 30; ++i) {
+        unsigned char b;
+        Clock::time_point t0 = Clock::now();
+        ReadByteTimed(b);
+        coarseWindow.Add(Ms(t0, Clock::now()));
+    }
+    Stats coarseFe;
+    for (int i = 0; i < 20; ++i) {
+        TransactionGuard guard;
+        std::strcpy(MessageBuffer, "FE");
+        replyExpected = 1;
+        Clock::time_point t0 = Clock::now();
+        RunTransaction();
+        coarseFe.Add(Ms(t0, Clock::now()));
+    }
+    std::atomic<int> run{1};
+    std::atomic<int> done{0};
+    Clock::time_point stop0 = Clock::now();
+    int stopResult = StopWorker(run, done);  // nobody answers: the wait runs out
+    double stopMs = Ms(stop0, Clock::now());
+    Clock::time_point pause0 = Clock::now();
+    OsSleepMs(250);
+    double pauseMs = Ms(pause0, Clock::now());
+    OsSetSleepStepForTest(0);
+    std::printf("16 ms sleep steps: receive window mean %.1f ms (min %.1f, max %.1f); FE transaction mean %.1f ms\n",
+                coarseWindow.Mean(), coarseWindow.Min(), coarseWindow.Max(), coarseFe.Mean());
+    std::printf("                   stop wait for a worker that never answers %.0f ms (result %d); a 250 ms sleep %.1f ms\n",
+                stopMs, stopResult, pauseMs);
 
     StopTickThread();
     kill(sim, SIGTERM);

@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
     double cpuTick = CpuSeconds() - cpu0;
     double wallTick = MsBetween(t0, Clock::now()) / 1000.0;
 
-    std::printf("%-34s %.3f s CPU in %.1f s (%.1f%%; receive windows poll the port)\n",
+    std::printf("%-34s %.3f s CPU in %.1f s (%.1f%% of one core)\n",
                 "loop on (controller included)", cpuOn, wallOn, 100.0 * cpuOn / wallOn);
     std::printf("%-34s %.3f s CPU in %.1f s (%.3f%%)\n", "loop off: tick + idle poll thread", cpuIdle, wallIdle,
                 100.0 * cpuIdle / wallIdle);

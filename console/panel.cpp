@@ -8,6 +8,9 @@
 #include "link/transaction.h"
 
 const char WindowTitle[] = "Zantrox Test Utility [2.00]  -  Mar 30 2016";
+const char TxHeading[] = "TxD:  ";
+const char RxHeadingOk[] = "RxD:  (CheckSum = OK)";
+const char RxHeadingError[] = "RxD:  (CheckSum = ERROR)";
 
 namespace {
 
@@ -49,6 +52,13 @@ void Put(PanelItem& item, int x, int y, const char* format, ...) {
 
 }  // namespace
 
+const char* LegendLineFor(char key) {
+    for (const LegendLine& line : Legend) {
+        if (line.text[LEGEND_KEY_COLUMN] == key) return line.text;
+    }
+    return nullptr;
+}
+
 int BuildPanel(PanelItem items[PANEL_ITEM_COUNT]) {
     TraceLines tx;
     TraceLines rx;
@@ -65,9 +75,9 @@ int BuildPanel(PanelItem items[PANEL_ITEM_COUNT]) {
         Put(items[n++], LegendX, line.y, "%s%s", line.text, marker);
     }
     Put(items[n++], 100, 5, "Pump Number:  %2d", s.pumpNumber);
-    Put(items[n++], 5, 50, "%s", "TxD:  ");
+    Put(items[n++], 5, 50, "%s", TxHeading);
     for (int i = 0; i < TRACE_LINE_COUNT; ++i) Put(items[n++], 5, 70 + 20 * i, "%s", tx.line[i]);
-    Put(items[n++], 5, 200, "%s", verdict == 0 ? "RxD:  (CheckSum = OK)" : "RxD:  (CheckSum = ERROR)");
+    Put(items[n++], 5, 200, "%s", verdict == 0 ? RxHeadingOk : RxHeadingError);
     for (int i = 0; i < TRACE_LINE_COUNT; ++i) Put(items[n++], 5, 220 + 20 * i, "%s", rx.line[i]);
     return n;
 }

@@ -6,9 +6,9 @@
 #include <atomic>
 
 enum {
-    WORKER_STACK_BYTES = 1000000,
-    STOP_WAIT_ROUNDS = 1000,  // a stop waits up to 1000 x 2 ms for the done flag
-    STOP_WAIT_SLEEP_MS = 2,
+    WORKER_STACK_BYTES = 1000000,  // asked for; the shims round it up to whole pages
+    STOP_WAIT_MS = 2000,           // a stop waits this long (elapsed time) for the done flag,
+    STOP_WAIT_SLEEP_MS = 2,        // looking every 2 ms
 };
 
 // Locks identified by number; both exist for the whole process.
@@ -22,7 +22,21 @@ enum LockId {
 // Returns 0, or -1 when the thread could not be created.
 int OsStartThread(void (*body)(), unsigned stackBytes);
 
+// Sleeps at least `milliseconds`; the system's timer granularity may add to it.
 void OsSleepMs(int milliseconds);
+
+// Asks the system for its finest sleep granularity (1 ms) for the rest of the
+// process. Windows otherwise sleeps in steps of 15.6 ms; elsewhere a no-op.
+void OsUseFineTimer();
+
+// For tests: from now on every OsSleepMs is rounded up to whole steps of
+// `stepMs`, as on a system whose timer ticks that coarsely. 0 turns it off.
+void OsSetSleepStepForTest(int stepMs);
+// The sleep the platform shims really make for a request of `milliseconds`.
+int OsSleepStepped(int milliseconds);
+
+// `bytes` rounded up to a whole number of `pageBytes` (unchanged when pageBytes is 0).
+unsigned RoundUpToPages(unsigned bytes, unsigned pageBytes);
 
 // Microseconds of a monotonic clock (never set back); only differences mean anything.
 long long OsMonotonicUs();
@@ -45,6 +59,7 @@ private:
 };
 
 // The stop handshake of a worker: sets `done` to 1 and `run` to 0, then waits up
-// to about two seconds for the worker to clear `done`. Returns 0 when it did,
+// to two seconds of elapsed time (whatever the sleep granularity) for the worker
+// to clear `done`. Returns 0 when it did,
 // -1 when the wait ran out (the worker is then abandoned to process exit).
 int StopWorker(std::atomic<int>& run, std::atomic<int>& done);

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <time.h>
 #include <errno.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,7 +22,10 @@ void* Trampoline(void* arg) {
 int OsStartThread(void (*body)(), unsigned stackBytes) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return -1;
-    int rc = pthread_attr_setstacksize(&attr, stackBytes);
+    // Some systems refuse a stack size that is not a whole number of pages.
+    long page = sysconf(_SC_PAGESIZE);
+    unsigned bytes = RoundUpToPages(stackBytes, page > 0 ? static_cast<unsigned>(page) : 0);
+    int rc = pthread_attr_setstacksize(&attr, bytes);
     if (rc == 0) rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
     if (rc == 0) rc = pthread_create(&thread, &attr, Trampoline, reinterpret_cast<void*>(body));
@@ -30,12 +34,16 @@ int OsStartThread(void (*body)(), unsigned stackBytes) {
 }
 
 void OsSleepMs(int milliseconds) {
+    milliseconds = OsSleepStepped(milliseconds);
     timespec rest;
     rest.tv_sec = milliseconds / 1000;
     rest.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
     }
 }
+
+// Sleeps here already have fine granularity.
+void OsUseFineTimer() {}
 
 long long OsMonotonicUs() {
     timespec now;

@@ -3,6 +3,7 @@
 #include "link/threading.h"
 
 #include <windows.h>
+#include <mmsystem.h>
 #include <process.h>
 
 namespace {
@@ -18,11 +19,22 @@ void __cdecl Trampoline(void* arg) {
 }  // namespace
 
 int OsStartThread(void (*body)(), unsigned stackBytes) {
-    uintptr_t handle = _beginthread(Trampoline, stackBytes, reinterpret_cast<void*>(body));
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    unsigned bytes = RoundUpToPages(stackBytes, system.dwPageSize);
+    uintptr_t handle = _beginthread(Trampoline, bytes, reinterpret_cast<void*>(body));
     return handle == static_cast<uintptr_t>(-1) || handle == 0 ? -1 : 0;
 }
 
-void OsSleepMs(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+void OsSleepMs(int milliseconds) { Sleep(static_cast<DWORD>(OsSleepStepped(milliseconds))); }
+
+// Windows sleeps in steps of its timer period, 15.6 ms unless a process asks for
+// less: the 10 ms tick and the 2 ms stop-wait sleeps need 1 ms. The request holds
+// until the process ends (Windows drops it then); asked for once.
+void OsUseFineTimer() {
+    static std::atomic<int> asked{0};
+    if (asked.exchange(1) == 0) (void)timeBeginPeriod(1);
+}
 
 long long OsMonotonicUs() {
     LARGE_INTEGER frequency;

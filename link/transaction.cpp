@@ -157,19 +157,33 @@ void RunTransaction() {
     record.endUs = OsMonotonicUs();
 }
 
+// Ticks are kept by elapsed time: each sleep lasts until the next 10 ms mark, and
+// a sleep that overran one or more marks (a coarse system timer, a busy machine)
+// counts every mark it passed. Ticks so average 10 ms whatever the granularity,
+// and a receive window stays 9 to 10 of them. After a long stall (more than a
+// window) the marks start afresh instead of firing all at once.
 void TickThread() {
+    const long long tickUs = TICK_MS * 1000LL;
+    long long next = OsMonotonicUs() + tickUs;
     while (tickRun.load() == 1) {
-        OsSleepMs(TICK_MS);
-        int left = countdown.load();
-        // Only the tick thread lowers a non-zero count, but a transaction may set
-        // it back to 10 meanwhile; the exchange keeps that restart.
-        while (left != 0 && !countdown.compare_exchange_weak(left, left - 1)) {
+        long long wait = next - OsMonotonicUs();
+        OsSleepMs(wait > 0 ? static_cast<int>((wait + 999) / 1000) : 0);
+        const long long now = OsMonotonicUs();
+        if (now - next > RECEIVE_WINDOW_TICKS * tickUs) next = now;
+        while (now >= next) {
+            next += tickUs;
+            int left = countdown.load();
+            // Only the tick thread lowers a non-zero count, but a transaction may set
+            // it back to 10 meanwhile; the exchange keeps that restart.
+            while (left != 0 && !countdown.compare_exchange_weak(left, left - 1)) {
+            }
         }
     }
     tickDone.store(0);
 }
 
 int StartTickThread() {
+    OsUseFineTimer();
     tickRun.store(1);
     if (OsStartThread(TickThread, WORKER_STACK_BYTES) != 0) {
         tickRun.store(0);

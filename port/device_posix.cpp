@@ -154,9 +154,38 @@ int PosixWrite(DeviceHandle handle, const unsigned char* data, int length) {
     return PORT_OK;
 }
 
-int PosixReadByte(DeviceHandle handle, unsigned char* byte) {
-    ssize_t n = read(DescriptorOf(handle), byte, 1);
+enum { READ_WAIT_MS = 1 };
+
+int ReadOne(int fd, unsigned char* byte) {
+    ssize_t n = read(fd, byte, 1);
     return n == 1 ? 1 : 0;
+}
+
+// Sleeps until the line has something to read (or reports a hang-up), at most
+// READ_WAIT_MS, and returns the poll's events. The receive windows are counted by
+// the tick thread, not here.
+short AwaitReadable(int fd) {
+    pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, READ_WAIT_MS) <= 0) return 0;
+    return pfd.revents;
+}
+
+// A byte that is there is returned at once. When none is, the read waits up to
+// 1 ms for one before answering "no data", so the receive side, which asks again
+// until its window closes, sleeps in the kernel rather than spinning a core. A
+// byte arriving during the wait is returned as soon as it is there. A hung-up
+// line (adapter pulled) answers poll at once with nothing to read: the 1 ms is
+// then slept out, so that case does not spin either.
+int PosixReadByte(DeviceHandle handle, unsigned char* byte) {
+    int fd = DescriptorOf(handle);
+    if (ReadOne(fd, byte) == 1) return 1;
+    short events = AwaitReadable(fd);
+    if (ReadOne(fd, byte) == 1) return 1;
+    if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        timespec pause = {0, READ_WAIT_MS * 1000000L};
+        (void)nanosleep(&pause, nullptr);
+    }
+    return 0;
 }
 
 void PosixSetRts(DeviceHandle handle, int enable) {

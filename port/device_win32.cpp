@@ -50,20 +50,28 @@ void Win32Close(DeviceHandle handle) {
     if (handle != 0) (void)CloseHandle(KernelHandle(handle));
 }
 
+// Only the two Set calls decide: a device that cannot report its state or its
+// time-outs (some adapter drivers, a pseudo-terminal behind Wine) still gets the
+// whole line set from the settings and the time-outs from zero, and the open goes
+// on to DTR and RTS.
 int Win32Configure(DeviceHandle handle, const LineSettings& line) {
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(KernelHandle(handle), &dcb)) return PORT_IO_ERROR;
+    if (!GetCommState(KernelHandle(handle), &dcb)) {
+        ZeroMemory(&dcb, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+    }
     ApplyLineSettings(dcb, line);
-    if (!SetCommState(KernelHandle(handle), &dcb)) return PORT_IO_ERROR;
+    int result = PORT_OK;
+    if (!SetCommState(KernelHandle(handle), &dcb)) result = PORT_IO_ERROR;
 
     COMMTIMEOUTS timeouts;
     ZeroMemory(&timeouts, sizeof timeouts);
-    if (!GetCommTimeouts(KernelHandle(handle), &timeouts)) return PORT_IO_ERROR;
+    if (!GetCommTimeouts(KernelHandle(handle), &timeouts)) ZeroMemory(&timeouts, sizeof timeouts);
     ApplyPortTimeouts(timeouts);
-    if (!SetCommTimeouts(KernelHandle(handle), &timeouts)) return PORT_IO_ERROR;
-    return PORT_OK;
+    if (!SetCommTimeouts(KernelHandle(handle), &timeouts)) result = PORT_IO_ERROR;
+    return result;
 }
 
 void Win32RaiseDtrRts(DeviceHandle handle) {

@@ -424,6 +424,10 @@ int main(int argc, char** argv) {
         PrintUsage(1);
         return 0;
     }
+    if (parsed == SIM_OPTIONS_VERSION) {
+        PrintVersion(1);
+        return 0;
+    }
     if (parsed != SIM_OPTIONS_OK) {
         Complain(error, "");
         PrintUsage(2);

@@ -1,5 +1,7 @@
 #include "sim/options.h"
 
+#include "zantrox_version.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,6 +28,7 @@ const char USAGE[] =
     "  --reply-delay-ms N  wait N ms before every ACK (default 0)\n"
     "  --slow-ms N         extra wait before the ACK in mode slow (default 250)\n"
     "  --help              show this text\n"
+    "  --version           show the version\n"
     "\n"
     "Fault modes (SIGUSR1 steps to the next one):\n"
     "  normal        ACK every good frame, then the reply for texts that have one\n"
@@ -89,6 +92,7 @@ int ParseOptions(int argc, char** argv, SimOptions& options, char* error, int er
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return SIM_OPTIONS_HELP;
+        if (strcmp(arg, "--version") == 0) return SIM_OPTIONS_VERSION;
         if (strcmp(arg, "--no-link") == 0) {
             options.noLink = 1;
             continue;
@@ -157,13 +161,22 @@ int ParseOptions(int argc, char** argv, SimOptions& options, char* error, int er
     return SIM_OPTIONS_OK;
 }
 
-void PrintUsage(int fd) {
+namespace {
+
+void WriteText(int fd, const char* text, size_t total) {
     size_t done = 0;
-    size_t total = sizeof USAGE - 1;
     while (done < total) {
-        ssize_t n = write(fd, USAGE + done, total - done);
+        ssize_t n = write(fd, text + done, total - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         done += static_cast<size_t>(n);
     }
 }
+
+const char VERSION_LINE[] = "zantrox-sim " ZANTROX_VERSION "\n";
+
+}  // namespace
+
+void PrintUsage(int fd) { WriteText(fd, USAGE, sizeof USAGE - 1); }
+
+void PrintVersion(int fd) { WriteText(fd, VERSION_LINE, sizeof VERSION_LINE - 1); }

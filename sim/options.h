@@ -17,8 +17,9 @@ enum FaultMode {
 
 enum {
     SIM_OPTIONS_OK = 0,
-    SIM_OPTIONS_HELP = 1,   // --help was given
-    SIM_OPTIONS_ERROR = -1, // message in the error buffer
+    SIM_OPTIONS_HELP = 1,     // --help was given
+    SIM_OPTIONS_VERSION = 2,  // --version was given
+    SIM_OPTIONS_ERROR = -1,   // message in the error buffer
     DEFAULT_SLOW_MS = 250,
 };
 
@@ -45,3 +46,6 @@ int ParseOptions(int argc, char** argv, SimOptions& options, char* error, int er
 
 // Writes the usage text to the descriptor.
 void PrintUsage(int fd);
+
+// Writes "zantrox-sim <version>" and a line end to the descriptor.
+void PrintVersion(int fd);

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Windows console on Linux with MinGW-w64 and packs the release:
 #
-#   tools/build-windows.sh            ->  out/zantrox-win64.zip (zantrox.exe, README.txt)
+#   tools/build-windows.sh            ->  out/zantrox-win64.zip (zantrox.exe, README.txt,
+#                                         and zantrox-cli.exe once the tree has cli/)
 #
 # Needs: cmake, g++-mingw-w64-x86-64 (x86_64-w64-mingw32-g++-win32, -windres,
 # -objdump, -strip), zip; ninja is used when present. BUILD_DIR (default
@@ -23,27 +24,42 @@ cmake -S "$root" -B "$build" $generator \
     -DCMAKE_BUILD_TYPE=Release -DZANTROX_WERROR=ON
 cmake --build "$build" --target zantrox zantrox_device_check
 
+# The command-line program comes along once the top CMakeLists.txt builds cli/.
+programs=zantrox.exe
+if [ -f "$root/cli/CMakeLists.txt" ] &&
+   grep -Eq '^[[:space:]]*add_subdirectory\([[:space:]]*cli[[:space:]]*\)' "$root/CMakeLists.txt"; then
+    cmake --build "$build" --target zantrox-cli
+    programs="zantrox.exe zantrox-cli.exe"
+fi
+
 exe="$build/console/win32/zantrox.exe"
 stage="$build/release"
 rm -rf "$stage"
 mkdir -p "$stage" "$out"
 cp "$exe" "$stage/zantrox.exe"
-"$prefix-strip" "$stage/zantrox.exe"
-
-# The program must run on a bare Windows: only system DLLs may be imported.
-imports=$("$prefix-objdump" -p "$stage/zantrox.exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')
-for dll in $imports; do
-    case $(echo "$dll" | tr '[:upper:]' '[:lower:]') in
-        kernel32.dll | user32.dll | gdi32.dll | msvcrt.dll) ;;
-        *) echo "build-windows: zantrox.exe imports $dll, which Windows does not ship" >&2; exit 1 ;;
-    esac
+case $programs in *zantrox-cli.exe*) cp "$build/cli/zantrox-cli.exe" "$stage/zantrox-cli.exe" ;; esac
+for program in $programs; do
+    "$prefix-strip" "$stage/$program"
 done
 
-# README with Windows line ends, so Notepad shows it right everywhere.
-sed 's/$/\r/' "$root/tools/windows-README.txt" > "$stage/README.txt"
+# The programs must run on a bare Windows: only system DLLs may be imported.
+for program in $programs; do
+    imports=$("$prefix-objdump" -p "$stage/$program" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')
+    for dll in $imports; do
+        case $(echo "$dll" | tr '[:upper:]' '[:lower:]') in
+            kernel32.dll | user32.dll | gdi32.dll | msvcrt.dll | winmm.dll) ;;
+            *) echo "build-windows: $program imports $dll, which Windows does not ship" >&2; exit 1 ;;
+        esac
+    done
+    echo "  $program $(wc -c < "$stage/$program") bytes; imports: $imports"
+done
+
+# README with the version and Windows line ends, so Notepad shows it right everywhere.
+version=$(sed -n 's/^#define ZANTROX_VERSION "\(.*\)"$/\1/p' "$build/generated/zantrox_version.h")
+sed -e "s/@VERSION@/$version/" -e 's/$/\r/' "$root/tools/windows-README.txt" > "$stage/README.txt"
 
 zip="$out/zantrox-win64.zip"
 rm -f "$zip"
-(cd "$stage" && zip -q -X "$zip" zantrox.exe README.txt)
-echo "build-windows: wrote $zip"
-echo "  zantrox.exe $(wc -c < "$stage/zantrox.exe") bytes; imports: $imports"
+# shellcheck disable=SC2086  # $programs is a list of names without blanks
+(cd "$stage" && zip -q -X "$zip" $programs README.txt)
+echo "build-windows: wrote $zip ($programs README.txt)"

@@ -9,7 +9,8 @@ packages=(
     libfltk1.3-dev
     xvfb xdotool x11-apps x11-utils imagemagick fonts-dejavu-core
     clang libclang-rt-14-dev
-    g++-mingw-w64-x86-64 wine64 wine zip
+    g++-mingw-w64-x86-64 wine64 wine fonts-wine zip
+    dpkg-dev file help2man lintian desktop-file-utils unzip
 )
 
 missing=()

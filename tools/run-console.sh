@@ -27,51 +27,22 @@ cmake -S "$ROOT" -B "$BUILD" >/dev/null || die "cmake could not configure $BUILD
 cmake --build "$BUILD" --target zantrox zantrox-sim -j "$(nproc 2>/dev/null || echo 2)" >/dev/null ||
     die "the build failed; run: cmake --build $BUILD --target zantrox zantrox-sim"
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/zantrox-run.XXXXXX") || die "no temporary folder"
+# shellcheck source=lib/harness.sh
+. "$ROOT/tools/lib/harness.sh"
+make_work_dir WORK run || die "no temporary folder"
 SIM_PID=
-XVFB_PID=
 CONSOLE_PID=
-cleanup() {
-    for pid in $CONSOLE_PID $SIM_PID $XVFB_PID; do
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    done
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 
-now_ms() { date +%s%3N; }
-
-# wait_for SECONDS COMMAND...: polls COMMAND every 20 ms until it succeeds.
-wait_for() {
-    local end=$(($(now_ms) + $1 * 1000))
-    shift
-    until "$@"; do
-        [ "$(now_ms)" -lt "$end" ] || return 1
-        sleep 0.02
-    done
-}
-
-sim_ready() { grep -q '^zantrox-sim: ready ' "$WORK/sim.out" 2>/dev/null; }
-sim_gone() { ! kill -0 "$SIM_PID" 2>/dev/null; }
-sim_up_or_gone() { sim_ready || sim_gone; }
-
-# start_sim: starts the simulator linked as COM1 of $HOME. Returns 1 (and says
+# run_sim: starts the simulator linked as COM1 of $HOME. Returns 1 (and says
 # why) when it does not run: a COM1 link that is not the simulator's is the
 # user's own port, which the simulator never replaces and the console uses as is.
-start_sim() {
+run_sim() {
     local link="$HOME/.config/zantrox/com1"
-    "$SIM" --com 1 --log "$WORK/sim.log" >"$WORK/sim.out" 2>"$WORK/sim.err" &
-    SIM_PID=$!
-    wait_for 10 sim_up_or_gone || die "the simulator did not start: $(cat "$WORK/sim.err")"
-    if sim_ready; then
+    if start_sim "$SIM" "$WORK/sim" --com 1 --log "$WORK/sim.log"; then
         say "simulator: $(sed -n 's/^zantrox-sim: ready //p' "$WORK/sim.out" | head -n 1)"
         return 0
     fi
-    wait "$SIM_PID"
-    local status=$?
-    SIM_PID=
-    if [ "$status" -eq 2 ] && { [ -e "$link" ] || [ -L "$link" ]; }; then
+    if [ "$SIM_STATUS" = 2 ] && { [ -e "$link" ] || [ -L "$link" ]; }; then
         say "$link already exists and is not the simulator's ($(readlink "$link" 2>/dev/null || echo 'not a link'));"
         say "the console uses it as is, without the simulator."
         return 1
@@ -80,18 +51,15 @@ start_sim() {
 }
 
 stop_sim() {
-    if [ -n "$SIM_PID" ]; then
-        kill "$SIM_PID" 2>/dev/null
-        wait "$SIM_PID" 2>/dev/null
-        SIM_PID=
-    fi
+    stop_pid "$SIM_PID"
+    SIM_PID=
 }
 
 # --- with a display: the console for the operator ----------------------------------
 
 if [ -n "${DISPLAY:-}" ]; then
     have_sim=0
-    start_sim && have_sim=1
+    run_sim && have_sim=1
     say "starting the console; close its window (or File > Exit) to end."
     "$CONSOLE"
     status=$?
@@ -115,21 +83,14 @@ done
 # A HOME of its own, so the demonstration never meets a port link of the user's.
 export HOME="$WORK/home"
 mkdir -p "$HOME"
-start_sim || die "unexpected COM1 link in the temporary home"
+run_sim || die "unexpected COM1 link in the temporary home"
 
-# -noreset: the server would otherwise reset whenever its last client leaves,
-# dropping whoever connects meanwhile.
-exec 3>"$WORK/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset >"$WORK/xvfb.log" 2>&1 &
-XVFB_PID=$!
-exec 3>&-
-wait_for 10 test -s "$WORK/display" || die "Xvfb did not start: $(cat "$WORK/xvfb.log")"
-DISPLAY=":$(head -n 1 "$WORK/display")"
-export DISPLAY
+start_xvfb "$WORK/xvfb.log" || die "Xvfb did not start: $(cat "$WORK/xvfb.log")"
 
 "$CONSOLE" >"$WORK/console.out" 2>&1 &
 CONSOLE_PID=$!
-WINDOW=$(timeout 10 xdotool search --sync --name "$TITLE_PATTERN" | head -n 1)
+track_pid "$CONSOLE_PID"
+WINDOW=$(find_window "$TITLE_PATTERN" 10)
 [ -n "$WINDOW" ] || die "the console's window did not appear"
 xdotool windowfocus --sync "$WINDOW" || die "cannot focus the console's window"
 
@@ -147,11 +108,12 @@ press L 3   # status loop on: polls every 250 ms
 xdotool key --clearmodifiers L   # and off again
 
 SHOT="$BUILD/console-headless.png"
-xwd -silent -id "$WINDOW" | convert xwd:- "$SHOT" || die "could not take the screenshot"
+window_png "$WINDOW" "$SHOT" || die "could not take the screenshot"
 
 xdotool key --clearmodifiers alt+f x   # File > Exit
-wait_for 10 eval '! kill -0 "$CONSOLE_PID" 2>/dev/null' || die "the console did not end"
+wait_for 10 process_gone "$CONSOLE_PID" || die "the console did not end"
 wait "$CONSOLE_PID"
+untrack_pid "$CONSOLE_PID"
 CONSOLE_PID=
 stop_sim
 

@@ -70,6 +70,26 @@ else
     tail -40 "$log_dir/fuzz-build.log"; failed=$((failed + 1)); failures+=("fuzz build")
 fi
 
+# The release packages: tools/package.sh builds out/zantrox_<version>_<arch>.deb and
+# out/zantrox-win64.zip; each check of tests/package/check_packages.sh (lintian,
+# install, run, the zip's imports, removal) counts as one test.
+echo "==== packages"
+if PKG_BUILD_DIR=build-test/pkg WIN_BUILD_DIR=build-test/pkg-win tools/package.sh \
+        >"$log_dir/package.log" 2>&1; then
+    tests/package/check_packages.sh out 2>&1 | tee "$log_dir/package-check.log"
+    line=$(grep -E '^package checks: [0-9]+ passed, [0-9]+ failed$' "$log_dir/package-check.log" | tail -1)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1)); failures+=("packages: checks did not finish")
+    else
+        bad=$(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")
+        passed=$((passed + $(sed -E 's/^package checks: ([0-9]+) passed.*/\1/' <<<"$line")))
+        failed=$((failed + bad))
+        [ "$bad" -eq 0 ] || failures+=("packages: $bad failed")
+    fi
+else
+    tail -40 "$log_dir/package.log"; failed=$((failed + 1)); failures+=("packages build")
+fi
+
 echo "===="
 for f in "${failures[@]}"; do echo "FAILED: $f"; done
 echo "$passed passed, $failed failed"

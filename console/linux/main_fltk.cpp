@@ -144,15 +144,17 @@ void RepaintHook() {
 
 // --- shutdown ----------------------------------------------------------------
 
-// Closing the window and "E&xit" both end here: the worker threads are stopped
-// (each within about 2 s, else abandoned), the port is forgotten, and every window
-// is hidden - message boxes included, whose loops then answer "no" - so that the
-// event loop ends.
+// Closing the window and "E&xit" both end here. Every window is hidden first -
+// message boxes included, whose loops then answer "no" - and the unmapping is
+// sent to the X server at once, so the console leaves the screen before the
+// shutdown waits. Then the worker threads are stopped (each within about 2 s,
+// else abandoned) and the port is forgotten; the event loop ends with no window.
 void ShutDown() {
     if (shutDown) return;
     shutDown = true;
-    ConsoleShutdown();
     while (Fl_Window* window = Fl::first_window()) window->hide();
+    Fl::flush();
+    ConsoleShutdown();
 }
 
 void OnWindowClose(Fl_Widget*, void*) { ShutDown(); }

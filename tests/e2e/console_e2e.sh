@@ -7,8 +7,8 @@
 #
 # usage: console_e2e.sh ZANTROX ZANTROX_SIM CLOSE_HELPER [SCREENSHOT.png]
 #   CLOSE_HELPER sends WM_DELETE_WINDOW (the close button) to a window id.
-# Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, xdotool, xwd, xprop or
-# ImageMagick missing).
+# Exit status: 0 passed, 1 failed, 77 skipped (Xvfb, xdotool, xwd, xprop,
+# xwininfo or ImageMagick missing).
 set -u
 
 CONSOLE=${1:?usage: console_e2e.sh ZANTROX ZANTROX_SIM CLOSE_HELPER [SCREENSHOT.png]}
@@ -20,33 +20,26 @@ TITLE='Zantrox Test Utility [2.00]  -  Mar 30 2016'
 TITLE_PATTERN='^Zantrox Test Utility \[2\.00\]  -  Mar 30 2016$'
 DEADLINE_S=10       # generous bound for anything the test waits for
 CLOSE_BOUND_MS=6000 # the shutdown waits about 2 s for a stuck poll; allow 3x
+UNMAP_BOUND_MS=200  # the window is hidden before that wait
 
-for tool in Xvfb xdotool xwd xprop convert; do
-    if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIP: $tool is not installed"
-        exit 77
-    fi
-done
+HERE=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../../tools/lib/harness.sh
+. "$HERE/../../tools/lib/harness.sh"
+
+missing=$(missing_tools Xvfb xdotool xwd xprop xwininfo convert)
+if [ -n "$missing" ]; then
+    echo "SKIP: not installed: $missing"
+    exit 77
+fi
 
 # Under AddressSanitizer: fontconfig's caches are not the console's leaks.
-HERE=$(cd "$(dirname "$0")" && pwd)
 case "${LSAN_OPTIONS:-}" in
 *suppressions=*) ;;
 *) export LSAN_OPTIONS="suppressions=$HERE/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" ;;
 esac
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/zantrox-e2e.XXXXXX") || exit 1
-XVFB_PID=
-SIM_PID=
+make_work_dir WORK e2e || exit 1
 CONSOLE_PID=
-
-cleanup() {
-    for pid in $CONSOLE_PID $SIM_PID $XVFB_PID; do
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    done
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
 
 fail() {
     echo "FAIL: $*"
@@ -61,17 +54,11 @@ fail() {
     exit 1
 }
 
-now_ms() { date +%s%3N; }
-
-# wait_for DESCRIPTION COMMAND...: polls COMMAND every 20 ms until it succeeds.
-wait_for() {
+# await DESCRIPTION COMMAND...: waits for COMMAND (up to DEADLINE_S) or fails the test.
+await() {
     local what=$1
     shift
-    local end=$(($(now_ms) + DEADLINE_S * 1000))
-    until "$@"; do
-        [ "$(now_ms)" -lt "$end" ] || fail "timed out waiting for $what"
-        sleep 0.02
-    done
+    wait_for "$DEADLINE_S" "$@" || fail "timed out waiting for $what"
 }
 
 # The texts of the frames the simulator judged good, one a line (still escaped).
@@ -88,28 +75,19 @@ press() {
     local before
     before=$(frame_count)
     xdotool key --clearmodifiers "$1" || fail "xdotool could not type $1"
-    wait_for "$2 frame(s) after key $1" has_frames $((before + $2))
+    await "$2 frame(s) after key $1" has_frames $((before + $2))
 }
 
 # --- the X server, the simulator and the console --------------------------------
 
-# -noreset: the server would otherwise reset whenever its last client leaves,
-# dropping whoever connects meanwhile.
-exec 3>"$WORK/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset >"$WORK/xvfb.log" 2>&1 &
-XVFB_PID=$!
-exec 3>&-
-wait_for "Xvfb to choose a display" test -s "$WORK/display"
-DISPLAY=":$(head -n 1 "$WORK/display")"
-export DISPLAY
+start_xvfb "$WORK/xvfb.log" || fail "Xvfb did not start"
 
 export HOME="$WORK/home"
 mkdir -p "$HOME"
 echo normal >"$WORK/control"
 
-"$SIM" --com 1 --log "$WORK/sim.log" --control "$WORK/control" >"$WORK/sim.out" 2>"$WORK/sim.err" &
-SIM_PID=$!
-wait_for "the simulator's ready line" file_has "$WORK/sim.out" '^zantrox-sim: ready '
+start_sim "$SIM" "$WORK/sim" --com 1 --log "$WORK/sim.log" --control "$WORK/control" ||
+    fail "the simulator did not start: $(cat "$WORK/sim.err")"
 
 # Sanitizer builds report on stderr; a report fails the test even where the exit
 # status cannot carry it (the console may end with _Exit).
@@ -122,7 +100,8 @@ check_console_output() {
 start_console() {
     "$CONSOLE" >"$WORK/console.out" 2>&1 &
     CONSOLE_PID=$!
-    WINDOW=$(timeout "$DEADLINE_S" xdotool search --sync --name "$TITLE_PATTERN" | head -n 1)
+    track_pid "$CONSOLE_PID"
+    WINDOW=$(find_window "$TITLE_PATTERN" "$DEADLINE_S")
     [ -n "$WINDOW" ] || fail "no window titled '$TITLE'"
     xdotool windowfocus --sync "$WINDOW" || fail "cannot focus the console window"
 }
@@ -191,25 +170,20 @@ $got"
 
 before=$(frame_count)
 xdotool key --clearmodifiers l || fail "xdotool could not type l"
-wait_for "three status polls after L" has_frames $((before + 3))
+await "three status polls after L" has_frames $((before + 3))
 polls=$(frames | tail -n +$((before + 1)))
 ! echo "$polls" | grep -qv '^FE$' || fail "the loop sent something else than FE: $polls"
 
 # The screenshot: the window's own picture once the panel shows a reply, a sent
 # frame and the loop marker (each region holds some dark pixels).
-ink() {  # ink FILE WxH+X+Y: 0 when the region is not all white
-    local mean
-    mean=$(convert "$1" -crop "$2" +repage -colorspace Gray -format '%[fx:mean]' info: 2>/dev/null) || return 1
-    awk -v m="$mean" 'BEGIN { exit !(m < 0.999) }'
-}
 panel_shows_loop() {
-    xwd -silent -id "$WINDOW" | convert xwd:- "$WORK/shot.png" 2>/dev/null || return 1
+    window_png "$WINDOW" "$WORK/shot.png" || return 1
     # Client offsets: the panel starts below the 25 px menu bar.
-    ink "$WORK/shot.png" 300x14+5+95 &&   # TX line 1 (y 70)
-        ink "$WORK/shot.png" 300x14+5+245 &&  # RX line 1 (y 220)
-        ink "$WORK/shot.png" 80x14+805+135    # "  (looping)" after the legend line (y 110)
+    region_has_ink "$WORK/shot.png" 300x14+5+95 &&       # TX line 1 (y 70)
+        region_has_ink "$WORK/shot.png" 300x14+5+245 &&  # RX line 1 (y 220)
+        region_has_ink "$WORK/shot.png" 80x14+805+135    # "  (looping)" after the legend line (y 110)
 }
-wait_for "the panel to show the loop" panel_shows_loop
+await "the panel to show the loop" panel_shows_loop
 if [ -n "$SCREENSHOT" ]; then
     cp "$WORK/shot.png" "$SCREENSHOT" || fail "cannot write $SCREENSHOT"
     echo "screenshot: $SCREENSHOT"
@@ -220,18 +194,30 @@ fi
 # In chatter mode the line is never quiet for a receive window, so a poll never
 # gets past draining the line: once the polls stop arriving, one is in flight.
 echo chatter >"$WORK/control.new" && mv "$WORK/control.new" "$WORK/control"
-wait_for "the simulator to switch to chatter" sim_mode_is chatter
+await "the simulator to switch to chatter" sim_mode_is chatter
 polls_stalled() {
     local last
     last=$(frame_count)
     sleep 1  # a poll is due every 250 ms plus its exchange
     [ "$(frame_count)" -eq "$last" ]
 }
-wait_for "the status polls to stall" polls_stalled
+await "the status polls to stall" polls_stalled
 
+# The window leaves the screen at once; the process follows after the bounded
+# wait for the stuck poll.
+window_unmapped() { ! xwininfo -id "$WINDOW" 2>/dev/null | grep -q 'Map State: IsViewable'; }
+window_unmapped && fail "the console's window is not mapped before the close"
 start_ms=$(now_ms)
 "$CLOSER" "$WINDOW" || fail "could not send WM_DELETE_WINDOW"
-console_exited() { ! kill -0 "$CONSOLE_PID" 2>/dev/null; }
+until window_unmapped; do
+    [ $(($(now_ms) - start_ms)) -lt "$CLOSE_BOUND_MS" ] || fail "window still mapped ${CLOSE_BOUND_MS} ms after close"
+    sleep 0.005
+done
+unmap_ms=$(($(now_ms) - start_ms))
+[ "$unmap_ms" -le "$UNMAP_BOUND_MS" ] ||
+    fail "the window was unmapped ${unmap_ms} ms after the close (bound ${UNMAP_BOUND_MS} ms)"
+echo "closed with a poll in flight: window unmapped after ${unmap_ms} ms"
+console_exited() { process_gone "$CONSOLE_PID"; }
 while ! console_exited; do
     [ $(($(now_ms) - start_ms)) -lt "$CLOSE_BOUND_MS" ] || fail "console still running ${CLOSE_BOUND_MS} ms after close"
     sleep 0.01
@@ -239,6 +225,7 @@ done
 close_ms=$(($(now_ms) - start_ms))
 wait "$CONSOLE_PID"
 status=$?
+untrack_pid "$CONSOLE_PID"
 CONSOLE_PID=
 [ "$status" -eq 0 ] || fail "console exited with status $status after close"
 check_console_output "closing with a poll in flight"
@@ -247,7 +234,7 @@ echo "closed with a poll in flight: process ended after ${close_ms} ms"
 # --- "E&xit" from the keyboard ------------------------------------------------------
 
 echo normal >"$WORK/control.new" && mv "$WORK/control.new" "$WORK/control"
-wait_for "the simulator to switch back to normal" sim_mode_is normal
+await "the simulator to switch back to normal" sim_mode_is normal
 start_console
 press S 1  # the console is up and its port open
 start_ms=$(now_ms)
@@ -258,6 +245,7 @@ while ! console_exited; do
 done
 wait "$CONSOLE_PID"
 status=$?
+untrack_pid "$CONSOLE_PID"
 CONSOLE_PID=
 [ "$status" -eq 0 ] || fail "console exited with status $status after E&xit"
 check_console_output "E&xit"

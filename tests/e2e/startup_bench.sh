@@ -19,56 +19,28 @@ TITLE_PATTERN='^Zantrox Test Utility \[2\.00\]  -  Mar 30 2016$'
 # The legend's heading "      Hot Keys" (client y = 25 px menu bar + 20).
 PAINT_REGION="690 45 80 14"
 
-for tool in Xvfb xdotool; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "needs $tool"; exit 77; }
-done
+HERE=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../../tools/lib/harness.sh
+. "$HERE/../../tools/lib/harness.sh"
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/zantrox-bench.XXXXXX") || exit 1
-XVFB_PID=
-SIM_PID=
-CONSOLE_PID=
-cleanup() {
-    for pid in $CONSOLE_PID $SIM_PID $XVFB_PID; do
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    done
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+missing=$(missing_tools Xvfb xdotool)
+[ -z "$missing" ] || { echo "needs $missing"; exit 77; }
 
-now_ms() { date +%s%3N; }
 die() {
     echo "startup_bench: $*" >&2
     exit 1
 }
-wait_for() {  # wait_for SECONDS COMMAND...
-    local end=$(($(now_ms) + $1 * 1000))
-    shift
-    until "$@"; do
-        [ "$(now_ms)" -lt "$end" ] || return 1
-        sleep 0.02
-    done
-}
 
-# -noreset: the server would otherwise reset whenever its last client leaves,
-# dropping whoever connects meanwhile.
-exec 3>"$WORK/display"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset >"$WORK/xvfb.log" 2>&1 &
-XVFB_PID=$!
-exec 3>&-
-wait_for 10 test -s "$WORK/display" || die "Xvfb did not start"
-DISPLAY=":$(head -n 1 "$WORK/display")"
-export DISPLAY
+make_work_dir WORK bench || exit 1
+CONSOLE_PID=
+start_xvfb "$WORK/xvfb.log" || die "Xvfb did not start"
 export HOME="$WORK/home"
 mkdir -p "$HOME"
-
-"$SIM" --com 1 --log "$WORK/sim.log" >"$WORK/sim.out" 2>&1 &
-SIM_PID=$!
-wait_for 10 grep -q '^zantrox-sim: ready ' "$WORK/sim.out" || die "the simulator did not start"
+start_sim "$SIM" "$WORK/sim" --com 1 --log "$WORK/sim.log" || die "the simulator did not start"
 
 probe_watching() { grep -q '^watching' "$WORK/probe.out" 2>/dev/null; }
 stop_console() {
-    kill "$CONSOLE_PID" 2>/dev/null
-    wait "$CONSOLE_PID" 2>/dev/null
+    stop_pid "$CONSOLE_PID"
     CONSOLE_PID=
 }
 
@@ -85,6 +57,7 @@ for ((i = 1; i <= STARTS; i++)); do
     start=$(now_ms)
     "$CONSOLE" >"$WORK/console.out" 2>&1 &
     CONSOLE_PID=$!
+    track_pid "$CONSOLE_PID"
     wait "$probe" || die "run $i: $(cat "$WORK/probe.out")"
     mapped=$(($(awk '$1 == "mapped" { print $2 }' "$WORK/probe.out") - start))
     painted=$(($(awk '$1 == "painted" { print $2 }' "$WORK/probe.out") - start))
@@ -109,7 +82,8 @@ frame_count() { awk -F'\t' '$2 == "ok"' "$WORK/sim.log" | wc -l; }
 
 "$CONSOLE" >"$WORK/console.out" 2>&1 &
 CONSOLE_PID=$!
-window=$(timeout 10 xdotool search --sync --name "$TITLE_PATTERN" | head -n 1)
+track_pid "$CONSOLE_PID"
+window=$(find_window "$TITLE_PATTERN" 10)
 [ -n "$window" ] || die "no console window"
 xdotool windowfocus --sync "$window" || die "cannot focus the console"
 idle_seconds=$((SOAK_SECONDS < 10 ? SOAK_SECONDS : 10))

@@ -35,48 +35,31 @@ for tool in "$WINE" wineboot wineserver Xvfb; do
     command -v "$tool" >/dev/null 2>&1 || { echo "run_wine_tests.sh: $tool not found" >&2; exit 2; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/zantrox-wine.XXXXXX")
+# shellcheck source=../../tools/lib/harness.sh
+. "$source_root/tools/lib/harness.sh"
+make_work_dir work wine || exit 1
 passed=0
 failed=0
-xvfb_pid=
-sim_pids=()
 
 pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
-now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
-cleanup() {
+# Wine's own processes end before the simulators and Xvfb (the harness stops
+# those); the work folder stays after a failure.
+wine_cleanup() {
     if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
         wineserver -k >/dev/null 2>&1
         wineserver -w >/dev/null 2>&1
     fi
-    for pid in "${sim_pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    done
-    if [ -n "$xvfb_pid" ]; then
-        kill -TERM "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
-    fi
-    if [ "$failed" -eq 0 ] && [ "${ZANTROX_WINE_KEEP:-0}" != 1 ]; then
-        rm -rf "$work"
-    else
+    if [ "$failed" -ne 0 ] || [ "${ZANTROX_WINE_KEEP:-0}" = 1 ]; then
+        HARNESS_KEEP_WORK=1
         echo "wine: work folder kept: $work"
     fi
     echo "wine: $passed passed, $failed failed"
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+at_exit wine_cleanup
 
 # ---- Helpers ----------------------------------------------------------------
-
-# wait_for SECONDS COMMAND...: polls COMMAND every 20 ms until it succeeds.
-wait_for() {
-    local deadline=$(( $(now_ms) + $1 * 1000 ))
-    shift
-    until "$@"; do
-        [ "$(now_ms)" -lt "$deadline" ] || return 1
-        sleep 0.02
-    done
-}
 
 drive() { "$WINE" "$driver" "$@"; }
 
@@ -219,32 +202,14 @@ start_console() {
 
 # ---- Display and prefix -------------------------------------------------------
 
-display=
-for n in $(seq 140 239); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb-$n.log" 2>&1 &
-    xvfb_pid=$!
-    if wait_for 10 test -S "/tmp/.X11-unix/X$n" && kill -0 "$xvfb_pid" 2>/dev/null; then
-        display=":$n"
-        break
-    fi
-    kill -TERM "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
-    xvfb_pid=
-done
-[ -n "$display" ] || { fail "no Xvfb display could be started"; exit 1; }
-export DISPLAY=$display
+start_xvfb "$work/xvfb.log" 1280x800x24 || { fail "no Xvfb display could be started"; exit 1; }
 
-export WINEPREFIX=$work/prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-unset WINEARCH
 t0=$(now_ms)
-if ! wineboot -i >"$work/wineboot.log" 2>&1; then
+if ! wine_prefix "$work/prefix" "$work/wineboot.log"; then
     tail -20 "$work/wineboot.log"
     fail "wineboot -i"
     exit 1
 fi
-wineserver -w
 prefix_ms=$(( $(now_ms) - t0 ))
 echo "wine: prefix ready in $prefix_ms ms"
 
@@ -271,28 +236,16 @@ fi
 declare -A pty log
 for k in 1 2; do
     log[$k]=$work/sim$k.log
-    "$sim" --no-link --log "${log[$k]}" --control "$work/sim$k.control" >"$work/sim$k.out" \
-        2>"$work/sim$k.err" &
-    sim_pids+=($!)
-    if ! wait_for 10 grep -q '^zantrox-sim: ready ' "$work/sim$k.out"; then
+    if ! start_sim "$sim" "$work/sim$k" --no-link --log "${log[$k]}" --control "$work/sim$k.control"; then
         cat "$work/sim$k.err"
         fail "simulator $k did not start"
         exit 1
     fi
-    pty[$k]=$(awk '/^zantrox-sim: ready / { print $3; exit }' "$work/sim$k.out")
-    "$WINE" reg add 'HKLM\Software\Wine\Ports' /v "COM$k" /d "${pty[$k]}" /f >>"$work/reg.log" 2>&1 ||
-        fail "reg add COM$k"
-done
-# There is no window manager on the display: Wine draws the window frame itself
-# (Decorated) and does not wait for a manager to withdraw a closing window, which
-# would add a 2 s time-out of Wine's own to every shutdown (Managed).
-for value in Decorated Managed; do
-    "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v "$value" /d N /f >>"$work/reg.log" 2>&1 ||
-        fail "reg add $value"
+    pty[$k]=$SIM_PTY
+    wine_com_port "$k" "${pty[$k]}" "$work/reg.log" || fail "reg add COM$k"
 done
 # The dosdevices links comN are made from the registry when Wine starts.
-wineserver -k
-wineserver -w
+wine_restart
 
 # Each port carries a frame of the driver's own to its simulator.
 for k in 1 2; do

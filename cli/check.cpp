@@ -1,0 +1,307 @@
+// `zantrox-cli check`: the read-only requests of the menu, for every pump asked
+// for, round after round; a progress line on stderr and an HTML report at the end.
+#include "cli/check.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "cli/catalogue.h"
+#include "cli/check_report.h"
+#include "link/transaction.h"
+#include "zantrox_version.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define ZANTROX_ISATTY(f) _isatty(_fileno(f))
+#else
+#include <unistd.h>
+#define ZANTROX_ISATTY(f) isatty(fileno(f))
+#endif
+
+namespace {
+
+const int MAX_PUMP = 32;
+
+// Reads a pump number at `pos`: digits only, 1..32.
+bool ReadPump(const std::string& text, size_t& pos, int& pump, std::string& error) {
+    size_t start = pos;
+    long value = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+        if (value <= 1000) value = value * 10 + (text[pos] - '0');
+        ++pos;
+    }
+    if (pos == start) {
+        std::string rest = text.substr(start);
+        error = rest.empty() ? "a pump number is missing in \"" + text + "\""
+                             : "\"" + rest.substr(0, rest.find(',')) + "\" is not a pump number";
+        return false;
+    }
+    if (value < 1 || value > MAX_PUMP) {
+        error = "pump " + text.substr(start, pos - start) + " does not exist";
+        return false;
+    }
+    pump = static_cast<int>(value);
+    return true;
+}
+
+// Progress on stderr: one line rewritten in place on a terminal, else a line at
+// each block of the round (the controller-wide requests, then each pump).
+class Progress {
+public:
+    explicit Progress(int total) : total_(total), terminal_(ZANTROX_ISATTY(stderr) != 0) {}
+
+    void Show(int round, int rounds, int pump, int done, int failures) {
+        char line[160];
+        std::snprintf(line, sizeof line, "round %d/%d  %s  %d/%d transactions  %d %s", round, rounds,
+                      pump == 0 ? "controller" : ("pump " + std::to_string(pump)).c_str(), done, total_, failures,
+                      failures == 1 ? "failure" : "failures");
+        if (terminal_) {
+            std::fprintf(stderr, "\r%-70s", line);
+            shown_ = true;
+        } else if (round != lastRound_ || pump != lastPump_) {
+            std::fprintf(stderr, "check: %s\n", line);
+        }
+        lastRound_ = round;
+        lastPump_ = pump;
+        std::fflush(stderr);
+    }
+
+    // Ends the rewritten line so that what follows starts on its own.
+    void Finish() {
+        if (terminal_ && shown_) std::fprintf(stderr, "\n");
+        shown_ = false;
+    }
+
+private:
+    int total_;
+    bool terminal_;
+    bool shown_ = false;
+    int lastRound_ = -1;
+    int lastPump_ = -1;
+};
+
+bool WriteFile(const std::string& path, const std::string& content, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = "cannot create it";
+        return false;
+    }
+    bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok) error = "writing it failed (disk full?)";
+    return ok;
+}
+
+// Whether a report can go to `path`, found out before anything is sent; leaves
+// no file behind that was not there.
+bool CanWrite(const std::string& path) {
+    std::FILE* existing = std::fopen(path.c_str(), "rb");
+    if (existing != nullptr) std::fclose(existing);
+    std::FILE* file = std::fopen(path.c_str(), "ab");
+    if (file == nullptr) return false;
+    std::fclose(file);
+    if (existing == nullptr) std::remove(path.c_str());
+    return true;
+}
+
+}  // namespace
+
+bool ParsePumpList(const std::string& text, std::vector<int>& pumps, std::string& error) {
+    pumps.clear();
+    const std::string allowed = " (give pumps 1..32 as a list and ranges, e.g. 1-4,7)";
+    if (text.empty()) {
+        error = "no pumps given" + allowed;
+        return false;
+    }
+    size_t pos = 0;
+    while (true) {
+        int first = 0;
+        if (!ReadPump(text, pos, first, error)) {
+            error += allowed;
+            return false;
+        }
+        int last = first;
+        if (pos < text.size() && text[pos] == '-') {
+            ++pos;
+            if (!ReadPump(text, pos, last, error)) {
+                error += allowed;
+                return false;
+            }
+            if (last < first) {
+                error = "the range " + std::to_string(first) + "-" + std::to_string(last) + " runs backwards" + allowed;
+                return false;
+            }
+        }
+        for (int p = first; p <= last; ++p) {
+            bool seen = false;
+            for (int q : pumps) seen = seen || q == p;
+            if (!seen) pumps.push_back(p);
+        }
+        if (pos == text.size()) return true;
+        if (text[pos] != ',') {
+            error = "\"" + text.substr(pos) + "\" is not understood" + allowed;
+            return false;
+        }
+        ++pos;
+    }
+}
+
+const std::vector<std::string>& CheckRoundPaths() {
+    static const std::vector<std::string> paths = {
+        "Pump/SYSTEM_VERSIONS/Standard", "Pump/SYSTEM_VERSIONS/Extended", "Pump/Status/Extended",
+        "Pump/Status/Select",            "Pump/ERROR/READ",               "Reader/Status",
+    };
+    return paths;
+}
+
+const std::vector<std::string>& CheckPumpPaths() {
+    static const std::vector<std::string> paths = {
+        "Pump/Sale/Read",    "Pump/Sale/Extended", "Pump/Prices/READ",  "Pump/Totals/Hose1", "Pump/Totals/Hose2",
+        "Pump/Totals/Hose3", "Pump/Totals/Hose4",  "Pump/Totals/Hose5", "Pump/Totals/Hose6", "Pump/Totals/Hose7",
+        "Pump/Totals/Hose8", "Reader/Key/Read",    "Reader/Card/Read",
+    };
+    return paths;
+}
+
+std::vector<CheckStep> PlanCheckRound(const std::vector<int>& pumps, const ConsoleSettings& base, std::string& error) {
+    std::vector<CheckStep> steps;
+    if (pumps.empty()) {
+        error = "no pumps";
+        return steps;
+    }
+    // Only plain requests: a confirmed message, a preset or a price series is
+    // never a read, whatever its path.
+    auto add = [&](const std::string& path, bool perPump, int pump) {
+        const CatalogueItem* item = FindCommand(path);
+        if (item == nullptr || item->action == nullptr || item->action->kind != ACTION_MESSAGE) {
+            error = path + " is not a plain request in the command table";
+            return false;
+        }
+        ConsoleSettings settings = base;
+        settings.pumpNumber = pump;
+        for (const PlannedMessage& m : PlannedMessages(*item, settings)) {
+            steps.push_back({path, perPump, pump, m.text, m.reply});
+        }
+        return true;
+    };
+    for (const std::string& path : CheckRoundPaths()) {
+        if (!add(path, false, pumps.front())) return {};
+    }
+    for (int pump : pumps) {
+        for (const std::string& path : CheckPumpPaths()) {
+            if (!add(path, true, pump)) return {};
+        }
+    }
+    return steps;
+}
+
+std::string DefaultReportName() {
+    std::time_t now = std::time(nullptr);
+    std::tm local;
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    char name[64];
+    std::strftime(name, sizeof name, "zantrox-check-%Y%m%d-%H%M%S.html", &local);
+    return name;
+}
+
+int RunCheck(const CheckOptions& options) {
+    std::vector<int> pumps;
+    std::string error;
+    if (!ParsePumpList(options.pumps, pumps, error)) {
+        std::fprintf(stderr, "zantrox-cli: --pumps: %s\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    if (options.rounds < 1 || options.intervalMs < 0) {
+        std::fprintf(stderr, "zantrox-cli: --rounds must be 1 or more and --interval 0 or more\n");
+        return EXIT_USAGE;
+    }
+    ConsoleSettings base = {options.link.pumpNumber, options.link.presetAmount, options.link.priceBase, 1,
+                            options.link.baudRate};
+    std::vector<CheckStep> round = PlanCheckRound(pumps, base, error);
+    if (round.empty()) {
+        std::fprintf(stderr, "zantrox-cli: check: %s\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    std::string reportPath = options.reportPath.empty() ? DefaultReportName() : options.reportPath;
+    if (!CanWrite(reportPath)) {
+        std::fprintf(stderr, "zantrox-cli: --report: cannot write %s (check the folder exists and may be written)\n",
+                     reportPath.c_str());
+        return EXIT_USAGE;
+    }
+
+    OpenedLink link;
+    int opened = OpenLink(options.link, link);
+    if (opened != EXIT_ALL_OK) return opened;
+    InstallStopHandler();
+
+    CheckRunInfo info;
+    info.version = ZANTROX_VERSION;
+    info.portName = link.name;
+    info.portDevice = link.device;
+    info.baudRate = options.link.baudRate;
+    info.presetAmount = options.link.presetAmount;
+    info.priceBase = options.link.priceBase;
+    info.pumps = pumps;
+    info.rounds = options.rounds;
+    info.intervalMs = options.intervalMs;
+    info.plannedTransactions = static_cast<int>(round.size()) * options.rounds;
+    info.started = IsoTimeNow();
+    auto start = std::chrono::steady_clock::now();
+
+    std::vector<CheckRecord> records;
+    records.reserve(static_cast<size_t>(info.plannedTransactions));
+    Progress progress(info.plannedTransactions);
+    int failures = 0;
+    const int pumpBefore = Settings.pumpNumber;
+    for (int r = 1; r <= options.rounds && !StopRequested(); ++r) {
+        for (const CheckStep& step : round) {
+            if (StopRequested()) break;
+            if (!records.empty()) {
+                PauseUnlessStopped(options.intervalMs);
+                if (StopRequested()) break;
+            }
+            progress.Show(r, options.rounds, step.perPump ? step.pump : 0, static_cast<int>(records.size()), failures);
+            Settings.pumpNumber = step.pump;
+            CheckRecord record;
+            record.result = RunOneTransaction(step.path, step.text, step.reply);
+            record.round = r;
+            record.perPump = step.perPump;
+            if (record.result.verdict != VERDICT_OK) ++failures;
+            if (options.link.json) {
+                std::printf("%s\n", TransactionJson(record.result).c_str());
+                std::fflush(stdout);
+            }
+            records.push_back(std::move(record));
+        }
+    }
+    Settings.pumpNumber = pumpBefore;
+    if (!records.empty()) {
+        const CheckRecord& last = records.back();
+        progress.Show(last.round, options.rounds, last.perPump ? last.result.pump : 0, static_cast<int>(records.size()),
+                      failures);
+    }
+    progress.Finish();
+    CloseLink();
+
+    info.stopped = static_cast<int>(records.size()) < info.plannedTransactions;
+    info.ended = IsoTimeNow();
+    info.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    // The verdict goes with the results: stdout, unless that carries JSON.
+    std::FILE* summary = options.link.json ? stderr : stdout;
+    std::fprintf(summary, "%s\n", CheckVerdictLine(records, info).c_str());
+    int status = failures == 0 ? EXIT_ALL_OK : EXIT_FAILED;
+    if (WriteFile(reportPath, CheckReportHtml(records, info), error)) {
+        std::fprintf(summary, "report: %s\n", reportPath.c_str());
+    } else {
+        std::fprintf(stderr, "zantrox-cli: the report %s: %s\n", reportPath.c_str(), error.c_str());
+        status = EXIT_FAILED;
+    }
+    std::fflush(summary);
+    return status;
+}

@@ -1,0 +1,90 @@
+// What the parts of zantrox-cli share: exit statuses, the link options of send,
+// watch and check, opening the port, and one transaction as the command line
+// reports it.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+enum CliExit {
+    EXIT_ALL_OK = 0,   // every transaction got its ACK and, where expected, a good reply
+    EXIT_FAILED = 1,   // some transaction failed
+    EXIT_USAGE = 2,    // bad command line; nothing was sent
+    EXIT_NO_PORT = 3,  // the port could not be opened
+};
+
+// The options of send, watch and check, already checked against their allowed values.
+struct LinkOptions {
+    std::string port;        // "" (COM1 as the console resolves it), "3", a device path, or "COM3"
+    int baudRate = 9600;
+    int pumpNumber = 1;
+    int presetAmount = 100;  // hundredths
+    int priceBase = 1199;
+    bool json = false;
+};
+
+// The port as opened: what it is called and the device behind it.
+struct OpenedLink {
+    int comPort = 1;
+    std::string name;    // "COM1"
+    std::string device;  // "/home/u/.config/zantrox/com1 -> /dev/pts/3", "Com1"
+};
+
+// Puts the options into the console settings, opens the port and starts the tick
+// thread. On failure says why on stderr (in words, with what to do) and returns
+// EXIT_NO_PORT; else EXIT_ALL_OK.
+int OpenLink(const LinkOptions& options, OpenedLink& link);
+// Turns a --port value into the COM port to use and, for a device path (Linux) or
+// COM10 and above (Windows), the device name it opens. Returns 0, or -1 with a reason.
+int ResolvePortOption(const std::string& port, int& comPort, std::string& deviceName, std::string& error);
+
+// Stops the tick thread and forgets the port.
+void CloseLink();
+
+// One transaction as it happened.
+struct TransactionResult {
+    std::string time;     // ISO 8601, UTC, milliseconds: 2026-12-08T09:30:01.123Z
+    std::string clock;    // the same instant on the local clock: 10:30:01.123
+    std::string command;  // the name as given on the command line
+    int pump = 0;         // the pump number when it was sent
+    std::string sent;     // the message text
+    std::vector<unsigned char> frame;
+    std::vector<unsigned char> received;  // every byte read after the frame, noise included
+    std::vector<unsigned char> answer;    // the ACK and the reply, as the RX trace shows them
+    bool replyExpected = false;
+    bool ack = false;
+    bool hasReply = false;  // a whole reply (through ETX and its checksum) came
+    std::string reply;      // its text between STX and ETX
+    int verdict = 0;        // a TransactionVerdict
+    double ms = 0;          // the whole transaction, drain included
+    double answerMs = -1;   // from the end of the frame's write to the ACK byte; -1 without one
+};
+
+// Sends `text` as one transaction (reply flag `reply`) on the open link.
+TransactionResult RunOneTransaction(const std::string& command, const std::string& text, int reply);
+
+// "ok", "no-ack", "checksum-error", "incomplete".
+const char* VerdictName(int verdict);
+// "ACK", "reply OK", "no ACK", "checksum ERROR", "reply incomplete".
+const char* VerdictWords(const TransactionResult& result);
+
+// The transaction as one JSON object on one line (no newline).
+std::string TransactionJson(const TransactionResult& result);
+// The transaction as a technician reads it: trace lines as the panel shows them,
+// the verdict and the time.
+void PrintTransaction(std::FILE* out, const TransactionResult& result);
+
+// Bytes as "02 46 45 03 70".
+std::string HexBytes(const std::vector<unsigned char>& bytes);
+// Now, ISO 8601 UTC with milliseconds.
+std::string IsoTimeNow();
+// Now on the local clock, "09:30:01.123", for text output.
+std::string LocalClockNow();
+
+// Ctrl+C asks the running command to stop after the transaction in flight; a
+// second Ctrl+C ends the program at once.
+void InstallStopHandler();
+bool StopRequested();
+// Sleeps `ms`, returning early when a stop was asked for.
+void PauseUnlessStopped(int ms);

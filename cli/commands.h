@@ -1,0 +1,26 @@
+// The subcommands that use the command table: list, send and watch.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/catalogue.h"
+#include "cli/cli.h"
+
+struct SendOptions {
+    LinkOptions link;
+    std::vector<std::string> commands;
+    int repeat = 1;
+    int intervalMs = 250;
+    bool yes = false;
+};
+
+// Looks every name up and refuses, on stderr, what the command line does not run:
+// unknown names (with the closest paths), Restart and Exit, the loop toggle,
+// placeholders ("Not Coded Yet") and, without `yes`, commands the console
+// confirms first. Returns EXIT_ALL_OK with `items` filled, or EXIT_USAGE.
+int CheckCommands(const std::vector<std::string>& names, bool yes, std::vector<const CatalogueItem*>& items);
+
+int RunList(const LinkOptions& settings, bool json);
+int RunSend(const SendOptions& options);
+int RunWatch(const LinkOptions& options);

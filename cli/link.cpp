@@ -1,0 +1,275 @@
+// Opening the link for the command line, one transaction as a result, Ctrl+C and
+// the clocks.
+#include "cli/cli.h"
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+
+#include "cli/ports.h"
+#include "commands/settings.h"
+#include "link/threading.h"
+#include "link/transaction.h"
+#include "port/port.h"
+
+#ifndef _WIN32
+#include <climits>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "port/device_path.h"
+#endif
+
+namespace {
+
+std::atomic<int> stopRequested{0};
+
+extern "C" void OnInterrupt(int) {
+    stopRequested.store(1);
+    // A second Ctrl+C ends the program at once.
+    std::signal(SIGINT, SIG_DFL);
+}
+
+// "COM3" (any case) -> 3; -1 when the text is not COM and a number.
+int ComNumber(const std::string& text) {
+    if (text.size() < 4) return -1;
+    if (std::toupper(static_cast<unsigned char>(text[0])) != 'C' ||
+        std::toupper(static_cast<unsigned char>(text[1])) != 'O' ||
+        std::toupper(static_cast<unsigned char>(text[2])) != 'M') {
+        return -1;
+    }
+    int n = 0;
+    for (size_t i = 3; i < text.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i])) || n > 999) return -1;
+        n = n * 10 + (text[i] - '0');
+    }
+    return n;
+}
+
+bool AllDigits(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
+
+// Where COM port k's device is, for messages: the name opened and, for a link,
+// what it points at.
+std::string DescribeDevice(int k) {
+    const char* name = PortDeviceName(k);
+#ifdef _WIN32
+    if (name != nullptr) return name;
+    return "Com" + std::to_string(k);
+#else
+    std::string path;
+    if (name != nullptr) {
+        path = name;
+    } else {
+        char buffer[DEVICE_PATH_BYTES];
+        if (DevicePathFor(k, std::getenv("HOME"), buffer, sizeof buffer) != 0) return "?";
+        path = buffer;
+    }
+    char target[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        return path + " -> " + target;
+    }
+    return path;
+#endif
+}
+
+std::string OpenedPath(int k) {
+    const char* name = PortDeviceName(k);
+    if (name != nullptr) return name;
+#ifdef _WIN32
+    return "Com" + std::to_string(k);
+#else
+    char buffer[DEVICE_PATH_BYTES];
+    if (DevicePathFor(k, std::getenv("HOME"), buffer, sizeof buffer) != 0) return "?";
+    return buffer;
+#endif
+}
+
+}  // namespace
+
+int ResolvePortOption(const std::string& port, int& comPort, std::string& deviceName, std::string& error) {
+    deviceName.clear();
+    if (port.empty()) {
+        comPort = 1;
+        return 0;
+    }
+    if (AllDigits(port)) {
+        if (port.size() > 1 || port[0] < '1') {
+            error = "--port: COM number " + port + " is not 1..9";
+            return -1;
+        }
+        comPort = port[0] - '0';
+        return 0;
+    }
+    int n = ComNumber(port);
+    if (n >= 1 && n <= 9) {
+        comPort = n;
+        return 0;
+    }
+#ifdef _WIN32
+    if (n >= 10) {
+        // Windows opens COM10 and above only by their full device name.
+        comPort = 1;
+        deviceName = "\\\\.\\COM" + std::to_string(n);
+        return 0;
+    }
+    error = "--port: " + port + " is not a COM port (give COM1, COM2, ... or a number 1..9)";
+    return -1;
+#else
+    if (n == 0 || n > 9) {
+        error = "--port: " + port + " is not COM1..COM9 (or give a device path)";
+        return -1;
+    }
+    comPort = 1;
+    deviceName = port.find('/') == std::string::npos ? "/dev/" + port : port;
+    return 0;
+#endif
+}
+
+int OpenLink(const LinkOptions& options, OpenedLink& link) {
+    int comPort = 1;
+    std::string deviceName;
+    std::string error;
+    if (ResolvePortOption(options.port, comPort, deviceName, error) != 0) {
+        std::fprintf(stderr, "zantrox-cli: %s\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    PortRequest(0, PORT_INIT, nullptr);
+    if (PortSetDeviceName(comPort, deviceName.c_str()) != 0) {
+        std::fprintf(stderr, "zantrox-cli: --port: the device name is too long\n");
+        return EXIT_USAGE;
+    }
+    ResetConsoleSettings();
+    Settings.comPort = comPort;
+    Settings.baudRate = options.baudRate;
+    Settings.pumpNumber = options.pumpNumber;
+    Settings.presetAmount = options.presetAmount;
+    Settings.priceBase = options.priceBase;
+    link.comPort = comPort;
+    link.name = "COM" + std::to_string(comPort);
+    link.device = DescribeDevice(comPort);
+
+    int result = OpenConfiguredPort();
+    if (result != PORT_OK) {
+        std::string device = OpenedPath(comPort);
+        if (result == PORT_OPEN_FAILED) {
+            DeviceTree tree;
+            const char* home = std::getenv("HOME");
+            if (home != nullptr) tree.home = home;
+            std::fprintf(stderr, "zantrox-cli: %s (%s): %s\n", link.name.c_str(), link.device.c_str(),
+                         ExplainOpenFailure(PortLastOpenError(), device, tree).c_str());
+        } else {
+            std::fprintf(stderr,
+                         "zantrox-cli: %s (%s): the line settings (%d baud, 8 data bits, no parity, one stop bit) "
+                         "could not be applied: not a serial port, or one that does not offer this speed\n",
+                         link.name.c_str(), link.device.c_str(), options.baudRate);
+        }
+        return EXIT_NO_PORT;
+    }
+    if (StartTickThread() != 0) {
+        std::fprintf(stderr, "zantrox-cli: could not start the receive timer thread\n");
+        return EXIT_NO_PORT;
+    }
+    return EXIT_ALL_OK;
+}
+
+void CloseLink() {
+    (void)StopTickThread();
+    PortRequest(openPortId.load(), PORT_FORGET, nullptr);
+}
+
+TransactionResult RunOneTransaction(const std::string& command, const std::string& text, int reply) {
+    TransactionResult result;
+    result.command = command;
+    result.pump = Settings.pumpNumber;
+    result.time = IsoTimeNow();
+    result.clock = LocalClockNow();
+    if (SendMessageText(reply, "%s", text.c_str()) != 0) {
+        // Cannot happen with the table's texts; said rather than sent cut.
+        result.sent = text;
+        result.verdict = VERDICT_NO_ACK;
+        return result;
+    }
+    const TransactionRecord& t = LastTransaction;
+    result.sent = t.text;
+    result.frame.assign(t.frame, t.frame + t.frameLength);
+    int captured = t.receivedLength < CAPTURE_BYTES ? t.receivedLength : CAPTURE_BYTES;
+    result.received.assign(t.received, t.received + captured);
+    result.answer.assign(t.answer, t.answer + t.answerLength);
+    result.replyExpected = t.replyWasExpected != 0;
+    result.verdict = t.verdict;
+    result.ack = t.verdict != VERDICT_NO_ACK;
+    result.ms = static_cast<double>(t.endUs - t.startUs) / 1000.0;
+    result.answerMs = t.ackUs >= 0 ? static_cast<double>(t.ackUs - t.sentUs) / 1000.0 : -1;
+    if (result.replyExpected && (t.verdict == VERDICT_OK || t.verdict == VERDICT_CHECKSUM_ERROR) &&
+        t.answerLength >= 3) {
+        // The answer is ACK, the reply through ETX, then the checksum byte.
+        int from = 1;
+        int to = t.answerLength - 2;  // the ETX
+        if (t.answer[from] == 0x02) ++from;
+        result.hasReply = true;
+        result.reply.assign(reinterpret_cast<const char*>(t.answer) + from,
+                            static_cast<size_t>(to > from ? to - from : 0));
+    }
+    return result;
+}
+
+std::string IsoTimeNow() {
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    long long ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
+    std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc;
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char text[40];
+    size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
+    return text;
+}
+
+std::string LocalClockNow() {
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    long long ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
+    std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm local;
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    char text[24];
+    size_t n = std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(ms % 1000));
+    return text;
+}
+
+void InstallStopHandler() {
+    stopRequested.store(0);
+    std::signal(SIGINT, OnInterrupt);
+}
+
+bool StopRequested() { return stopRequested.load() != 0; }
+
+void PauseUnlessStopped(int ms) {
+    long long end = OsMonotonicUs() + static_cast<long long>(ms) * 1000;
+    while (!StopRequested()) {
+        long long left = end - OsMonotonicUs();
+        if (left <= 0) return;
+        OsSleepMs(left > 10000 ? 10 : static_cast<int>((left + 999) / 1000));
+    }
+}

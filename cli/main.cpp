@@ -1,0 +1,193 @@
+// zantrox-cli: the console's commands from a command line, for scripts, SSH
+// sessions and bug reports. Subcommands: list, send, watch, ports, map, unmap, check.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/check.h"
+#include "cli/commands.h"
+#include "cli/ports.h"
+#include "zantrox_version.h"
+
+namespace {
+
+// "10.00", "$10", "10" -> 1000 hundredths; -1 when it is not an amount.
+long long Hundredths(std::string text) {
+    if (!text.empty() && text[0] == '$') text.erase(0, 1);
+    if (text.empty() || text.size() > 12) return -1;
+    long long whole = 0;
+    long long cents = 0;
+    size_t i = 0;
+    for (; i < text.size() && text[i] != '.'; ++i) {
+        if (text[i] < '0' || text[i] > '9') return -1;
+        whole = whole * 10 + (text[i] - '0');
+    }
+    if (i < text.size()) {
+        std::string fraction = text.substr(i + 1);
+        if (fraction.empty() || fraction.size() > 2) return -1;
+        for (char c : fraction) {
+            if (c < '0' || c > '9') return -1;
+        }
+        cents = std::stoll(fraction) * (fraction.size() == 1 ? 10 : 1);
+    }
+    return whole * 100 + cents;
+}
+
+struct RawLinkOptions {
+    std::string preset;
+};
+
+void AddSettingOptions(CLI::App& sub, LinkOptions& link, RawLinkOptions& raw) {
+    sub.add_option("--pump", link.pumpNumber, "pump number (default 1)")->check(CLI::Range(1, 32));
+    sub.add_option("--preset", raw.preset, "preset amount, as the menu offers it: 1.00, 10.00, 100.00, 1000.00 or "
+                                           "10000.00 (default 1.00)");
+    sub.add_option("--price-base", link.priceBase, "price base 1199 or 1159 (default 1199)")
+        ->check(CLI::IsMember({1199, 1159}));
+}
+
+void AddLinkOptions(CLI::App& sub, LinkOptions& link, RawLinkOptions& raw) {
+    sub.add_option("--port", link.port,
+#ifdef _WIN32
+                   "COM port: a number 1..9 or COMn (default COM1)"
+#else
+                   "COM port: a number 1..9 as the console resolves it (~/.config/zantrox/comK, else "
+                   "/dev/ttyS{K-1}), or a device path (default 1)"
+#endif
+    );
+    sub.add_option("--baud", link.baudRate, "baud rate 2400, 4800, 9600 or 19200 (default 9600)")
+        ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
+    AddSettingOptions(sub, link, raw);
+    sub.add_flag("--json", link.json, "JSON Lines on stdout instead of text");
+}
+
+// Turns the raw texts into settings; a bad value is a usage error naming the allowed ones.
+bool FinishLinkOptions(LinkOptions& link, const RawLinkOptions& raw) {
+    if (!raw.preset.empty()) {
+        long long amount = Hundredths(raw.preset);
+        if (amount != 100 && amount != 1000 && amount != 10000 && amount != 100000 && amount != 1000000) {
+            std::fprintf(stderr,
+                         "zantrox-cli: --preset: %s is not an amount the menu offers; use 1.00, 10.00, 100.00, "
+                         "1000.00 or 10000.00\n",
+                         raw.preset.c_str());
+            return false;
+        }
+        link.presetAmount = static_cast<int>(amount);
+    }
+    int comPort = 0;
+    std::string deviceName;
+    std::string error;
+    if (ResolvePortOption(link.port, comPort, deviceName, error) != 0) {
+        std::fprintf(stderr, "zantrox-cli: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+DeviceTree RealTree() {
+    DeviceTree tree;
+    const char* home = std::getenv("HOME");
+    if (home != nullptr) tree.home = home;
+    return tree;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Zantrox Test Utility on the command line: the console's commands for scripts, terminals and "
+                 "bug reports.",
+                 "zantrox-cli"};
+    app.set_version_flag("--version", std::string("zantrox-cli ") + ZANTROX_VERSION);
+    app.require_subcommand(1);
+    app.footer(
+        "Commands are named as in the console's menu: a path of labels joined by '/' ('Pump/Sale/Read', "
+        "'PUMP#/7'; case, spaces and '&' do not count), a menu id (32873) or a hot key (key:S).\n"
+        "Exit status: 0 all transactions OK, 1 some failed, 2 usage error (nothing sent), 3 the port could not "
+        "be opened.\n");
+
+    LinkOptions listOptions;
+    RawLinkOptions listRaw;
+    CLI::App* list = app.add_subcommand("list", "every command with the texts it would send");
+    AddSettingOptions(*list, listOptions, listRaw);
+    list->add_flag("--json", listOptions.json, "JSON Lines: one object a command, then the hot keys");
+
+    SendOptions send;
+    RawLinkOptions sendRaw;
+    CLI::App* sendCommand = app.add_subcommand("send", "run commands in order, one transaction per message");
+    AddLinkOptions(*sendCommand, send.link, sendRaw);
+    sendCommand->add_option("--repeat", send.repeat, "run the list N times (default 1)")->check(CLI::Range(1, 1000000));
+    sendCommand->add_option("--interval", send.intervalMs, "pause between transactions in ms (default 250)")
+        ->check(CLI::Range(0, 3600000));
+    sendCommand->add_flag("--yes", send.yes, "send commands the console confirms with \"ARE YOU SURE?\"");
+    sendCommand->add_option("CMD", send.commands, "commands: menu paths, menu ids or key:X")->required();
+
+    LinkOptions watchOptions;
+    RawLinkOptions watchRaw;
+    CLI::App* watch = app.add_subcommand("watch", "listen without sending and show every frame; Ctrl+C ends");
+    AddLinkOptions(*watch, watchOptions, watchRaw);
+
+    bool portsJson = false;
+    CLI::App* ports = app.add_subcommand("ports", "COM1..COM9 as the console resolves them, and the serial devices");
+    ports->add_flag("--json", portsJson, "JSON Lines");
+
+    int mapPort = 0;
+    std::string mapDevice;
+    bool mapForce = false;
+    CLI::App* map = app.add_subcommand("map", "make ~/.config/zantrox/comK a link to DEVICE (Linux)");
+    map->add_option("K", mapPort, "COM port number 1..9")->required()->check(CLI::Range(1, 9));
+    map->add_option("DEVICE", mapDevice, "the serial device, e.g. /dev/ttyUSB0")->required();
+    map->add_flag("--force", mapForce, "replace something that is not a link");
+
+    int unmapPort = 0;
+    bool unmapForce = false;
+    CLI::App* unmap = app.add_subcommand("unmap", "remove ~/.config/zantrox/comK (Linux)");
+    unmap->add_option("K", unmapPort, "COM port number 1..9")->required()->check(CLI::Range(1, 9));
+    unmap->add_flag("--force", unmapForce, "remove it even when it is not a link");
+
+    CheckOptions check;
+    RawLinkOptions checkRaw;
+    CLI::App* checkCommand =
+        app.add_subcommand("check", "every read-only request for each pump, round after round, and an HTML report");
+    AddLinkOptions(*checkCommand, check.link, checkRaw);
+    checkCommand->add_option("--pumps", check.pumps, "pumps: a list and ranges, e.g. 1-4,7 (default 1)");
+    checkCommand->add_option("--rounds", check.rounds, "rounds (default 3)")->check(CLI::Range(1, 100000));
+    checkCommand->add_option("--interval", check.intervalMs, "pause between transactions in ms (default 250)")
+        ->check(CLI::Range(0, 3600000));
+    checkCommand->add_option("--report", check.reportPath,
+                             "the HTML report (default zantrox-check-<date>-<time>.html here)");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? EXIT_ALL_OK : EXIT_USAGE;
+    }
+
+    if (list->parsed()) {
+        if (!FinishLinkOptions(listOptions, listRaw)) return EXIT_USAGE;
+        return RunList(listOptions, listOptions.json);
+    }
+    if (sendCommand->parsed()) {
+        if (!FinishLinkOptions(send.link, sendRaw)) return EXIT_USAGE;
+        return RunSend(send);
+    }
+    if (watch->parsed()) {
+        if (!FinishLinkOptions(watchOptions, watchRaw)) return EXIT_USAGE;
+        return RunWatch(watchOptions);
+    }
+    if (ports->parsed()) return RunPorts(RealTree(), portsJson, stdout, stderr);
+    if (map->parsed()) return RunMap(RealTree(), mapPort, mapDevice, mapForce, stdout, stderr);
+    if (unmap->parsed()) return RunUnmap(RealTree(), unmapPort, unmapForce, stdout, stderr);
+    if (checkCommand->parsed()) {
+        if (!FinishLinkOptions(check.link, checkRaw)) return EXIT_USAGE;
+        std::vector<int> pumps;
+        std::string error;
+        if (!ParsePumpList(check.pumps, pumps, error)) {
+            std::fprintf(stderr, "zantrox-cli: --pumps: %s\n", error.c_str());
+            return EXIT_USAGE;
+        }
+        return RunCheck(check);
+    }
+    return EXIT_USAGE;
+}

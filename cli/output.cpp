@@ -1,0 +1,105 @@
+// How a transaction is shown: JSON Lines for machines, the panel's trace lines for
+// people.
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/cli.h"
+#include "console/panel.h"
+#include "link/frame.h"
+#include "link/transaction.h"
+
+namespace {
+
+// A text for JSON: bytes above 0x7F are not UTF-8, so they go in as U+0080..U+00FF.
+std::string JsonSafe(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+void PrintTrace(std::FILE* out, const char* heading, const std::vector<unsigned char>& bytes) {
+    TraceLines lines;
+    FormatTrace(bytes.data(), static_cast<int>(bytes.size()), lines);
+    std::fprintf(out, "%s%s\n", heading, lines.line[0]);
+    size_t indent = std::strlen(heading);
+    for (int i = 1; i < TRACE_LINE_COUNT && lines.line[i][0] != '\0'; ++i) {
+        std::fprintf(out, "%*s%s\n", static_cast<int>(indent), "", lines.line[i]);
+    }
+}
+
+}  // namespace
+
+const char* VerdictName(int verdict) {
+    switch (verdict) {
+        case VERDICT_OK: return "ok";
+        case VERDICT_NO_ACK: return "no-ack";
+        case VERDICT_CHECKSUM_ERROR: return "checksum-error";
+        default: return "incomplete";
+    }
+}
+
+const char* VerdictWords(const TransactionResult& result) {
+    switch (result.verdict) {
+        case VERDICT_OK: return result.replyExpected ? "reply OK" : "ACK";
+        case VERDICT_NO_ACK: return "no ACK";
+        case VERDICT_CHECKSUM_ERROR: return "checksum ERROR";
+        default: return "reply incomplete";
+    }
+}
+
+std::string HexBytes(const std::vector<unsigned char>& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i > 0) text += ' ';
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+std::string TransactionJson(const TransactionResult& r) {
+    nlohmann::ordered_json j;
+    j["time"] = r.time;
+    j["command"] = r.command;
+    j["pump"] = r.pump;
+    j["sent"] = JsonSafe(r.sent);
+    j["frame"] = HexBytes(r.frame);
+    j["received"] = HexBytes(r.received);
+    j["ack"] = r.ack;
+    j["reply_expected"] = r.replyExpected;
+    if (r.hasReply) {
+        j["reply"] = JsonSafe(r.reply);
+    } else {
+        j["reply"] = nullptr;
+    }
+    j["verdict"] = VerdictName(r.verdict);
+    j["ms"] = static_cast<double>(static_cast<long long>(r.ms * 10 + 0.5)) / 10;
+    if (r.answerMs >= 0) {
+        j["answer_ms"] = static_cast<double>(static_cast<long long>(r.answerMs * 100 + 0.5)) / 100;
+    } else {
+        j["answer_ms"] = nullptr;
+    }
+    // Names from the command line may be anything; never let one end the output.
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void PrintTransaction(std::FILE* out, const TransactionResult& r) {
+    std::string rxHeading(RxHeadingOk, std::strlen(TxHeading));  // "RxD:  "
+    std::fprintf(out, "%s  %s  pump %d\n", r.clock.c_str(), r.command.c_str(), r.pump);
+    PrintTrace(out, TxHeading, r.frame);
+    PrintTrace(out, rxHeading.c_str(), r.answer);
+    if (r.answerMs >= 0) {
+        std::fprintf(out, "%s  %.1f ms (ACK %.2f ms after the frame)\n\n", VerdictWords(r), r.ms, r.answerMs);
+    } else {
+        std::fprintf(out, "%s  %.1f ms\n\n", VerdictWords(r), r.ms);
+    }
+}

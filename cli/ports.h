@@ -1,0 +1,51 @@
+// Finding serial devices and naming them as COM ports (Linux links under
+// ~/.config/zantrox), and saying in words why one cannot be opened. Every path is
+// taken relative to a DeviceTree, so tests give a fake /dev, /sys and HOME.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct DeviceTree {
+    std::string dev = "/dev";
+    std::string sys = "/sys";
+    std::string home;  // the user's HOME; "" when unset
+    std::string proc = "/proc";  // whose fd links tell which program holds a device
+};
+
+// `zantrox-cli ports [--json]`: COM1..COM9 as the console resolves them, then every
+// serial device found. Returns an exit status.
+int RunPorts(const DeviceTree& tree, bool json, std::FILE* out, std::FILE* err);
+
+// `zantrox-cli map K DEVICE [--force]` and `unmap K [--force]` (Linux). Return an exit status.
+int RunMap(const DeviceTree& tree, int k, const std::string& device, bool force, std::FILE* out, std::FILE* err);
+int RunUnmap(const DeviceTree& tree, int k, bool force, std::FILE* out, std::FILE* err);
+
+// Why `device` (the path or name that was opened) could not be opened (`reason`
+// is a PortOpenError), as one or two lines for a technician: what is wrong and
+// what to do about it, without the device's name, which the caller shows, and
+// without a final newline. "no such device: the link points at /dev/ttyUSB1, ..."
+std::string ExplainOpenFailure(int reason, const std::string& device, const DeviceTree& tree);
+
+// Shared by the platform files and open to tests.
+
+// What decides whether this user may open a device (Linux), for PermissionAdvice.
+struct PermissionFacts {
+    unsigned mode = 0;             // permission bits of the device node
+    std::string owner;             // owning user's name (or number)
+    std::string group;             // owning group's name (or number)
+    bool groupIsRoot = false;      // the group is root's own
+    bool sessionHasGroup = false;  // this process runs with the group
+    bool userListsGroup = false;   // the group database lists this user in it
+};
+// Why such a device cannot be opened by this user and what to do, in one line.
+std::string PermissionAdvice(const PermissionFacts& facts);
+
+// A PortOpenError in words: "no such device", "permission denied", "busy (held by
+// another program)", "not a serial device", "could not be opened".
+const char* OpenFailureWords(int reason);
+
+// Rows as a plain table: every column but the last padded to its widest cell, two
+// spaces apart, trailing spaces dropped.
+void PrintTable(std::FILE* out, const std::vector<std::vector<std::string>>& rows);

@@ -1,0 +1,611 @@
+// `ports`, `map` and `unmap` on Linux, and why a device would not open. COM port
+// k is <home>/.config/zantrox/comK when that path exists (a link to nothing
+// included), else <dev>/ttyS{k-1}, as the console resolves it. What a device is
+// comes from sysfs: <sys>/class/tty/NAME/device is the port's device, its
+// `driver` link names the driver, and the USB device above it (the first folder
+// up with an idVendor file) has manufacturer, product and serial.
+#include <dirent.h>
+#include <errno.h>
+#include <grp.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/ports.h"
+#include "port/port.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+bool LStat(const std::string& path, struct stat& st) { return lstat(path.c_str(), &st) == 0; }
+bool Stat(const std::string& path, struct stat& st) { return stat(path.c_str(), &st) == 0; }
+
+// The text of a link; "" when `path` is not one.
+std::string ReadLink(const std::string& path) {
+    char buffer[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
+    if (n <= 0) return "";
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+// The path with every link followed; "" when something on the way is missing.
+std::string RealPath(const std::string& path) {
+    char buffer[PATH_MAX];
+    if (realpath(path.c_str(), buffer) == nullptr) return "";
+    return buffer;
+}
+
+// The first line of a small file, without surrounding blanks; "" when unreadable.
+std::string ReadLine(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) return "";
+    char buffer[256];
+    std::string text;
+    if (std::fgets(buffer, sizeof buffer, file) != nullptr) text = buffer;
+    std::fclose(file);
+    size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos) return "";
+    size_t end = text.find_last_not_of(" \t\r\n");
+    return text.substr(begin, end - begin + 1);
+}
+
+std::string BaseName(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Parent(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// ttyUSB2 before ttyUSB10: the name's trailing number compares as a number.
+bool NaturalLess(const std::string& a, const std::string& b) {
+    auto split = [](const std::string& name) {
+        size_t cut = name.find_last_not_of("0123456789") + 1;
+        long number = cut < name.size() ? std::strtol(name.c_str() + cut, nullptr, 10) : -1;
+        return std::make_pair(name.substr(0, cut), number);
+    };
+    return split(a) < split(b);
+}
+
+// The names in a folder, naturally sorted, without "." and "..".
+std::vector<std::string> ListFolder(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return names;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end(), NaturalLess);
+    return names;
+}
+
+bool IsUsbSerialName(const std::string& name) {
+    return StartsWith(name, "ttyUSB") || StartsWith(name, "ttyACM");
+}
+
+// Paths as a technician reads them: the home folder as "~".
+std::string Shown(const DeviceTree& tree, const std::string& path) {
+    if (!tree.home.empty() && StartsWith(path, tree.home + "/")) return "~" + path.substr(tree.home.size());
+    return path;
+}
+
+std::string LinkPath(const DeviceTree& tree, int k) {
+    return tree.home + "/.config/zantrox/com" + std::to_string(k);
+}
+
+// The path COM port k opens, by the console's rule.
+std::string ComPath(const DeviceTree& tree, int k) {
+    if (!tree.home.empty()) {
+        std::string link = LinkPath(tree, k);
+        struct stat st;
+        if (LStat(link, st)) return link;
+    }
+    return tree.dev + "/ttyS" + std::to_string(k - 1);
+}
+
+bool ProcessHasGroup(gid_t gid) {
+    if (getegid() == gid) return true;
+    int count = getgroups(0, nullptr);
+    if (count <= 0) return false;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    count = getgroups(count, groups.data());
+    return count > 0 && std::find(groups.begin(), groups.begin() + count, gid) != groups.begin() + count;
+}
+
+bool UserListsGroup(gid_t gid) {
+    passwd* user = getpwuid(geteuid());
+    if (user == nullptr) return false;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<size_t>(count));
+        if (getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) return false;
+    }
+    return std::find(groups.begin(), groups.begin() + count, gid) != groups.begin() + count;
+}
+
+PermissionFacts FactsFor(const struct stat& st) {
+    PermissionFacts facts;
+    facts.mode = static_cast<unsigned>(st.st_mode) & 0777;
+    passwd* owner = getpwuid(st.st_uid);
+    facts.owner = owner != nullptr ? owner->pw_name : std::to_string(st.st_uid);
+    group* owners = getgrgid(st.st_gid);
+    facts.group = owners != nullptr ? owners->gr_name : std::to_string(st.st_gid);
+    facts.groupIsRoot = st.st_gid == 0;
+    facts.sessionHasGroup = ProcessHasGroup(st.st_gid);
+    facts.userListsGroup = UserListsGroup(st.st_gid);
+    return facts;
+}
+
+// Whether the device at `path` is there and this user may open it; `why` says
+// what is in the way when not.
+struct Reachability {
+    bool exists = false;
+    bool access = false;
+    std::string why;
+};
+
+Reachability Reach(const std::string& path) {
+    Reachability reach;
+    struct stat st;
+    if (!Stat(path, st)) {
+        std::string target = ReadLink(path);
+        reach.why = target.empty() ? "no such device"
+                                   : "the link points at " + target + ", which is not there "
+                                     "(is the adapter unplugged?)";
+        return reach;
+    }
+    reach.exists = true;
+    reach.access = access(path.c_str(), R_OK | W_OK) == 0;
+    if (!reach.access) reach.why = PermissionAdvice(FactsFor(st));
+    return reach;
+}
+
+// What sysfs says about tty NAME.
+struct TtyFacts {
+    int uartType = -1;  // -1 when sysfs has no type file
+    std::string maker, product, serial, driver, usbId;
+};
+
+const char* UartName(int type) {
+    static const char* const names[] = {"unknown", "8250", "16450", "16550", "16550A", "Cirrus", "16650",
+                                        "16650V2", "16750", "Startech", "16C950", "16654", "16850", "RSA"};
+    return type >= 0 && type < static_cast<int>(sizeof names / sizeof names[0]) ? names[type] : nullptr;
+}
+
+TtyFacts ReadTtyFacts(const DeviceTree& tree, const std::string& name) {
+    TtyFacts facts;
+    std::string base = tree.sys + "/class/tty/" + name;
+    std::string type = ReadLine(base + "/type");
+    if (!type.empty()) facts.uartType = std::atoi(type.c_str());
+    std::string device = RealPath(base + "/device");
+    if (device.empty()) return facts;
+    std::string sysRoot = RealPath(tree.sys);
+    // A ttyS port's device may be the serial core's own "port" (bus serial-base),
+    // whose parent's driver is the one that found the UART (serial, 8250, ...).
+    for (std::string folder = device; StartsWith(folder, sysRoot + "/"); folder = Parent(folder)) {
+        std::string driver = ReadLink(folder + "/driver");
+        if (driver.empty() || driver.find("/serial-base/") != std::string::npos) continue;
+        facts.driver = BaseName(driver);
+        break;
+    }
+    // The USB device is a few levels up (port, interface, device); stop at the root.
+    std::string folder = device;
+    for (int level = 0; level < 6 && StartsWith(folder, sysRoot + "/"); ++level, folder = Parent(folder)) {
+        std::string vendor = ReadLine(folder + "/idVendor");
+        if (vendor.empty()) continue;
+        facts.usbId = vendor + ":" + ReadLine(folder + "/idProduct");
+        facts.maker = ReadLine(folder + "/manufacturer");
+        facts.product = ReadLine(folder + "/product");
+        facts.serial = ReadLine(folder + "/serial");
+        break;
+    }
+    return facts;
+}
+
+// A ttyS port with a UART: sysfs type 0 (PORT_UNKNOWN) means none was found.
+bool HasUart(const TtyFacts& facts) { return facts.uartType > 0; }
+
+bool NoUart(const DeviceTree& tree, const std::string& path) {
+    std::string name = BaseName(RealPath(path).empty() ? path : RealPath(path));
+    return StartsWith(name, "ttyS") && ReadTtyFacts(tree, name).uartType == 0;
+}
+
+// The /dev/serial/by-id names whose device is `real` (a resolved path).
+std::vector<std::string> ByIdNames(const DeviceTree& tree, const std::string& real) {
+    std::vector<std::string> names;
+    std::string folder = tree.dev + "/serial/by-id";
+    for (const std::string& name : ListFolder(folder)) {
+        if (!real.empty() && RealPath(folder + "/" + name) == real) names.push_back(folder + "/" + name);
+    }
+    return names;
+}
+
+struct ComRow {
+    int k = 0;
+    std::string path, target, resolved;
+    Reachability reach;
+    bool noUart = false;
+};
+
+ComRow ReadCom(const DeviceTree& tree, int k) {
+    ComRow row;
+    row.k = k;
+    row.path = ComPath(tree, k);
+    row.target = ReadLink(row.path);
+    row.resolved = RealPath(row.path);
+    row.reach = Reach(row.path);
+    row.noUart = row.reach.exists && NoUart(tree, row.path);
+    if (row.noUart && row.reach.why.empty()) row.reach.why = "no UART behind it (nothing answers there)";
+    return row;
+}
+
+const char* ComState(const ComRow& row) {
+    if (!row.reach.exists) return "missing";
+    if (!row.reach.access) return "no access";
+    return row.noUart ? "no UART" : "ready";
+}
+
+// Every serial device: USB adapters by /dev and sysfs, the by-id links' devices,
+// and ttyS ports with a UART.
+std::vector<std::string> DeviceNames(const DeviceTree& tree) {
+    std::vector<std::string> names;
+    auto add = [&names](const std::string& name) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    };
+    for (const std::string& name : ListFolder(tree.dev)) {
+        if (IsUsbSerialName(name)) add(name);
+    }
+    std::string devRoot = RealPath(tree.dev);
+    for (const std::string& name : ListFolder(tree.dev + "/serial/by-id")) {
+        std::string real = RealPath(tree.dev + "/serial/by-id/" + name);
+        if (!real.empty() && StartsWith(real, devRoot + "/")) add(real.substr(devRoot.size() + 1));
+    }
+    for (const std::string& name : ListFolder(tree.sys + "/class/tty")) {
+        if (IsUsbSerialName(name) || (StartsWith(name, "ttyS") && HasUart(ReadTtyFacts(tree, name)))) add(name);
+    }
+    std::sort(names.begin(), names.end(), NaturalLess);
+    return names;
+}
+
+struct DeviceRow {
+    std::string path, real;
+    std::vector<std::string> byId;
+    TtyFacts facts;
+    std::vector<int> coms;
+    Reachability reach;
+};
+
+std::string Describe(const DeviceRow& row) {
+    std::vector<std::string> parts;
+    std::string what = row.facts.maker;
+    if (!row.facts.product.empty()) what += (what.empty() ? "" : " ") + row.facts.product;
+    if (!what.empty()) parts.push_back(what);
+    if (!row.facts.serial.empty()) parts.push_back("serial " + row.facts.serial);
+    if (!row.facts.driver.empty()) parts.push_back("driver " + row.facts.driver);
+    if (!row.facts.usbId.empty()) parts.push_back("USB " + row.facts.usbId);
+    if (row.facts.uartType > 0) {
+        const char* uart = UartName(row.facts.uartType);
+        parts.push_back(uart != nullptr ? std::string("UART ") + uart
+                                        : "UART type " + std::to_string(row.facts.uartType));
+    }
+    for (int k : row.coms) parts.push_back("is COM" + std::to_string(k));
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
+    return text.empty() ? "(sysfs says nothing about it)" : text;
+}
+
+Json OrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
+
+// The folder of a path that may not exist yet, made with its parents.
+bool MakeFolders(const std::string& path) {
+    if (path.empty() || path == "/") return true;
+    struct stat st;
+    if (Stat(path, st)) return S_ISDIR(st.st_mode);
+    if (!MakeFolders(Parent(path))) return false;
+    return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+const char* KindOf(const struct stat& st, const std::string& real) {
+    if (real == "/dev/null") return "/dev/null, which swallows everything";
+    if (S_ISREG(st.st_mode)) return "a regular file";
+    if (S_ISDIR(st.st_mode)) return "a folder";
+    if (S_ISFIFO(st.st_mode)) return "a pipe";
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+    if (S_ISCHR(st.st_mode)) return "a character device that is not a terminal";
+    return "not a terminal";
+}
+
+// The DEVICE of `map` as a path in the tree: ttyUSB0 and /dev/ttyUSB0 name the
+// same node; a relative path is taken from the current folder.
+std::string DevicePathIn(const DeviceTree& tree, const std::string& device) {
+    if (device.find('/') == std::string::npos) return tree.dev + "/" + device;
+    if (StartsWith(device, "/dev/")) return tree.dev + device.substr(4);
+    if (device[0] == '/') return device;
+    char cwd[PATH_MAX];
+    return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + device : device;
+}
+
+// Removes what stands at `path` that is not a link (a file or an empty folder).
+bool RemoveNonLink(const std::string& path, std::string& error) {
+    struct stat st;
+    if (!LStat(path, st)) return true;
+    int result = S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str());
+    if (result != 0) error = strerror(errno);
+    return result == 0;
+}
+
+}  // namespace
+
+int RunPorts(const DeviceTree& tree, bool json, std::FILE* out, std::FILE*) {
+    std::vector<ComRow> coms;
+    for (int k = 1; k <= PORT_COUNT; ++k) coms.push_back(ReadCom(tree, k));
+
+    std::vector<DeviceRow> devices;
+    for (const std::string& name : DeviceNames(tree)) {
+        DeviceRow row;
+        row.path = tree.dev + "/" + name;
+        row.real = RealPath(row.path);
+        row.byId = ByIdNames(tree, row.real);
+        row.facts = ReadTtyFacts(tree, name);
+        for (const ComRow& com : coms) {
+            if (!row.real.empty() && com.resolved == row.real) row.coms.push_back(com.k);
+        }
+        row.reach = Reach(row.path);
+        devices.push_back(row);
+    }
+
+    if (json) {
+        for (const ComRow& row : coms) {
+            Json line = {{"com", row.k},
+                         {"path", row.path},
+                         {"target", OrNull(row.target)},
+                         {"resolved", OrNull(row.resolved)},
+                         {"exists", row.reach.exists},
+                         {"access", row.reach.access},
+                         {"ready", row.reach.exists && row.reach.access && !row.noUart},
+                         {"why", OrNull(row.reach.why)}};
+            std::fprintf(out, "%s\n", line.dump().c_str());
+        }
+        for (const DeviceRow& row : devices) {
+            const char* uart = row.facts.uartType > 0 ? UartName(row.facts.uartType) : nullptr;
+            Json line = {{"device", row.path},
+                         {"by_id", row.byId},
+                         {"maker", OrNull(row.facts.maker)},
+                         {"product", OrNull(row.facts.product)},
+                         {"serial", OrNull(row.facts.serial)},
+                         {"driver", OrNull(row.facts.driver)},
+                         {"usb_id", OrNull(row.facts.usbId)},
+                         {"uart", uart != nullptr ? Json(uart) : Json(nullptr)},
+                         {"com", row.coms},
+                         {"exists", row.reach.exists},
+                         {"access", row.reach.access},
+                         {"why", OrNull(row.reach.why)}};
+            std::fprintf(out, "%s\n", line.dump().c_str());
+        }
+        return EXIT_ALL_OK;
+    }
+
+    std::vector<std::vector<std::string>> table = {{"COM", "STATE", "DEVICE"}};
+    for (const ComRow& row : coms) {
+        std::string device = Shown(tree, row.path);
+        if (!row.target.empty()) device += " -> " + row.target;
+        if (!row.resolved.empty() && row.resolved != row.path && row.resolved != row.target) {
+            device += " (" + row.resolved + ")";
+        }
+        table.push_back({"COM" + std::to_string(row.k), ComState(row), device});
+        // A ttyS name that is simply not there needs no more words than "missing".
+        if (!row.reach.why.empty() && !(row.target.empty() && !row.reach.exists)) {
+            table.push_back({"", "", row.reach.why});
+        }
+    }
+    PrintTable(out, table);
+    std::fputs("\n", out);
+    if (devices.empty()) {
+        std::fputs("No serial devices found: no USB adapter plugged in and no UART detected.\n", out);
+        return EXIT_ALL_OK;
+    }
+    table = {{"DEVICE", "STATE", "WHAT IT IS"}};
+    for (const DeviceRow& row : devices) {
+        const char* state = !row.reach.exists ? "missing" : row.reach.access ? "ready" : "no access";
+        table.push_back({row.path, state, Describe(row)});
+        for (const std::string& name : row.byId) table.push_back({"", "", "by-id " + BaseName(name)});
+        if (!row.reach.why.empty()) table.push_back({"", "", row.reach.why});
+    }
+    PrintTable(out, table);
+    return EXIT_ALL_OK;
+}
+
+int RunMap(const DeviceTree& tree, int k, const std::string& device, bool force, std::FILE* out, std::FILE* err) {
+    if (k < 1 || k > PORT_COUNT) {
+        std::fprintf(err, "zantrox-cli: map: COM port %d: the number must be 1..9\n", k);
+        return EXIT_USAGE;
+    }
+    if (tree.home.empty()) {
+        std::fputs("zantrox-cli: map: HOME is not set, so there is no ~/.config/zantrox\n", err);
+        return EXIT_USAGE;
+    }
+    if (device.empty()) {
+        std::fputs("zantrox-cli: map: no DEVICE given\n", err);
+        return EXIT_USAGE;
+    }
+    std::string target = DevicePathIn(tree, device);
+    struct stat st;
+    if (!Stat(target, st) && !force) {
+        std::fprintf(err,
+                     "zantrox-cli: map: %s: no such device\n"
+                     "`zantrox-cli ports` lists the devices present; --force links it anyway.\n",
+                     target.c_str());
+        return EXIT_USAGE;
+    }
+    std::string stable;
+    if (IsUsbSerialName(BaseName(target))) {
+        std::vector<std::string> names = ByIdNames(tree, RealPath(target));
+        if (!names.empty()) stable = names.front();
+    }
+    std::string link = LinkPath(tree, k);
+    std::string previous;
+    struct stat old;
+    bool replacing = LStat(link, old);
+    if (replacing && S_ISLNK(old.st_mode)) {
+        previous = ReadLink(link);
+    } else if (replacing && !force) {
+        std::fprintf(err, "zantrox-cli: map: %s is %s, not a link; --force replaces it\n", Shown(tree, link).c_str(),
+                     KindOf(old, ""));
+        return EXIT_USAGE;
+    }
+    std::string folder = Parent(link);
+    if (!MakeFolders(folder)) {
+        std::fprintf(err, "zantrox-cli: map: cannot make %s: %s\n", folder.c_str(), strerror(errno));
+        return EXIT_FAILED;
+    }
+    std::string error;
+    if (replacing && !S_ISLNK(old.st_mode) && !RemoveNonLink(link, error)) {
+        std::fprintf(err, "zantrox-cli: map: cannot remove %s: %s\n", Shown(tree, link).c_str(), error.c_str());
+        return EXIT_FAILED;
+    }
+    // A new link under another name renamed over the old one: COM k is never
+    // without a name in between.
+    const std::string& linked = stable.empty() ? target : stable;
+    std::string fresh = link + ".new";
+    (void)unlink(fresh.c_str());
+    if (symlink(linked.c_str(), fresh.c_str()) != 0 || rename(fresh.c_str(), link.c_str()) != 0) {
+        std::fprintf(err, "zantrox-cli: map: cannot make %s: %s\n", Shown(tree, link).c_str(), strerror(errno));
+        (void)unlink(fresh.c_str());
+        return EXIT_FAILED;
+    }
+    std::fprintf(out, "COM%d: %s -> %s\n", k, Shown(tree, link).c_str(), linked.c_str());
+    if (!stable.empty()) {
+        std::fprintf(out, "Linked the stable name of %s: it stays with this adapter whatever order USB devices come up in.\n",
+                     target.c_str());
+    }
+    if (!previous.empty()) std::fprintf(out, "Replaced the link to %s.\n", previous.c_str());
+    if (replacing && !S_ISLNK(old.st_mode)) std::fprintf(out, "Replaced %s.\n", KindOf(old, ""));
+    Reachability reach = Reach(link);
+    if (reach.exists && !reach.access) std::fprintf(err, "zantrox-cli: note: COM%d cannot be opened yet: %s\n", k, reach.why.c_str());
+    return EXIT_ALL_OK;
+}
+
+int RunUnmap(const DeviceTree& tree, int k, bool force, std::FILE* out, std::FILE* err) {
+    if (k < 1 || k > PORT_COUNT) {
+        std::fprintf(err, "zantrox-cli: unmap: COM port %d: the number must be 1..9\n", k);
+        return EXIT_USAGE;
+    }
+    std::string usual = tree.dev + "/ttyS" + std::to_string(k - 1);
+    std::string link = tree.home.empty() ? "" : LinkPath(tree, k);
+    struct stat st;
+    if (link.empty() || !LStat(link, st)) {
+        std::fprintf(out, "COM%d has no link; it opens %s.\n", k, usual.c_str());
+        return EXIT_ALL_OK;
+    }
+    std::string previous;
+    std::string error;
+    if (S_ISLNK(st.st_mode)) {
+        previous = ReadLink(link);
+        if (unlink(link.c_str()) != 0) error = strerror(errno);
+    } else if (!force) {
+        std::fprintf(err, "zantrox-cli: unmap: %s is %s, not a link; --force removes it\n", Shown(tree, link).c_str(),
+                     KindOf(st, ""));
+        return EXIT_USAGE;
+    } else {
+        (void)RemoveNonLink(link, error);
+    }
+    if (!error.empty()) {
+        std::fprintf(err, "zantrox-cli: unmap: cannot remove %s: %s\n", Shown(tree, link).c_str(), error.c_str());
+        return EXIT_FAILED;
+    }
+    std::fprintf(out, "COM%d: removed %s%s; it opens %s now.\n", k, Shown(tree, link).c_str(),
+                 previous.empty() ? "" : (" -> " + previous).c_str(), usual.c_str());
+    return EXIT_ALL_OK;
+}
+
+namespace {
+
+// The programs holding `device` open, as "minicom, pid 4242", from the fd links
+// under <proc> that this user may read.
+std::vector<std::string> Holders(const DeviceTree& tree, const std::string& device) {
+    std::vector<std::string> holders;
+    std::string real = RealPath(device);
+    if (real.empty()) return holders;
+    const std::string self = tree.proc == "/proc" ? std::to_string(getpid()) : "";
+    DIR* dir = opendir(tree.proc.c_str());
+    if (dir == nullptr) return holders;
+    std::vector<std::string> pids;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos && name != self) {
+            pids.push_back(name);
+        }
+    }
+    closedir(dir);
+    std::sort(pids.begin(), pids.end(), NaturalLess);
+    for (const std::string& pid : pids) {
+        std::string fds = tree.proc + "/" + pid + "/fd";
+        for (const std::string& fd : ListFolder(fds)) {
+            if (ReadLink(fds + "/" + fd) != real) continue;
+            std::string program = ReadLine(tree.proc + "/" + pid + "/comm");
+            holders.push_back((program.empty() ? "a program" : program) + ", pid " + pid);
+            break;
+        }
+    }
+    return holders;
+}
+
+}  // namespace
+
+std::string ExplainOpenFailure(int reason, const std::string& device, const DeviceTree& tree) {
+    const std::string head = OpenFailureWords(reason);
+    const char* const listHint = "`zantrox-cli ports` lists the serial devices present.";
+    struct stat st;
+    switch (reason) {
+        case OPEN_ERROR_NO_DEVICE: {
+            std::string target = ReadLink(device);
+            if (!target.empty() && !Stat(device, st)) {
+                return head + ": the link points at " + target + ", which is not there (is the adapter unplugged?).\n" +
+                       "Plug it in, or see the devices present with `zantrox-cli ports` and point the link at one "
+                       "with `zantrox-cli map K DEVICE`.";
+            }
+            if (NoUart(tree, device)) return head + ": the system found no UART at this port.\n" + listHint;
+            return head + ".\n" + listHint;
+        }
+        case OPEN_ERROR_PERMISSION:
+            if (Stat(device, st)) return head + ": " + PermissionAdvice(FactsFor(st)) + ".";
+            return head + ".";
+        case OPEN_ERROR_BUSY: {
+            std::vector<std::string> holders = Holders(tree, device);
+            if (holders.empty()) {
+                return head + ".\nClose the program using it (another console, a terminal program), then try again.";
+            }
+            std::string names;
+            for (const std::string& holder : holders) names += (names.empty() ? "" : "; ") + holder;
+            return "busy (held by " + names + ").\nClose it, then try again.";
+        }
+        case OPEN_ERROR_NOT_SERIAL:
+            if (Stat(device, st)) {
+                return head + " (it is " + KindOf(st, RealPath(device)) + ").\n" +
+                       "Give a serial device such as /dev/ttyUSB0; " + listHint;
+            }
+            return head + ".\n" + listHint;
+        default:
+            return head + ".";
+    }
+}

@@ -1,0 +1,162 @@
+// `ports` on Windows: COM1..COM9 as the console opens them ("ComK") and whether
+// each opens now, then the COM ports the system has (its DOS device names). COM
+// numbers are given in Device Manager there, so `map` and `unmap` only say so.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/ports.h"
+#include "port/port.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Opens and closes the port at once; the reason it would not open, or OPEN_ERROR_NONE.
+int TryOpen(const std::string& name) {
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return OPEN_ERROR_NONE;
+    }
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_DEV_NOT_EXIST:
+            return OPEN_ERROR_NO_DEVICE;
+        case ERROR_ACCESS_DENIED:  // what Windows says for a COM port another program holds
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return OPEN_ERROR_BUSY;
+        default:
+            return OPEN_ERROR_OTHER;
+    }
+}
+
+// Every DOS device name of the form COMn, in number order, with what it stands for
+// ("\Device\Serial0", "\Device\VCP0", "\Device\USBSER000").
+std::vector<std::pair<std::string, std::string>> ComDevices() {
+    std::vector<char> names(64 * 1024);
+    for (;;) {
+        DWORD got = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+        if (got != 0) break;
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() >= 16 * 1024 * 1024) return {};
+        names.resize(names.size() * 2);
+    }
+    std::vector<std::pair<std::string, std::string>> ports;
+    for (const char* name = names.data(); *name != '\0'; name += std::strlen(name) + 1) {
+        std::string text = name;
+        if (text.size() < 4 || _strnicmp(text.c_str(), "COM", 3) != 0 ||
+            text.find_first_not_of("0123456789", 3) != std::string::npos) {
+            continue;
+        }
+        char target[1024] = {0};
+        if (QueryDosDeviceA(text.c_str(), target, sizeof target) == 0) target[0] = '\0';
+        ports.emplace_back(text, target);
+    }
+    std::sort(ports.begin(), ports.end(), [](const auto& a, const auto& b) {
+        return std::atoi(a.first.c_str() + 3) < std::atoi(b.first.c_str() + 3);
+    });
+    return ports;
+}
+
+// Names above COM9 open only through the \\.\ prefix.
+std::string OpenName(const std::string& port) { return port.size() > 4 ? "\\\\.\\" + port : port; }
+
+const char* StateWords(int reason) {
+    switch (reason) {
+        case OPEN_ERROR_NONE: return "ready";
+        case OPEN_ERROR_NO_DEVICE: return "missing";
+        case OPEN_ERROR_BUSY: return "busy";
+        default: return "cannot open";
+    }
+}
+
+std::string Why(int reason) {
+    if (reason == OPEN_ERROR_NONE) return "";
+    if (reason == OPEN_ERROR_NO_DEVICE) return "no such port on this PC";
+    return OpenFailureWords(reason);
+}
+
+}  // namespace
+
+int RunPorts(const DeviceTree&, bool json, std::FILE* out, std::FILE*) {
+    std::vector<std::pair<std::string, std::string>> present = ComDevices();
+    std::vector<std::vector<std::string>> table = {{"COM", "STATE", "DEVICE"}};
+    for (int k = 1; k <= PORT_COUNT; ++k) {
+        std::string name = "Com" + std::to_string(k);
+        int reason = TryOpen(name);
+        if (json) {
+            Json line = {{"com", k},
+                         {"path", name},
+                         {"target", nullptr},
+                         {"exists", reason != OPEN_ERROR_NO_DEVICE},
+                         {"access", reason == OPEN_ERROR_NONE},
+                         {"ready", reason == OPEN_ERROR_NONE},
+                         {"why", reason == OPEN_ERROR_NONE ? Json(nullptr) : Json(Why(reason))}};
+            std::fprintf(out, "%s\n", line.dump().c_str());
+        } else {
+            table.push_back({"COM" + std::to_string(k), StateWords(reason), name});
+            if (reason != OPEN_ERROR_NONE && reason != OPEN_ERROR_NO_DEVICE) table.push_back({"", "", Why(reason)});
+        }
+    }
+    if (!json) {
+        PrintTable(out, table);
+        std::fputs("\n", out);
+    }
+    if (present.empty() && !json) {
+        std::fputs("No COM ports found on this PC.\n", out);
+        return EXIT_ALL_OK;
+    }
+    table = {{"DEVICE", "STATE", "WHAT IT IS"}};
+    for (const auto& port : present) {
+        int reason = TryOpen(OpenName(port.first));
+        if (json) {
+            Json line = {{"device", port.first},
+                         {"target", port.second.empty() ? Json(nullptr) : Json(port.second)},
+                         {"exists", reason != OPEN_ERROR_NO_DEVICE},
+                         {"access", reason == OPEN_ERROR_NONE},
+                         {"why", reason == OPEN_ERROR_NONE ? Json(nullptr) : Json(Why(reason))}};
+            std::fprintf(out, "%s\n", line.dump().c_str());
+        } else {
+            table.push_back({port.first, StateWords(reason), port.second});
+        }
+    }
+    if (!json) PrintTable(out, table);
+    return EXIT_ALL_OK;
+}
+
+int RunMap(const DeviceTree&, int, const std::string&, bool, std::FILE*, std::FILE* err) {
+    std::fputs("zantrox-cli: map is for Linux only; on Windows a port's COM number is set in Device Manager\n"
+               "(the port's Properties, Port Settings, Advanced, COM Port Number).\n",
+               err);
+    return EXIT_USAGE;
+}
+
+int RunUnmap(const DeviceTree&, int, bool, std::FILE*, std::FILE* err) {
+    std::fputs("zantrox-cli: unmap is for Linux only; on Windows a port's COM number is set in Device Manager.\n",
+               err);
+    return EXIT_USAGE;
+}
+
+std::string ExplainOpenFailure(int reason, const std::string&, const DeviceTree&) {
+    const std::string head = OpenFailureWords(reason);
+    switch (reason) {
+        case OPEN_ERROR_NO_DEVICE:
+            return head + " (is the adapter unplugged?).\n`zantrox-cli ports` lists the COM ports this PC has.";
+        case OPEN_ERROR_BUSY:
+            return head + ".\nClose the program using it (another console, a terminal program), then try again.";
+        case OPEN_ERROR_PERMISSION:
+            return head + ": Windows refused access to it.";
+        case OPEN_ERROR_NOT_SERIAL:
+            return head + ".\n`zantrox-cli ports` lists the COM ports this PC has.";
+        default:
+            return head + ".";
+    }
+}

@@ -1,0 +1,135 @@
+// watch: listens without sending and reports what the line carries, frame by
+// frame; rides out a device that goes away and comes back.
+#include <cstdio>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/commands.h"
+#include "commands/settings.h"
+#include "link/frame.h"
+#include "link/frame_splitter.h"
+#include "link/threading.h"
+#include "link/transaction.h"
+#include "port/port.h"
+
+namespace {
+
+enum {
+    SILENCE_US = 100000,        // a receive window: what is pending after it is reported
+    LOST_CHECK_US = 200000,     // how often the device is asked whether it is still there
+    REOPEN_PAUSE_MS = 500,      // between attempts to open a device that went away
+};
+
+std::string Printable(const unsigned char* bytes, int length) {
+    TraceLines lines;
+    FormatTrace(bytes, length, lines);
+    std::string text;
+    for (const auto& line : lines.line) text += line;
+    return text;
+}
+
+void Report(const SplitPiece& piece, bool json) {
+    std::vector<unsigned char> bytes(piece.bytes, piece.bytes + piece.length);
+    char text[SPLIT_BYTES];
+    SplitFrameText(piece, text, sizeof text);
+    const char* kind = piece.kind == SPLIT_ACK     ? "ack"
+                       : piece.kind == SPLIT_FRAME ? "frame"
+                       : piece.kind == SPLIT_BROKEN ? "incomplete"
+                                                    : "stray";
+    if (json) {
+        nlohmann::ordered_json j;
+        j["time"] = IsoTimeNow();
+        j["kind"] = kind;
+        j["hex"] = HexBytes(bytes);
+        if (piece.kind == SPLIT_FRAME) {
+            std::string latin;
+            for (const char* p = text; *p != '\0'; ++p) {
+                unsigned char c = static_cast<unsigned char>(*p);
+                if (c < 0x80) {
+                    latin += static_cast<char>(c);
+                } else {
+                    latin += static_cast<char>(0xC0 | (c >> 6));
+                    latin += static_cast<char>(0x80 | (c & 0x3F));
+                }
+            }
+            j["text"] = latin;
+            j["checksum"] = piece.valid ? "ok" : "error";
+        }
+        std::printf("%s\n", j.dump().c_str());
+    } else {
+        std::string clock = LocalClockNow();
+        switch (piece.kind) {
+            case SPLIT_ACK: std::printf("%s  ACK\n", clock.c_str()); break;
+            case SPLIT_FRAME:
+                std::printf("%s  frame  %-14s %s\n", clock.c_str(),
+                            piece.valid ? "(CheckSum = OK)" : "(CheckSum = ERROR)",
+                            Printable(piece.bytes, piece.length).c_str());
+                break;
+            case SPLIT_BROKEN:
+                std::printf("%s  incomplete frame  %s\n", clock.c_str(), Printable(piece.bytes, piece.length).c_str());
+                break;
+            default:
+                std::printf("%s  stray  %s\n", clock.c_str(), Printable(piece.bytes, piece.length).c_str());
+                break;
+        }
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunWatch(const LinkOptions& options) {
+    OpenedLink link;
+    int opened = OpenLink(options, link);
+    if (opened != EXIT_ALL_OK) return opened;
+    InstallStopHandler();
+    std::fprintf(stderr, "zantrox-cli: listening on %s (%s) at %d baud; Ctrl+C ends\n", link.name.c_str(),
+                 link.device.c_str(), options.baudRate);
+
+    FrameSplitter splitter;
+    ResetSplitter(splitter);
+    SplitPiece pieces[2];
+    long long lastByteUs = OsMonotonicUs();
+    long long lastCheckUs = lastByteUs;
+    while (!StopRequested()) {
+        unsigned char byte = 0;
+        PortReadArgs args = {&byte};
+        int result = PortRequest(openPortId.load(), PORT_READ_BYTE, &args);
+        long long now = OsMonotonicUs();
+        if (result == PORT_OK) {
+            lastByteUs = now;
+            int n = SplitterFeed(splitter, byte, pieces);
+            for (int i = 0; i < n; ++i) Report(pieces[i], options.json);
+            continue;
+        }
+        if (now - lastByteUs >= SILENCE_US && SplitterFlush(splitter, pieces[0]) == 1) {
+            Report(pieces[0], options.json);
+        }
+        if (now - lastCheckUs >= LOST_CHECK_US) {
+            lastCheckUs = now;
+            if (PortDeviceLost(openPortId.load())) {
+                if (SplitterFlush(splitter, pieces[0]) == 1) Report(pieces[0], options.json);
+                std::fprintf(stderr, "zantrox-cli: %s (%s) has gone away; waiting for it to come back\n",
+                             link.name.c_str(), link.device.c_str());
+                // Reopen the same name until it is there again (OpenConfiguredPort
+                // closes the dead handle first).
+                while (!StopRequested()) {
+                    PauseUnlessStopped(REOPEN_PAUSE_MS);
+                    if (StopRequested()) break;
+                    if (OpenConfiguredPort() == PORT_OK && !PortDeviceLost(openPortId.load())) {
+                        std::fprintf(stderr, "zantrox-cli: %s is back\n", link.name.c_str());
+                        break;
+                    }
+                }
+                lastByteUs = OsMonotonicUs();
+                continue;
+            }
+        }
+        // Nothing came: give the processor back for a moment.
+        OsSleepMs(1);
+    }
+    if (SplitterFlush(splitter, pieces[0]) == 1) Report(pieces[0], options.json);
+    CloseLink();
+    return EXIT_ALL_OK;
+}

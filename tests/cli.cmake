@@ -1,0 +1,17 @@
+# zantrox-cli: the catalogue (unit), and the program against the simulator (e2e).
+zantrox_test(cli_catalogue_test SOURCES cli_catalogue_test.cpp LABELS unit)
+target_link_libraries(cli_catalogue_test PRIVATE zantrox_cli_lib)
+
+add_test(NAME cli_e2e COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli/cli_e2e.sh $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
+set_tests_properties(cli_e2e PROPERTIES LABELS e2e TIMEOUT 300)
+
+# zantrox-cli: ports, map and unmap on a fake /dev, /sys, /proc and HOME.
+zantrox_test(cli_ports_test SOURCES cli_ports_test.cpp LABELS unit)
+target_link_libraries(cli_ports_test PRIVATE zantrox_cli_lib)
+
+# zantrox-cli check: pump lists, the plan, the report, and the program against the simulator.
+zantrox_test(cli_check_test SOURCES cli_check_test.cpp LABELS unit)
+target_link_libraries(cli_check_test PRIVATE zantrox_cli_lib)
+target_compile_definitions(cli_check_test PRIVATE ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>"
+                                                  ZANTROX_SIM_PATH="$<TARGET_FILE:zantrox-sim>")
+add_dependencies(cli_check_test zantrox-cli zantrox-sim)

@@ -1,0 +1,606 @@
+// zantrox-cli check: the pump list, the plan (read-only requests only), the report
+// on made-up results, and the program against the simulator in its fault modes.
+#include <fcntl.h>
+#include <glob.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "cli/catalogue.h"
+#include "cli/check.h"
+#include "cli/check_report.h"
+#include "link/transaction.h"
+#include "sim/sim_log.h"
+
+#ifndef ZANTROX_CLI_PATH
+#error "ZANTROX_CLI_PATH must name the zantrox-cli program"
+#endif
+#ifndef ZANTROX_SIM_PATH
+#error "ZANTROX_SIM_PATH must name the zantrox-sim program"
+#endif
+
+namespace {
+
+// ---- the pump list ----------------------------------------------------------
+
+TEST(CheckPumpList, ListsAndRangesInTheOrderGivenWithoutRepeats) {
+    struct Case {
+        const char* text;
+        std::vector<int> pumps;
+    } cases[] = {
+        {"1", {1}},
+        {"32", {32}},
+        {"1-4,7", {1, 2, 3, 4, 7}},
+        {"7,1-3,2", {7, 1, 2, 3}},
+        {"5-5", {5}},
+        {"30-32,01", {30, 31, 32, 1}},
+    };
+    for (const Case& c : cases) {
+        std::vector<int> pumps;
+        std::string error;
+        EXPECT_TRUE(ParsePumpList(c.text, pumps, error)) << c.text << ": " << error;
+        EXPECT_EQ(pumps, c.pumps) << c.text;
+    }
+}
+
+TEST(CheckPumpList, RefusesAnythingElseNamingWhatIsAllowed) {
+    for (const char* text : {"0", "33", "4-2", "x", "", "1,", ",1", "1-", "-3", "1,,2", "1 2", "2-x", "1;2", "999999999999"}) {
+        std::vector<int> pumps;
+        std::string error;
+        EXPECT_FALSE(ParsePumpList(text, pumps, error)) << '"' << text << '"';
+        EXPECT_NE(error.find("1..32"), std::string::npos) << '"' << text << "\": " << error;
+    }
+}
+
+// ---- the plan -----------------------------------------------------------------
+
+ConsoleSettings BaseSettings() { return {1, 100, 1199, 1, 9600}; }
+
+// Every text the catalogue's writing commands would send for these pumps: items
+// that authorize, stop, resume, clear, reset, flush or change a price, every
+// confirmed command, and the hot keys other than the two reads (S and R).
+std::set<std::string> WritingTexts(const std::vector<int>& pumps) {
+    const char* words[] = {"authorize", "stop", "resume", "clear", "reset", "flush", "zero", "change", "digits"};
+    std::set<std::string> texts;
+    for (const CatalogueItem& item : Catalogue()) {
+        std::string path = NormalisedName(item.path);
+        bool writes = item.action->kind == ACTION_CONFIRMED_MESSAGE || item.action->kind == ACTION_PRESET_AUTHORIZE ||
+                      item.action->kind == ACTION_PRICE_SERIES || (item.path.empty() && item.key != 'S' && item.key != 'R');
+        for (const char* w : words) writes = writes || path.find(w) != std::string::npos;
+        if (!writes) continue;
+        for (int pump : pumps) {
+            ConsoleSettings s = BaseSettings();
+            s.pumpNumber = pump;
+            for (const PlannedMessage& m : PlannedMessages(item, s)) texts.insert(m.text);
+        }
+    }
+    return texts;
+}
+
+TEST(CheckPlan, EveryReadOnceARoundThenEachPumpsReadsInOrder) {
+    std::string error;
+    std::vector<CheckStep> plan = PlanCheckRound({3, 12}, BaseSettings(), error);
+    ASSERT_EQ(plan.size(), 6u + 2 * 13u) << error;
+    std::vector<std::string> paths;
+    for (const std::string& p : CheckRoundPaths()) paths.push_back(p);
+    for (int k = 0; k < 2; ++k) {
+        for (const std::string& p : CheckPumpPaths()) paths.push_back(p);
+    }
+    for (size_t i = 0; i < plan.size(); ++i) {
+        EXPECT_EQ(plan[i].path, paths[i]) << i;
+        EXPECT_EQ(plan[i].perPump, i >= 6) << i;
+        EXPECT_EQ(plan[i].pump, i < 6 ? 3 : (i < 19 ? 3 : 12)) << i;
+    }
+    // The texts are the catalogue's, with each pump's number in them.
+    EXPECT_EQ(plan[0].text, "K");
+    EXPECT_EQ(plan[6].text, "B03R");
+    EXPECT_EQ(plan[19 + 10].text, "I128");
+    EXPECT_EQ(plan.back().text, "W12R");
+}
+
+TEST(CheckPlan, HoldsOnlyRequestsThatReadAndNothingThatWrites) {
+    std::vector<int> pumps;
+    for (int p = 1; p <= 32; ++p) pumps.push_back(p);
+    std::string error;
+    std::vector<CheckStep> plan = PlanCheckRound(pumps, BaseSettings(), error);
+    ASSERT_EQ(plan.size(), 6u + 32 * 13u) << error;
+    std::set<std::string> writing = WritingTexts(pumps);
+    ASSERT_GT(writing.size(), 100u);  // the catalogue was read
+    for (const CheckStep& step : plan) {
+        const CatalogueItem* item = FindCommand(step.path);
+        ASSERT_NE(item, nullptr) << step.path;
+        EXPECT_EQ(item->action->kind, ACTION_MESSAGE) << step.path;
+        EXPECT_EQ(step.reply, 1) << step.path << ": a read expects a reply";
+        EXPECT_EQ(writing.count(step.text), 0u) << step.path << " sends " << step.text;
+        ASSERT_FALSE(step.text.empty());
+        // The letters of reads; of these, B, E, J, X and W also write, by their shape.
+        EXPECT_NE(std::string("KFEYBJIXW").find(step.text[0]), std::string::npos) << step.text;
+        char first = step.text[0];
+        if (first == 'B' || first == 'X' || first == 'W') {
+            EXPECT_TRUE(step.text.size() == 4 ? step.text[3] == 'R' : step.text.substr(3) == "EHMS$VLPT") << step.text;
+        }
+        if (first == 'E') {
+            EXPECT_EQ(step.text, "ES");
+        }
+        if (first == 'J') {
+            EXPECT_EQ(step.text.substr(3), "1R");
+        }
+    }
+}
+
+// ---- the report on made-up results -----------------------------------------------
+
+CheckRecord Made(const std::string& command, int pump, int verdict, double answerMs, int round = 1,
+                 bool perPump = true, int stray = 0) {
+    CheckRecord record;
+    TransactionResult& r = record.result;
+    r.time = "2026-12-08T09:30:01.123Z";
+    r.command = command;
+    r.pump = pump;
+    r.sent = "B01R";
+    r.replyExpected = true;
+    r.ack = verdict != VERDICT_NO_ACK;
+    r.hasReply = verdict == VERDICT_OK || verdict == VERDICT_CHECKSUM_ERROR;
+    r.verdict = verdict;
+    r.answerMs = r.ack ? answerMs : -1;
+    r.ms = 100 + answerMs;
+    if (r.ack) r.answer = {0x06, 0x02, 'x', 0x03, 0x7F};
+    r.received.assign(static_cast<size_t>(stray), 0x7E);
+    r.received.insert(r.received.end(), r.answer.begin(), r.answer.end());
+    record.round = round;
+    record.perPump = perPump;
+    return record;
+}
+
+CheckRunInfo MadeInfo(int planned) {
+    CheckRunInfo info;
+    info.version = "9.8.7";
+    info.portName = "COM1";
+    info.portDevice = "/dev/ttyUSB0";
+    info.pumps = {1, 2};
+    info.rounds = 2;
+    info.plannedTransactions = planned;
+    info.started = "2026-12-08T09:30:00.000Z";
+    info.ended = "2026-12-08T09:31:00.000Z";
+    info.seconds = 60;
+    return info;
+}
+
+size_t Occurrences(const std::string& text, const std::string& piece) {
+    size_t n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+    return n;
+}
+
+TEST(CheckReport, PercentilesInterpolateBetweenRanks) {
+    EXPECT_EQ(Percentile({}, 0.5), 0);
+    EXPECT_EQ(Percentile({7}, 0.95), 7);
+    EXPECT_DOUBLE_EQ(Percentile({1, 2, 3, 4}, 0.5), 2.5);
+    EXPECT_DOUBLE_EQ(Percentile({1, 2, 3}, 0.5), 2);
+    std::vector<double> hundred;
+    for (int i = 1; i <= 100; ++i) hundred.push_back(i);
+    EXPECT_NEAR(Percentile(hundred, 0.95), 95.05, 1e-9);
+    EXPECT_EQ(Percentile(hundred, 0), 1);
+    EXPECT_EQ(Percentile(hundred, 1), 100);
+}
+
+TEST(CheckReport, RowsCountEachPumpAndCommandWithControllerWideRequestsApart) {
+    std::vector<CheckRecord> records = {
+        Made("Pump/Status/Extended", 1, VERDICT_OK, 5, 1, false),
+        Made("Pump/Sale/Read", 1, VERDICT_OK, 4),
+        Made("Pump/Sale/Read", 2, VERDICT_NO_ACK, 0),
+        Made("Pump/Status/Extended", 1, VERDICT_OK, 1, 2, false),
+        Made("Pump/Sale/Read", 1, VERDICT_CHECKSUM_ERROR, 2, 2),
+        Made("Pump/Sale/Read", 2, VERDICT_INCOMPLETE, 8, 2, true, 3),
+        Made("Pump/Sale/Read", 1, VERDICT_OK, 6, 2),
+    };
+    std::vector<CheckRow> rows = CheckRows(records);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].pump, 0);
+    EXPECT_EQ(rows[0].command, "Pump/Status/Extended");
+    EXPECT_EQ(rows[0].sent, 2);
+    EXPECT_EQ(rows[0].answerMs, (std::vector<double>{1, 5}));
+
+    const CheckRow& one = rows[1];
+    EXPECT_EQ(one.pump, 1);
+    EXPECT_EQ(one.sent, 3);
+    EXPECT_EQ(one.acked, 3);
+    EXPECT_EQ(one.repliesOk, 2);
+    EXPECT_EQ(one.checksumErrors, 1);
+    EXPECT_EQ(one.failed, 1);
+    EXPECT_EQ(one.answerMs, (std::vector<double>{2, 4, 6}));
+
+    const CheckRow& two = rows[2];
+    EXPECT_EQ(two.pump, 2);
+    EXPECT_EQ(two.sent, 2);
+    EXPECT_EQ(two.acked, 1);
+    EXPECT_EQ(two.repliesOk, 0);
+    EXPECT_EQ(two.noAck, 1);
+    EXPECT_EQ(two.incomplete, 1);
+    EXPECT_EQ(two.failed, 2);
+    EXPECT_EQ(two.strayBytes, 3);
+    EXPECT_EQ(two.answerMs, (std::vector<double>{8}));  // a transaction without ACK has no answer time
+}
+
+TEST(CheckReport, VerdictSaysHealthyOrWhatFailedWhereAndHowOften) {
+    std::vector<CheckRecord> ok = {Made("Pump/Sale/Read", 1, VERDICT_OK, 1), Made("Pump/Sale/Read", 2, VERDICT_OK, 1)};
+    EXPECT_EQ(CheckVerdictLine(ok, MadeInfo(2)), "Healthy: all 2 transactions succeeded.");
+
+    std::vector<CheckRecord> failing = ok;
+    failing.push_back(Made("Pump/Prices/READ", 2, VERDICT_NO_ACK, 0));
+    failing.push_back(Made("Pump/Prices/READ", 2, VERDICT_CHECKSUM_ERROR, 1));
+    failing.push_back(Made("Pump/Prices/READ", 1, VERDICT_OK, 1));
+    std::string line = CheckVerdictLine(failing, MadeInfo(5));
+    EXPECT_EQ(line.rfind("FAILED: 2 of 5 transactions failed (1 no ACK, 1 checksum error)", 0), 0u) << line;
+    EXPECT_NE(line.find("pump 2, Pump/Prices/READ 2 of 2"), std::string::npos) << line;
+
+    // A pump where everything failed is named once.
+    std::vector<CheckRecord> deadPump = ok;
+    deadPump.push_back(Made("Pump/Prices/READ", 2, VERDICT_NO_ACK, 0));
+    deadPump[1] = Made("Pump/Sale/Read", 2, VERDICT_NO_ACK, 0);
+    line = CheckVerdictLine(deadPump, MadeInfo(3));
+    EXPECT_NE(line.find("pump 2, every command 2 of 2"), std::string::npos) << line;
+
+    std::vector<CheckRecord> noisy = {Made("Pump/Sale/Read", 1, VERDICT_OK, 1, 1, true, 3)};
+    line = CheckVerdictLine(noisy, MadeInfo(1));
+    EXPECT_EQ(line.rfind("Healthy, with warnings", 0), 0u) << line;
+    EXPECT_NE(line.find("stray bytes on the line in 1 of 1 transactions"), std::string::npos) << line;
+
+    std::vector<CheckRecord> slow = {Made("Pump/Sale/Read", 1, VERDICT_OK, 80)};
+    line = CheckVerdictLine(slow, MadeInfo(1));
+    EXPECT_NE(line.find("slow answers: up to 80.0 ms"), std::string::npos) << line;
+
+    CheckRunInfo stopped = MadeInfo(40);
+    stopped.stopped = true;
+    line = CheckVerdictLine(ok, stopped);
+    EXPECT_EQ(line, "Stopped by Ctrl+C after 2 of 40 transactions. Healthy: all 2 transactions succeeded.");
+    EXPECT_EQ(CheckVerdictLine({}, stopped), "Stopped by Ctrl+C after 0 of 40 transactions. Nothing was sent.");
+}
+
+TEST(CheckReport, PageIsSelfContainedEscapedAndShowsEveryTransaction) {
+    std::vector<CheckRecord> records;
+    for (int i = 0; i < 30; ++i) records.push_back(Made("Pump/Sale/Read", 1 + i % 2, i == 7 ? VERDICT_NO_ACK : VERDICT_OK, 0.1 + i * 0.01, 1 + i / 15));
+    records[3].result.command = "<b>&\"odd\"</b>";
+    records[3].result.sent = "A\n<x>";
+    CheckRunInfo info = MadeInfo(30);
+    info.portDevice = "/dev/<tty>";
+    std::string html = CheckReportHtml(records, info);
+
+    EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
+    EXPECT_EQ(html.find("http"), std::string::npos);
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_EQ(html.find("src="), std::string::npos);
+    EXPECT_EQ(html.find("url("), std::string::npos);
+    EXPECT_EQ(html.find("@import"), std::string::npos);
+    EXPECT_EQ(html.find("<b>&\"odd"), std::string::npos);
+    EXPECT_NE(html.find("&lt;b&gt;&amp;&quot;odd&quot;&lt;/b&gt;"), std::string::npos);
+    EXPECT_NE(html.find("A\\x0A&lt;x&gt;"), std::string::npos);
+    EXPECT_NE(html.find("/dev/&lt;tty&gt;"), std::string::npos);
+    EXPECT_EQ(html.find("<tty>"), std::string::npos);
+
+    EXPECT_NE(html.find("Failed"), std::string::npos);
+    EXPECT_NE(html.find("1 of 30 transactions failed"), std::string::npos);
+    EXPECT_NE(html.find("9.8.7"), std::string::npos);
+    EXPECT_NE(html.find("monotonic clock"), std::string::npos);
+    EXPECT_EQ(Occurrences(html, "<svg"), 2u);  // the histogram and the strip
+    // The strip: a rectangle per transaction, one of them red.
+    EXPECT_EQ(Occurrences(html, "fill=\"#d64541\"><title>"), 1u);
+    EXPECT_EQ(Occurrences(html, "fill=\"#2e9e5b\"><title>"), 29u);
+    EXPECT_EQ(Occurrences(html, ">round 2</text>"), 1u);
+    EXPECT_EQ(Occurrences(html, "</html>"), 1u);
+
+    // With nothing sent the page still stands.
+    std::string empty = CheckReportHtml({}, info);
+    EXPECT_NE(empty.find("Nothing sent"), std::string::npos);
+    EXPECT_EQ(Occurrences(empty, "</html>"), 1u);
+}
+
+// ---- the program against the simulator -----------------------------------------
+
+const int WAIT_MS = 30000;  // generous: a fault-mode run of 19 transactions takes a few seconds
+
+long long NowMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool WaitFor(const std::function<bool()>& done, int totalMs = WAIT_MS) {
+    for (long long end = NowMs() + totalMs; !done();) {
+        if (NowMs() >= end) return false;
+        poll(nullptr, 0, 5);
+    }
+    return true;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::string content;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) return content;
+    char chunk[4096];
+    size_t n = 0;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) content.append(chunk, n);
+    fclose(f);
+    return content;
+}
+
+// A child process with HOME and the working folder in `dir`, stdout and stderr to files there.
+class Child {
+public:
+    ~Child() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& name) {
+        out_ = dir + "/" + name + ".out";
+        err_ = dir + "/" + name + ".err";
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("HOME", dir.c_str(), 1);
+            if (chdir(dir.c_str()) != 0) _exit(126);
+            int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(out, 1);
+            dup2(err, 2);
+            std::vector<char*> args;
+            for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        return pid_ > 0;
+    }
+    // The exit status, or -1 when it did not end in time (it is then killed).
+    int Wait(int totalMs = WAIT_MS) {
+        int status = 0;
+        bool ended = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, totalMs);
+        if (!ended) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    void Signal(int sig) { kill(pid_, sig); }
+    std::string Stdout() const { return ReadFile(out_); }
+    std::string Stderr() const { return ReadFile(err_); }
+
+private:
+    pid_t pid_ = -1;
+    std::string out_;
+    std::string err_;
+};
+
+class CheckAgainstSim : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/zantrox-check-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir_ = name;
+    }
+    void TearDown() override {
+        sim_.reset();
+        std::string command = "rm -rf '" + dir_ + "'";
+        if (system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir_;
+    }
+
+    // Starts the simulator without a link; its terminal becomes the port.
+    void StartSim(const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {ZANTROX_SIM_PATH, "--no-link", "--log", dir_ + "/sim.log"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        sim_.reset(new Child);
+        ASSERT_TRUE(sim_->Start(args, dir_, "sim"));
+        ASSERT_TRUE(WaitFor([&] { return sim_->Stdout().find('\n') != std::string::npos; }, 5000)) << sim_->Stderr();
+        char pty[256];
+        ASSERT_EQ(sscanf(sim_->Stdout().c_str(), "zantrox-sim: ready %255s", pty), 1) << sim_->Stdout();
+        pty_ = pty;
+    }
+
+    std::vector<std::string> CheckArgs(const std::vector<std::string>& extra) {
+        // Short runs unless `extra` says otherwise.
+        std::vector<std::string> args = {ZANTROX_CLI_PATH, "check"};
+        for (const char* option : {"--port", "--interval", "--rounds"}) {
+            if (std::find(extra.begin(), extra.end(), option) != extra.end()) continue;
+            args.push_back(option);
+            args.push_back(option[2] == 'p' ? pty_ : (option[2] == 'i' ? "0" : "1"));
+        }
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    // Runs zantrox-cli check to its end.
+    int RunCheckProgram(const std::vector<std::string>& extra) {
+        Child cli;
+        EXPECT_TRUE(cli.Start(CheckArgs(extra), dir_, "cli"));
+        int status = cli.Wait();
+        stdout_ = cli.Stdout();
+        stderr_ = cli.Stderr();
+        return status;
+    }
+
+    std::vector<nlohmann::json> JsonLines(const std::string& text) {
+        std::vector<nlohmann::json> lines;
+        size_t start = 0;
+        for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+            lines.push_back(nlohmann::json::parse(text.substr(start, end - start)));
+            start = end + 1;
+        }
+        return lines;
+    }
+
+    std::vector<std::string> SimFrames() {
+        std::vector<std::string> texts;
+        for (const simlog::Record& r : simlog::ReadLog(dir_ + "/sim.log")) {
+            if (r.verdict != "mode") texts.push_back(r.text);
+        }
+        return texts;
+    }
+
+    std::vector<std::string> PlannedTexts(const std::vector<int>& pumps, int rounds) {
+        std::string error;
+        std::vector<std::string> texts;
+        for (int r = 0; r < rounds; ++r) {
+            for (const CheckStep& s : PlanCheckRound(pumps, BaseSettings(), error)) texts.push_back(s.text);
+        }
+        return texts;
+    }
+
+    std::string dir_;
+    std::string pty_;
+    std::unique_ptr<Child> sim_;
+    std::string stdout_;
+    std::string stderr_;
+};
+
+TEST_F(CheckAgainstSim, CleanRunSendsEveryReadForEveryPumpAndRoundAndNothingElse) {
+    StartSim({});
+    // No --report: the default name in the working folder.
+    int status = RunCheckProgram({"--pumps", "2,1", "--rounds", "2"});
+    EXPECT_EQ(status, EXIT_ALL_OK) << stderr_;
+    std::vector<std::string> planned = PlannedTexts({2, 1}, 2);
+    ASSERT_EQ(planned.size(), 2 * (6u + 2 * 13u));
+    ASSERT_TRUE(WaitFor([&] { return SimFrames().size() >= planned.size(); }, 5000));
+    EXPECT_EQ(SimFrames(), planned);
+    EXPECT_EQ(planned[6], "B02R");
+
+    EXPECT_NE(stdout_.find("Healthy: all 64 transactions succeeded."), std::string::npos) << stdout_;
+    glob_t found;
+    ASSERT_EQ(glob((dir_ + "/zantrox-check-2*-*.html").c_str(), 0, nullptr, &found), 0) << stdout_;
+    ASSERT_EQ(found.gl_pathc, 1u);
+    std::string html = ReadFile(found.gl_pathv[0]);
+    globfree(&found);
+    EXPECT_NE(html.find(">Healthy<"), std::string::npos);
+    EXPECT_NE(html.find("B02EHMS$VLPT"), std::string::npos);
+    EXPECT_NE(html.find("<h3>Pump 2</h3>"), std::string::npos);
+    EXPECT_NE(stderr_.find("64/64 transactions  0 failures"), std::string::npos) << stderr_;
+}
+
+struct FaultCase {
+    const char* mode;
+    std::vector<std::string> simArgs;
+    std::vector<std::string> checkArgs;
+    int status;
+    const char* verdict;  // in JSON, for every transaction
+    const char* words;    // in the report's verdict
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.mode; }
+
+class CheckFaultMode : public CheckAgainstSim, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(CheckFaultMode, ShowsInTheCountsAndTheVerdict) {
+    const FaultCase& c = GetParam();
+    std::vector<std::string> simArgs = {"--fault", c.mode};
+    simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
+    StartSim(simArgs);
+    std::string report = dir_ + "/report.html";
+    std::vector<std::string> args = {"--json", "--report", report};
+    args.insert(args.end(), c.checkArgs.begin(), c.checkArgs.end());
+    int status = RunCheckProgram(args);
+    EXPECT_EQ(status, c.status) << stderr_;
+    std::vector<nlohmann::json> lines = JsonLines(stdout_);
+    ASSERT_EQ(lines.size(), 19u) << stdout_;
+    int matching = 0;
+    int strays = 0;
+    std::vector<double> answers;
+    for (const nlohmann::json& j : lines) {
+        matching += j["verdict"] == c.verdict ? 1 : 0;
+        std::string received = j["received"];
+        strays += received.rfind("15 7E 78 06", 0) == 0 ? 1 : 0;
+        if (!j["answer_ms"].is_null()) answers.push_back(j["answer_ms"]);
+    }
+    EXPECT_EQ(matching, 19) << stdout_;
+
+    std::string html = ReadFile(report);
+    ASSERT_FALSE(html.empty());
+    EXPECT_NE(html.find(c.words), std::string::npos) << c.mode << "\n" << stderr_;
+    int failed = 0, noAck = 0, checksum = 0, incomplete = 0;
+    for (const nlohmann::json& j : lines) {
+        failed += j["verdict"] != "ok" ? 1 : 0;
+        noAck += j["verdict"] == "no-ack" ? 1 : 0;
+        checksum += j["verdict"] == "checksum-error" ? 1 : 0;
+        incomplete += j["verdict"] == "incomplete" ? 1 : 0;
+    }
+    if (failed > 0) {
+        EXPECT_NE(html.find(std::to_string(failed) + " of 19 transactions failed"), std::string::npos) << stderr_;
+        if (noAck > 0) {
+            EXPECT_NE(html.find(std::to_string(noAck) + " no ACK"), std::string::npos);
+        }
+        if (checksum > 0) {
+            EXPECT_NE(html.find(std::to_string(checksum) + " checksum error"), std::string::npos);
+        }
+        if (incomplete > 0) {
+            EXPECT_NE(html.find(std::to_string(incomplete) + " incomplete repl"), std::string::npos);
+        }
+    }
+    if (std::string(c.mode) == "noise") {
+        EXPECT_EQ(strays, 19);
+        EXPECT_NE(html.find("stray bytes on the line in 19 of 19 transactions"), std::string::npos);
+    }
+    if (!c.simArgs.empty()) {  // slow, answering within the window
+        ASSERT_EQ(answers.size(), 19u);
+        EXPECT_GE(*std::min_element(answers.begin(), answers.end()), 60);
+        EXPECT_NE(html.find("Healthy, with warnings"), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, CheckFaultMode,
+    // A pause longer than the fault's late bytes keeps each transaction to its own answer.
+    ::testing::Values(FaultCase{"no-ack", {}, {}, EXIT_FAILED, "no-ack", "19 of 19 transactions failed: 19 no ACK"},
+                      FaultCase{"bad-checksum", {}, {}, EXIT_FAILED, "checksum-error", "19 checksum errors"},
+                      FaultCase{"gap", {}, {"--interval", "400"}, EXIT_FAILED, "incomplete", "19 incomplete replies"},
+                      FaultCase{"noise", {}, {}, EXIT_ALL_OK, "ok", "Healthy, with warnings"},
+                      FaultCase{"slow", {}, {"--interval", "400"}, EXIT_FAILED, "no-ack", "19 no ACK"},
+                      FaultCase{"slow", {"--slow-ms", "70"}, {}, EXIT_ALL_OK, "ok", "slow answers: up to"}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) {
+        std::string name = std::string(info.param.mode) + (info.param.simArgs.empty() ? "" : "_within_window");
+        std::replace(name.begin(), name.end(), '-', '_');
+        return name;
+    });
+
+TEST_F(CheckAgainstSim, CtrlCStopsAfterTheTransactionInFlightAndStillWritesTheReport) {
+    StartSim({});
+    std::string report = dir_ + "/stopped.html";
+    Child cli;
+    ASSERT_TRUE(cli.Start(CheckArgs({"--rounds", "50", "--json", "--report", report}), dir_, "cli"));
+    ASSERT_TRUE(WaitFor([&] { return SimFrames().size() >= 5; }));
+    cli.Signal(SIGINT);
+    int status = cli.Wait();
+    EXPECT_EQ(status, EXIT_ALL_OK) << cli.Stderr();
+    size_t done = JsonLines(cli.Stdout()).size();
+    EXPECT_GE(done, 5u);
+    EXPECT_LT(done, 50 * 19u);
+    EXPECT_EQ(SimFrames().size(), done);  // the one in flight was finished and counted, nothing after it
+    std::string html = ReadFile(report);
+    EXPECT_NE(html.find("Stopped by Ctrl+C after " + std::to_string(done) + " of 950 transactions"), std::string::npos)
+        << cli.Stderr();
+}
+
+TEST_F(CheckAgainstSim, BadPumpListIsAUsageErrorThatSendsNothing) {
+    StartSim({});
+    for (const char* pumps : {"0", "33", "4-2", "x"}) {
+        EXPECT_EQ(RunCheckProgram({"--pumps", pumps, "--report", dir_ + "/never.html"}), EXIT_USAGE) << pumps;
+        EXPECT_NE(stderr_.find("1..32"), std::string::npos) << stderr_;
+    }
+    EXPECT_TRUE(SimFrames().empty());
+    EXPECT_TRUE(ReadFile(dir_ + "/never.html").empty());
+    EXPECT_EQ(RunCheckProgram({"--report", dir_ + "/no/such/folder/r.html"}), EXIT_USAGE);
+    EXPECT_EQ(RunCheckProgram({"--port", dir_ + "/no-such-device"}), EXIT_NO_PORT) << stderr_;
+    EXPECT_TRUE(SimFrames().empty());
+}
+
+}  // namespace

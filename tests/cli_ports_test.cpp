@@ -1,0 +1,264 @@
+// zantrox-cli ports, map and unmap, and the open-failure explanations, on a fake
+// /dev, /sys, /proc and HOME made in a temporary folder.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/ports.h"
+#include "port/port.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+const char* const kById = "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+
+void Write(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << text << "\n";
+}
+
+void Link(const fs::path& link, const std::string& target) {
+    fs::create_directories(link.parent_path());
+    fs::create_directory_symlink(target, link);  // works for any target, even a missing one
+}
+
+// Captures what a function writes to a FILE*.
+struct Capture {
+    std::FILE* file = std::tmpfile();
+    ~Capture() { std::fclose(file); }
+    std::string Text() {
+        std::fflush(file);
+        std::rewind(file);
+        std::string text;
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+        return text;
+    }
+};
+
+class CliPorts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zantrox-ports-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        tree_.dev = (root_ / "dev").string();
+        tree_.sys = (root_ / "sys").string();
+        tree_.home = (root_ / "home").string();
+        tree_.proc = (root_ / "proc").string();
+        // A USB adapter: the node, its stable name, and sysfs as the kernel lays it out.
+        Write(root_ / "dev/ttyUSB0", "");
+        Link(root_ / "dev/serial/by-id" / kById, "../../ttyUSB0");
+        fs::path usb = root_ / "sys/devices/pci0000:00/usb1/1-2";
+        Write(usb / "idVendor", "0403");
+        Write(usb / "idProduct", "6001");
+        Write(usb / "manufacturer", "FTDI");
+        Write(usb / "product", "FT232R USB UART");
+        Write(usb / "serial", "A50285BI");
+        fs::create_directories(usb / "1-2:1.0/ttyUSB0/tty/ttyUSB0");
+        fs::create_directories(root_ / "sys/bus/usb-serial/drivers/ftdi_sio");
+        Link(usb / "1-2:1.0/ttyUSB0/driver", "../../../../../../bus/usb-serial/drivers/ftdi_sio");
+        fs::create_directories(root_ / "sys/class/tty/ttyUSB0");
+        Link(root_ / "sys/class/tty/ttyUSB0/device", "../../../devices/pci0000:00/usb1/1-2/1-2:1.0/ttyUSB0");
+        // A motherboard UART and a ttyS name with nothing behind it.
+        Write(root_ / "dev/ttyS0", "");
+        Write(root_ / "dev/ttyS1", "");
+        Write(root_ / "sys/class/tty/ttyS0/type", "4");
+        Write(root_ / "sys/class/tty/ttyS1/type", "0");
+        // COM1 on the adapter's stable name; COM2 on an adapter that is unplugged.
+        Link(Com(1), (root_ / "dev/serial/by-id" / kById).string());
+        Link(Com(2), (root_ / "dev/ttyUSB1").string());
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    fs::path Com(int k) const { return root_ / "home/.config/zantrox" / ("com" + std::to_string(k)); }
+    std::string Dev(const std::string& name) const { return (root_ / "dev" / name).string(); }
+
+    int Map(int k, const std::string& device, bool force) {
+        out_ = std::make_unique<Capture>();
+        err_ = std::make_unique<Capture>();
+        return RunMap(tree_, k, device, force, out_->file, err_->file);
+    }
+    int Unmap(int k, bool force) {
+        out_ = std::make_unique<Capture>();
+        err_ = std::make_unique<Capture>();
+        return RunUnmap(tree_, k, force, out_->file, err_->file);
+    }
+
+    fs::path root_;
+    DeviceTree tree_;
+    std::unique_ptr<Capture> out_, err_;
+};
+
+TEST_F(CliPorts, PortsJsonListsComPortsThenDevices) {
+    Capture out, err;
+    ASSERT_EQ(RunPorts(tree_, true, out.file, err.file), EXIT_ALL_OK);
+    std::vector<json> lines;
+    std::string text = out.Text();
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(json::parse(text.substr(at, end - at)));  // throws on a line that is not JSON
+    }
+    ASSERT_GE(lines.size(), 11u);
+    for (int k = 1; k <= 9; ++k) EXPECT_EQ(lines[k - 1].value("com", 0), k);
+
+    const json& com1 = lines[0];
+    EXPECT_EQ(com1["path"], Com(1).string());
+    EXPECT_EQ(com1["target"], Dev(std::string("serial/by-id/") + kById));
+    EXPECT_EQ(com1["resolved"], fs::canonical(Dev("ttyUSB0")).string());
+    EXPECT_TRUE(com1["exists"].get<bool>());
+    EXPECT_TRUE(com1["why"].is_null());
+
+    // A link to nothing is COM2 all the same: the console opens it and fails.
+    const json& com2 = lines[1];
+    EXPECT_EQ(com2["path"], Com(2).string());
+    EXPECT_FALSE(com2["exists"].get<bool>());
+    EXPECT_NE(com2["why"].get<std::string>().find("not there"), std::string::npos);
+
+    EXPECT_EQ(lines[2]["path"], Dev("ttyS2"));  // no link: the usual ttyS
+    EXPECT_FALSE(lines[2]["exists"].get<bool>());
+
+    std::vector<json> devices(lines.begin() + 9, lines.end());
+    ASSERT_EQ(devices.size(), 2u) << text;  // ttyS0 and ttyUSB0; ttyS1 has no UART
+    const json& uart = devices[0];
+    const json& usb = devices[1];
+    EXPECT_EQ(uart["device"], Dev("ttyS0"));
+    EXPECT_EQ(uart["uart"], "16550A");
+    EXPECT_EQ(usb["device"], Dev("ttyUSB0"));
+    EXPECT_EQ(usb["by_id"], json::array({Dev(std::string("serial/by-id/") + kById)}));
+    EXPECT_EQ(usb["maker"], "FTDI");
+    EXPECT_EQ(usb["product"], "FT232R USB UART");
+    EXPECT_EQ(usb["serial"], "A50285BI");
+    EXPECT_EQ(usb["driver"], "ftdi_sio");
+    EXPECT_EQ(usb["usb_id"], "0403:6001");
+    EXPECT_EQ(usb["com"], json::array({1}));
+}
+
+TEST_F(CliPorts, PortsTextSaysWhatEachPortIs) {
+    Capture out, err;
+    ASSERT_EQ(RunPorts(tree_, false, out.file, err.file), EXIT_ALL_OK);
+    std::string text = out.Text();
+    EXPECT_NE(text.find("COM1  ready    ~/.config/zantrox/com1 -> " + Dev("serial/by-id/")), std::string::npos) << text;
+    EXPECT_NE(text.find("COM2  missing  ~/.config/zantrox/com2"), std::string::npos) << text;
+    EXPECT_NE(text.find("is the adapter unplugged?"), std::string::npos) << text;
+    EXPECT_NE(text.find("FTDI FT232R USB UART, serial A50285BI, driver ftdi_sio, USB 0403:6001, is COM1"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(std::string("by-id ") + kById), std::string::npos) << text;
+    EXPECT_NE(text.find("UART 16550A"), std::string::npos) << text;
+    EXPECT_EQ(text.find(Dev("ttyS1") + " "), std::string::npos) << text;
+}
+
+TEST_F(CliPorts, MapLinksTheStableNameAndReplacesOnlyLinks) {
+    // ttyUSB0 and /dev/ttyUSB0 both name the adapter, which has a by-id name.
+    ASSERT_EQ(Map(3, "ttyUSB0", false), EXIT_ALL_OK) << err_->Text();
+    EXPECT_EQ(fs::read_symlink(Com(3)), Dev(std::string("serial/by-id/") + kById));
+    EXPECT_NE(out_->Text().find("stable name"), std::string::npos);
+    ASSERT_EQ(Map(4, "/dev/ttyUSB0", false), EXIT_ALL_OK) << err_->Text();
+    EXPECT_EQ(fs::read_symlink(Com(4)), Dev(std::string("serial/by-id/") + kById));
+
+    // An existing link is replaced, and the old target named.
+    ASSERT_EQ(Map(2, "ttyS0", false), EXIT_ALL_OK) << err_->Text();
+    EXPECT_EQ(fs::read_symlink(Com(2)), Dev("ttyS0"));
+    EXPECT_NE(out_->Text().find(Dev("ttyUSB1")), std::string::npos) << out_->Text();
+
+    // A file in the way is kept unless --force.
+    Write(Com(5), "notes");
+    EXPECT_EQ(Map(5, "ttyS0", false), EXIT_USAGE);
+    EXPECT_FALSE(fs::is_symlink(Com(5)));
+    EXPECT_NE(err_->Text().find("--force"), std::string::npos);
+    ASSERT_EQ(Map(5, "ttyS0", true), EXIT_ALL_OK) << err_->Text();
+    EXPECT_EQ(fs::read_symlink(Com(5)), Dev("ttyS0"));
+
+    // A device that is not there: refused, or linked anyway with --force.
+    EXPECT_EQ(Map(6, "ttyUSB7", false), EXIT_USAGE);
+    EXPECT_FALSE(fs::is_symlink(Com(6)));
+    EXPECT_EQ(Map(6, "ttyUSB7", true), EXIT_ALL_OK);
+    EXPECT_EQ(fs::read_symlink(Com(6)), Dev("ttyUSB7"));
+
+    EXPECT_EQ(Map(0, "ttyS0", false), EXIT_USAGE);
+    EXPECT_EQ(Map(10, "ttyS0", false), EXIT_USAGE);
+}
+
+TEST_F(CliPorts, MapMakesTheFolder) {
+    fs::remove_all(root_ / "home/.config");
+    ASSERT_EQ(Map(1, "ttyS0", false), EXIT_ALL_OK) << err_->Text();
+    EXPECT_EQ(fs::read_symlink(Com(1)), Dev("ttyS0"));
+}
+
+TEST_F(CliPorts, UnmapRemovesOnlyLinks) {
+    ASSERT_EQ(Unmap(2, false), EXIT_ALL_OK);  // the dangling one
+    EXPECT_FALSE(fs::is_symlink(Com(2)));
+    EXPECT_NE(out_->Text().find(Dev("ttyS1")), std::string::npos) << out_->Text();
+
+    EXPECT_EQ(Unmap(7, false), EXIT_ALL_OK);  // nothing there
+    EXPECT_NE(out_->Text().find("no link"), std::string::npos);
+
+    fs::create_directories(Com(8));
+    EXPECT_EQ(Unmap(8, false), EXIT_USAGE);
+    EXPECT_TRUE(fs::is_directory(Com(8)));
+    EXPECT_EQ(Unmap(8, true), EXIT_ALL_OK);
+    EXPECT_FALSE(fs::exists(Com(8)));
+}
+
+TEST_F(CliPorts, ExplainsWhyADeviceWouldNotOpen) {
+    std::string unplugged = ExplainOpenFailure(OPEN_ERROR_NO_DEVICE, Com(2).string(), tree_);
+    EXPECT_EQ(unplugged.rfind("no such device: ", 0), 0u) << unplugged;
+    EXPECT_NE(unplugged.find("points at " + Dev("ttyUSB1")), std::string::npos) << unplugged;
+    EXPECT_NE(unplugged.find("zantrox-cli ports"), std::string::npos) << unplugged;
+
+    std::string noUart = ExplainOpenFailure(OPEN_ERROR_NO_DEVICE, Dev("ttyS1"), tree_);
+    EXPECT_NE(noUart.find("no UART"), std::string::npos) << noUart;
+
+    EXPECT_NE(ExplainOpenFailure(OPEN_ERROR_NOT_SERIAL, Dev("ttyUSB0"), tree_).find("not a serial device (it is a regular file)"),
+              std::string::npos);
+    EXPECT_NE(ExplainOpenFailure(OPEN_ERROR_NOT_SERIAL, Dev("serial"), tree_).find("a folder"), std::string::npos);
+    EXPECT_NE(ExplainOpenFailure(OPEN_ERROR_NOT_SERIAL, "/dev/null", tree_).find("/dev/null"), std::string::npos);
+
+    // Busy: the program whose open descriptor leads to the device, through the link.
+    std::string busy = ExplainOpenFailure(OPEN_ERROR_BUSY, Com(1).string(), tree_);
+    EXPECT_NE(busy.find("busy (held by another program)"), std::string::npos) << busy;
+    Write(root_ / "proc/4242/comm", "minicom");
+    Link(root_ / "proc/4242/fd/0", "/dev/pts/9");
+    Link(root_ / "proc/4242/fd/3", fs::canonical(Dev("ttyUSB0")).string());
+    busy = ExplainOpenFailure(OPEN_ERROR_BUSY, Com(1).string(), tree_);
+    EXPECT_NE(busy.find("busy (held by minicom, pid 4242)"), std::string::npos) << busy;
+
+    std::string denied = ExplainOpenFailure(OPEN_ERROR_PERMISSION, Dev("ttyUSB0"), tree_);
+    EXPECT_EQ(denied.rfind("permission denied: ", 0), 0u) << denied;
+}
+
+TEST_F(CliPorts, PermissionAdviceNamesTheGroupAndWhatToDo) {
+    PermissionFacts facts;
+    facts.mode = 0660;
+    facts.owner = "root";
+    facts.group = "dialout";
+    std::string advice = PermissionAdvice(facts);
+    EXPECT_NE(advice.find("group dialout"), std::string::npos) << advice;
+    EXPECT_NE(advice.find("`sudo usermod -aG dialout $USER`, then log in again"), std::string::npos) << advice;
+
+    facts.userListsGroup = true;  // added, but this login is older
+    advice = PermissionAdvice(facts);
+    EXPECT_EQ(advice.find("usermod"), std::string::npos) << advice;
+    EXPECT_NE(advice.find("log in again"), std::string::npos) << advice;
+    EXPECT_NE(advice.find("newgrp dialout"), std::string::npos) << advice;
+
+    facts.mode = 0600;  // no group access at all: joining a group would not help
+    facts.userListsGroup = false;
+    advice = PermissionAdvice(facts);
+    EXPECT_EQ(advice.find("usermod"), std::string::npos) << advice;
+    EXPECT_NE(advice.find("only its owner root"), std::string::npos) << advice;
+}
+
+}  // namespace

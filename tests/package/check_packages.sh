@@ -1,0 +1,222 @@
+#!/usr/bin/env bash
+# Checks the packages tools/package.sh made, the way a user gets them:
+#   the .deb: lintian (no errors; its other tags are printed), its files, its
+#     computed dependencies, its desktop entry (desktop-file-validate); then it is
+#     installed with apt-get, the programs are run from /usr/bin, the installed
+#     console is started under Xvfb against the installed simulator (its window is
+#     found by its title and a hot key reaches the simulator), and it is removed
+#     again at the end whatever happened;
+#   the zip: exactly the expected files, every program a Windows executable that
+#     imports only DLLs Windows ships, the README with Windows line ends.
+#
+# usage: tests/package/check_packages.sh [OUT_DIR]      (default: out)
+# Needs root or sudo (apt-get), lintian, desktop-file-utils, Xvfb, xdotool, xprop,
+# unzip and MinGW-w64's objdump: tools/install-deps.sh installs them.
+# Exit status: 0 when every check passed, 1 otherwise.
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=tools/lib/harness.sh
+. "$root/tools/lib/harness.sh"
+
+out=${1:-$root/out}
+TITLE_PATTERN='^Zantrox Test Utility \[2\.00\]  -  Mar 30 2016$'
+# Windows' own DLLs a program of this kind may import; anything else (the
+# compiler's runtime DLLs above all) would have to be shipped next to it.
+WINDOWS_DLLS=' kernel32.dll user32.dll gdi32.dll msvcrt.dll winmm.dll advapi32.dll shell32.dll
+ comdlg32.dll comctl32.dll ole32.dll oleaut32.dll ws2_32.dll setupapi.dll cfgmgr32.dll
+ bcrypt.dll ntdll.dll shlwapi.dll version.dll '
+
+passed=0
+failed=0
+# check WHAT COMMAND...: runs COMMAND (in this shell, so the processes it starts
+# are tracked) and counts it; its output is shown when it fails.
+check() {
+    local what=$1
+    shift
+    if "$@" >"$work/check.out" 2>&1; then
+        passed=$((passed + 1))
+        echo "ok    $what"
+    else
+        failed=$((failed + 1))
+        echo "FAIL  $what"
+        sed 's/^/      /' "$work/check.out" | tail -30
+    fi
+}
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+contains() { grep -qF -- "$2" <<<"$1"; }
+
+work=
+make_work_dir work package || exit 1
+
+# zantrox-cli belongs in both packages once the top CMakeLists.txt builds cli/
+# (the same test as tools/build-windows.sh makes).
+with_cli=0
+if [ -f "$root/cli/CMakeLists.txt" ] &&
+   grep -Eq '^[[:space:]]*add_subdirectory\([[:space:]]*cli[[:space:]]*\)' "$root/CMakeLists.txt"; then
+    with_cli=1
+fi
+
+# --- the Debian package, as built ----------------------------------------------
+
+debs=("$out"/zantrox_*.deb)
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+    echo "FAIL  exactly one $out/zantrox_*.deb (found: ${debs[*]})"
+    exit 1
+fi
+deb=${debs[0]}
+version=$(dpkg-deb --field "$deb" Version)
+echo "checking $deb (version $version)"
+
+check "package named after its version and architecture" \
+    test "$(basename "$deb")" = "zantrox_${version}_$(dpkg-deb --field "$deb" Architecture).deb"
+check "package version is the project's (packaging/changelog)" \
+    test "$version" = "$(dpkg-parsechangelog -l "$root/packaging/changelog" -S Version)"
+
+lintian_clean() {
+    local tags
+    tags=$(lintian --pedantic --display-info "$deb" 2>&1)
+    local status=$?
+    tags=$(grep -v '^running with root privileges' <<<"$tags")
+    [ -z "$tags" ] || printf '%s\n' "$tags" >"$work/lintian.txt"
+    [ $status -eq 0 ] && ! grep -q '^E: ' <<<"$tags"
+}
+check "lintian: no errors" lintian_clean
+if [ -s "$work/lintian.txt" ]; then
+    echo "      lintian says:"
+    sed 's/^/        /' "$work/lintian.txt"
+fi
+
+contents=$(dpkg-deb --contents "$deb" | awk '{ print $NF }' | sed 's|^\./|/|')
+programs=(zantrox zantrox-sim)
+[ $with_cli -eq 0 ] || programs+=(zantrox-cli)
+expected=(/usr/share/applications/zantrox.desktop
+          /usr/share/icons/hicolor/32x32/apps/zantrox.png
+          /usr/share/icons/hicolor/48x48/apps/zantrox.png
+          /usr/share/icons/hicolor/256x256/apps/zantrox.png
+          /usr/share/icons/hicolor/scalable/apps/zantrox.svg
+          /usr/share/doc/zantrox/copyright
+          /usr/share/doc/zantrox/changelog.gz)
+for p in "${programs[@]}"; do
+    expected+=("/usr/bin/$p" "/usr/share/man/man1/$p.1.gz")
+done
+missing_files() {
+    local f gone=0
+    for f in "${expected[@]}"; do
+        grep -qxF -- "$f" <<<"$contents" || { echo "missing: $f"; gone=1; }
+    done
+    return $gone
+}
+check "package holds the programs, man pages, desktop entry, icons, copyright, changelog" missing_files
+check "dependencies computed from the binaries (libfltk, libc)" \
+    grep -Eq 'libfltk1\.3.*libc6|libc6.*libfltk1\.3' <<<"$(dpkg-deb --field "$deb" Depends)"
+
+dpkg-deb -x "$deb" "$work/deb" || exit 1
+check "desktop-file-validate: clean" desktop-file-validate "$work/deb/usr/share/applications/zantrox.desktop"
+desktop_field() { sed -n "s/^$1=//p" "$work/deb/usr/share/applications/zantrox.desktop"; }
+check "desktop entry: no terminal, the console's icon and program" \
+    test "$(desktop_field Terminal)/$(desktop_field Icon)/$(desktop_field Exec)" = "false/zantrox/zantrox"
+
+# --- installed -------------------------------------------------------------------
+
+export DEBIAN_FRONTEND=noninteractive
+apt_get() { as_root apt-get -q -y -o DPkg::Lock::Timeout=120 "$@"; }
+remove_package() {
+    if dpkg-query -W -f='${Status}' zantrox 2>/dev/null | grep -q 'ok installed'; then
+        apt_get remove zantrox >"$work/remove.log" 2>&1 || { echo "apt-get remove zantrox failed:"; cat "$work/remove.log"; }
+    fi
+}
+at_exit remove_package   # whatever happens from here on
+
+installed=0
+if check "apt-get install ./$(basename "$deb")" apt_get install --reinstall "$deb"; then
+    installed=1
+fi
+
+if [ $installed -eq 1 ]; then
+    sim_help() { /usr/bin/zantrox-sim --help | grep -q 'zantrox-sim'; }
+    check "zantrox-sim --help (from /usr/bin)" sim_help
+    check "zantrox-sim --version says $version" test "$(/usr/bin/zantrox-sim --version)" = "zantrox-sim $version"
+    if [ $with_cli -eq 1 ]; then
+        cli_version() { /usr/bin/zantrox-cli --version | grep -qF -- "$version"; }
+        check "zantrox-cli --version says $version (from /usr/bin)" cli_version
+    fi
+    check "man pages found by man" man -w "${programs[@]}"
+
+    # The console, as the menu starts it, against the simulator in a temporary HOME.
+    console_runs() {
+        local missing window wm_class
+        missing=$(missing_tools Xvfb xdotool xprop)
+        [ -z "$missing" ] || { echo "not installed: $missing"; return 1; }
+        start_xvfb "$work/xvfb.log" || { echo "Xvfb did not start"; return 1; }
+        local HOME="$work/home"
+        export HOME
+        mkdir -p "$HOME"
+        start_sim /usr/bin/zantrox-sim "$work/sim" --com 1 --log "$work/sim.log" ||
+            { echo "simulator did not start (status $SIM_STATUS)"; cat "$work/sim.err"; return 1; }
+        (cd "$HOME" && exec "$(command -v "$(desktop_field Exec)")") >"$work/console.out" 2>&1 &
+        local console=$!
+        track_pid "$console"
+        window=$(find_window "$TITLE_PATTERN" 10)
+        [ -n "$window" ] || { echo "no window titled like $TITLE_PATTERN"; cat "$work/console.out"; return 1; }
+        # The desktop entry's StartupWMClass is what the window calls itself.
+        wm_class=$(xprop -id "$window" WM_CLASS)
+        contains "$wm_class" "\"$(desktop_field StartupWMClass)\"" ||
+            { echo "WM_CLASS $wm_class does not match the desktop entry"; return 1; }
+        # A hot key reaches the simulator: S sends the status request.
+        xdotool windowfocus --sync "$window" && xdotool key --clearmodifiers s || return 1
+        # shellcheck disable=SC2317  # called through wait_for
+        status_seen() { grep -qP '\tok\tFE$' "$work/sim.log"; }
+        wait_for 10 status_seen || { echo "the simulator saw no status request:"; cat "$work/sim.log"; return 1; }
+        stop_pid "$console"
+        stop_pid "$SIM_PID"
+    }
+    check "installed console: window under its title, talks to the simulator" console_runs
+fi
+
+# --- the Windows zip ---------------------------------------------------------------
+
+zip=$out/zantrox-win64.zip
+zip_files() {
+    local want got
+    local names=(README.txt zantrox.exe)
+    [ $with_cli -eq 0 ] || names+=(zantrox-cli.exe)
+    want=$(printf '%s\n' "${names[@]}" | sort)
+    got=$(unzip -Z1 "$zip" | sort) || return 1
+    [ "$got" = "$want" ] || { printf 'expected:\n%s\ngot:\n%s\n' "$want" "$got"; return 1; }
+}
+check "zip holds exactly README.txt, zantrox.exe$([ $with_cli -eq 0 ] || echo ', zantrox-cli.exe')" zip_files
+mkdir -p "$work/zip" && unzip -q -o "$zip" -d "$work/zip"
+
+# windows_program EXE SUBSYSTEM: a 64-bit Windows program of that subsystem
+# ("GUI" or "console") importing only Windows' own DLLs.
+windows_program() {
+    local exe=$work/zip/$1 kind dll bad=0
+    kind=$(file -b "$exe")
+    contains "$kind" "PE32+ executable ($2) x86-64" || { echo "$1: $kind"; bad=1; }
+    for dll in $(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p'); do
+        dll=$(tr '[:upper:]' '[:lower:]' <<<"$dll")
+        contains "$WINDOWS_DLLS" " $dll " || { echo "$1 imports $dll, which Windows does not ship"; bad=1; }
+    done
+    return $bad
+}
+check "zantrox.exe: 64-bit GUI program, only Windows' own DLLs" windows_program zantrox.exe GUI
+if [ $with_cli -eq 1 ]; then
+    check "zantrox-cli.exe: 64-bit console program, only Windows' own DLLs" windows_program zantrox-cli.exe console
+fi
+readme_ok() {
+    [ "$(grep -c $'\r$' "$work/zip/README.txt")" -eq "$(wc -l <"$work/zip/README.txt")" ] ||
+        { echo "README.txt has lines without CR"; return 1; }
+    grep -qF "Release $version" "$work/zip/README.txt" || { echo "README.txt does not name $version"; return 1; }
+}
+check "README.txt: Windows line ends, names version $version" readme_ok
+
+# --- removed again -------------------------------------------------------------------
+
+if [ $installed -eq 1 ]; then
+    removed() { apt_get remove zantrox && [ ! -e /usr/bin/zantrox ]; }
+    check "apt-get remove zantrox" removed
+fi
+
+echo "package checks: $passed passed, $failed failed"
+[ $failed -eq 0 ]

@@ -1,0 +1,185 @@
+# Shell helpers shared by the run, test, benchmark and screenshot scripts: waiting
+# for a condition, a private Xvfb, the simulator, and clean-up at exit.
+#
+#   . "$ROOT/tools/lib/harness.sh"      (bash only; sourcing installs an EXIT trap)
+#
+# Every function is described in one line above it; the names are stable. The
+# scripts keep their own variables; the harness's own start with HARNESS_ or are
+# the documented results (DISPLAY, XVFB_PID, SIM_PID, SIM_PTY, SIM_STATUS).
+
+HARNESS_PIDS=()
+HARNESS_AT_EXIT=()
+HARNESS_DIRS=()
+HARNESS_KEEP_WORK=${HARNESS_KEEP_WORK:-0}
+
+# now_ms: prints the wall clock in milliseconds.
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# wait_for SECONDS COMMAND...: runs COMMAND every 20 ms until it succeeds (0) or SECONDS pass (1).
+wait_for() {
+    local end=$(($(now_ms) + $1 * 1000))
+    shift
+    until "$@"; do
+        [ "$(now_ms)" -lt "$end" ] || return 1
+        sleep 0.02
+    done
+}
+
+# process_gone PID: succeeds when PID no longer runs.
+process_gone() { ! kill -0 "$1" 2>/dev/null; }
+
+# track_pid PID: PID is killed (TERM) and reaped at exit, last tracked first.
+track_pid() { HARNESS_PIDS+=("$1"); }
+
+# stop_pid PID: kills (TERM) and reaps PID now and stops tracking it; quiet when it has ended.
+stop_pid() {
+    local pid=$1 i
+    [ -n "$pid" ] || return 0
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    for i in "${!HARNESS_PIDS[@]}"; do
+        [ "${HARNESS_PIDS[$i]}" = "$pid" ] && unset 'HARNESS_PIDS[i]'
+    done
+    return 0
+}
+
+# untrack_pid PID: forgets PID without killing it (it was reaped by the script).
+untrack_pid() {
+    local i
+    for i in "${!HARNESS_PIDS[@]}"; do
+        [ "${HARNESS_PIDS[$i]}" = "$1" ] && unset 'HARNESS_PIDS[i]'
+    done
+    return 0
+}
+
+# at_exit COMMAND: runs COMMAND (a string, eval'ed) at exit before tracked processes are stopped; last added first.
+at_exit() { HARNESS_AT_EXIT+=("$1"); }
+
+# make_work_dir VAR NAME: sets VAR to a new temporary folder zantrox-NAME.XXXXXX, removed at exit unless HARNESS_KEEP_WORK=1 then.
+make_work_dir() {
+    local dir
+    dir=$(mktemp -d "${TMPDIR:-/tmp}/zantrox-$2.XXXXXX") || return 1
+    HARNESS_DIRS+=("$dir")
+    printf -v "$1" '%s' "$dir"
+}
+
+# remove_at_exit DIR: DIR is removed at exit unless HARNESS_KEEP_WORK=1 at that time.
+remove_at_exit() { HARNESS_DIRS+=("$1"); }
+
+# harness_cleanup: the EXIT trap; at_exit commands, then tracked processes, then folders.
+harness_cleanup() {
+    local status=$? i pid
+    for ((i = ${#HARNESS_AT_EXIT[@]} - 1; i >= 0; i--)); do
+        eval "${HARNESS_AT_EXIT[$i]}"
+    done
+    for ((i = ${#HARNESS_PIDS[@]} - 1; i >= 0; i--)); do
+        pid=${HARNESS_PIDS[$i]:-}
+        [ -n "$pid" ] || continue
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    done
+    HARNESS_PIDS=()
+    if [ "$HARNESS_KEEP_WORK" != 1 ]; then
+        for i in "${HARNESS_DIRS[@]}"; do rm -rf "$i"; done
+    fi
+    return "$status"
+}
+trap harness_cleanup EXIT
+trap 'exit 130' INT TERM
+
+# start_xvfb LOG [WxHxD]: starts Xvfb on a free display (default 1280x1024x24), exports DISPLAY, sets XVFB_PID; 1 on failure.
+start_xvfb() {
+    local log=$1 screen=${2:-1280x1024x24} fdfile
+    fdfile=$(mktemp "${TMPDIR:-/tmp}/zantrox-display.XXXXXX") || return 1
+    # -noreset: the server would otherwise reset whenever its last client leaves,
+    # dropping whoever connects meanwhile. -displayfd: the server picks a free
+    # display and writes its number.
+    exec 3>"$fdfile"
+    Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp -noreset >"$log" 2>&1 &
+    XVFB_PID=$!
+    exec 3>&-
+    track_pid "$XVFB_PID"
+    if ! wait_for 10 test -s "$fdfile"; then
+        rm -f "$fdfile"
+        stop_pid "$XVFB_PID"
+        XVFB_PID=
+        return 1
+    fi
+    DISPLAY=":$(head -n 1 "$fdfile")"
+    export DISPLAY
+    rm -f "$fdfile"
+    wait_for 10 test -S "/tmp/.X11-unix/X${DISPLAY#:}" || true
+}
+
+# start_sim SIM PREFIX ARGS...: runs the simulator SIM with ARGS (output to PREFIX.out/.err), waits for its ready line; sets SIM_PID, SIM_PTY; 1 (SIM_STATUS = its exit status) when it ended instead.
+start_sim() {
+    local sim=$1 prefix=$2
+    shift 2
+    SIM_PTY=
+    SIM_STATUS=
+    "$sim" "$@" >"$prefix.out" 2>"$prefix.err" &
+    SIM_PID=$!
+    track_pid "$SIM_PID"
+    harness_sim_up_or_gone() { grep -q '^zantrox-sim: ready ' "$prefix.out" 2>/dev/null || process_gone "$SIM_PID"; }
+    wait_for 10 harness_sim_up_or_gone
+    if grep -q '^zantrox-sim: ready ' "$prefix.out" 2>/dev/null; then
+        SIM_PTY=$(awk '/^zantrox-sim: ready / { print $3; exit }' "$prefix.out")
+        return 0
+    fi
+    if process_gone "$SIM_PID"; then
+        wait "$SIM_PID"
+        SIM_STATUS=$?
+        untrack_pid "$SIM_PID"
+    else
+        stop_pid "$SIM_PID"
+        SIM_STATUS=124
+    fi
+    SIM_PID=
+    return 1
+}
+
+# find_window TITLE_REGEX [SECONDS]: prints the id of the first window whose name matches (xdotool), within SECONDS (10).
+find_window() { timeout "${2:-10}" xdotool search --sync --name "$1" 2>/dev/null | head -n 1; }
+
+# window_png WINDOW FILE: saves the window's own picture (xwd) as a PNG; 1 on failure.
+window_png() { xwd -silent -id "$1" 2>/dev/null | convert xwd:- "$2" 2>/dev/null; }
+
+# region_has_ink FILE WxH+X+Y: succeeds when that region of the picture is not all white.
+region_has_ink() {
+    local mean
+    mean=$(convert "$1" -crop "$2" +repage -colorspace Gray -format '%[fx:mean]' info: 2>/dev/null) || return 1
+    awk -v m="$mean" 'BEGIN { exit !(m < 0.999) }'
+}
+
+# missing_tools TOOL...: prints the tools not on PATH (nothing when all are there).
+missing_tools() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null 2>&1 || printf '%s ' "$tool"
+    done
+}
+
+# wine_prefix DIR LOG: makes a fresh Wine prefix in DIR (exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES), window frames drawn by Wine; 1 on failure.
+wine_prefix() {
+    export WINEPREFIX=$1
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+    unset WINEARCH
+    wineboot -i >"$2" 2>&1 || return 1
+    wineserver -w
+    # There is no window manager on the display: Wine draws the window frame itself
+    # (Decorated) and does not wait for a manager to withdraw a closing window, which
+    # would add a 2 s time-out of Wine's own to every shutdown (Managed).
+    local value
+    for value in Decorated Managed; do
+        "${WINE:-wine}" reg add 'HKCU\Software\Wine\X11 Driver' /v "$value" /d N /f >>"$2" 2>&1 || return 1
+    done
+}
+
+# wine_com_port K DEVICE LOG: maps COMK of the prefix to DEVICE; wine_restart makes it take effect.
+wine_com_port() { "${WINE:-wine}" reg add 'HKLM\Software\Wine\Ports' /v "COM$1" /d "$2" /f >>"$3" 2>&1; }
+
+# wine_restart: ends the prefix's Wine processes, so the next start reads the registry afresh (comN links).
+wine_restart() {
+    wineserver -k
+    wineserver -w
+}

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Makes the README's two screenshots in the same state - pump 1, after a status
+# exchange (S), with the status loop on (L) - each console against zantrox-sim on
+# a private Xvfb display:
+#
+#   docs/console-linux.png     the FLTK console (the window's client area; no window manager)
+#   docs/console-windows.png   zantrox.exe under Wine, with the frame Wine draws itself
+#                              (its caption buttons need Wine's Marlett font: fonts-wine)
+#
+# usage: tools/screenshots.sh [BUILD_DIR]     (default <repo>/build; configured with
+#        ZANTROX_WIN_TESTS=ON, which cross-builds zantrox.exe and the Wine test driver)
+set -u
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$(readlink -f "${1:-$ROOT/build}")
+TITLE_PATTERN='^Zantrox Test Utility \[2\.00\]  -  Mar 30 2016$'
+VK_S=83  # the Windows virtual-key codes of the hot keys S and L
+VK_L=76
+
+say() { echo "screenshots: $*"; }
+die() {
+    echo "screenshots: $*" >&2
+    exit 1
+}
+
+# shellcheck source=lib/harness.sh
+. "$ROOT/tools/lib/harness.sh"
+
+"$ROOT/tools/install-deps.sh" || die "could not install the packages the build needs"
+missing=$(missing_tools Xvfb xdotool xwd convert wine wineboot wineserver)
+[ -z "$missing" ] || die "not installed: $missing"
+[ -f /usr/share/wine/fonts/marlett.ttf ] || say "warning: Wine's Marlett font (fonts-wine) is missing; caption buttons will not draw"
+
+cmake -S "$ROOT" -B "$BUILD" -DZANTROX_WIN_TESTS=ON >/dev/null || die "cmake could not configure $BUILD"
+cmake --build "$BUILD" --target zantrox zantrox-sim zantrox_win zantrox_wine_driver -j "$(nproc 2>/dev/null || echo 2)" \
+    >"${TMPDIR:-/tmp}/zantrox-screenshots-build.log" 2>&1 ||
+    die "the build failed; see ${TMPDIR:-/tmp}/zantrox-screenshots-build.log"
+CONSOLE="$BUILD/console/linux/zantrox"
+SIM="$BUILD/sim/zantrox-sim"
+EXE="$BUILD/win/console/win32/zantrox.exe"
+DRIVER="$BUILD/tests/wine/driver.exe"
+for f in "$CONSOLE" "$SIM" "$EXE" "$DRIVER"; do
+    [ -f "$f" ] || die "missing $f"
+done
+
+make_work_dir WORK shots || die "no temporary folder"
+export HOME="$WORK/home"
+mkdir -p "$HOME"
+start_xvfb "$WORK/xvfb.log" 1280x800x24 || die "Xvfb did not start: $(cat "$WORK/xvfb.log")"
+
+# polls LOG: the number of frames the simulator judged good.
+polls() { awk -F'\t' '$2 == "ok"' "$1" 2>/dev/null | wc -l; }
+has_polls() { [ "$(polls "$1")" -ge "$2" ]; }
+
+# after_next_poll LOG: waits for the next frame at LOG and for its answer to be painted.
+after_next_poll() {
+    local count
+    count=$(polls "$1")
+    wait_for 10 has_polls "$1" $((count + 1)) || return 1
+    sleep 0.15  # the exchange ends a receive window after the frame; then the panel repaints
+}
+
+# --- Linux ---------------------------------------------------------------------------
+
+start_sim "$SIM" "$WORK/sim-linux" --com 1 --log "$WORK/sim-linux.log" ||
+    die "the simulator did not start: $(cat "$WORK/sim-linux.err")"
+linux_sim=$SIM_PID
+"$CONSOLE" >"$WORK/console.out" 2>&1 &
+console=$!
+track_pid "$console"
+window=$(find_window "$TITLE_PATTERN" 10)
+[ -n "$window" ] || die "the Linux console's window did not appear"
+xdotool windowfocus --sync "$window" || die "cannot focus the Linux console"
+xdotool key --clearmodifiers s
+wait_for 10 has_polls "$WORK/sim-linux.log" 1 || die "no status exchange on Linux"
+xdotool key --clearmodifiers l
+wait_for 10 has_polls "$WORK/sim-linux.log" 3 || die "no status polls on Linux"
+after_next_poll "$WORK/sim-linux.log" || die "the Linux status loop stopped"
+window_png "$window" "$ROOT/docs/console-linux.png" || die "could not save the Linux screenshot"
+say "wrote docs/console-linux.png"
+stop_pid "$console"
+stop_pid "$linux_sim"
+
+# --- Windows under Wine ----------------------------------------------------------------
+
+wine_prefix "$WORK/prefix" "$WORK/wine.log" || die "could not make a Wine prefix: $(tail -5 "$WORK/wine.log")"
+start_sim "$SIM" "$WORK/sim-windows" --no-link --log "$WORK/sim-windows.log" ||
+    die "the simulator did not start: $(cat "$WORK/sim-windows.err")"
+wine_com_port 1 "$SIM_PTY" "$WORK/wine.log" || die "could not map COM1"
+wine_restart
+at_exit 'wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1'
+
+(cd "$WORK" && wine "$EXE" >"$WORK/exe.out" 2>&1) &
+track_pid $!
+wine "$DRIVER" wait-window 60000 >"$WORK/driver.out" 2>&1 || die "the Windows console did not come up: $(cat "$WORK/driver.out")"
+wine "$DRIVER" key "$VK_S"
+wait_for 10 has_polls "$WORK/sim-windows.log" 1 || die "no status exchange under Wine"
+wine "$DRIVER" key "$VK_L"
+wait_for 10 has_polls "$WORK/sim-windows.log" 3 || die "no status polls under Wine"
+read -r wx wy ww wh _ < <(wine "$DRIVER" rect) || die "no window rectangle"
+after_next_poll "$WORK/sim-windows.log" || die "the Windows status loop stopped"
+xwd -root -silent | convert xwd:- -crop "${ww}x${wh}+${wx}+${wy}" +repage "$ROOT/docs/console-windows.png" ||
+    die "could not save the Windows screenshot"
+say "wrote docs/console-windows.png"
