@@ -51,7 +51,8 @@ class Progress {
 public:
     explicit Progress(int total) : total_(total), terminal_(ZANTROX_ISATTY(stderr) != 0) {}
 
-    void Show(int round, int rounds, int pump, int done, int failures) {
+    // `last`: the run is over; said in any case.
+    void Show(int round, int rounds, int pump, int done, int failures, bool last = false) {
         char line[160];
         std::snprintf(line, sizeof line, "round %d/%d  %s  %d/%d transactions  %d %s", round, rounds,
                       pump == 0 ? "controller" : ("pump " + std::to_string(pump)).c_str(), done, total_, failures,
@@ -59,7 +60,7 @@ public:
         if (terminal_) {
             std::fprintf(stderr, "\r%-70s", line);
             shown_ = true;
-        } else if (round != lastRound_ || pump != lastPump_) {
+        } else if (last || round != lastRound_ || pump != lastPump_) {
             std::fprintf(stderr, "check: %s\n", line);
         }
         lastRound_ = round;
@@ -283,7 +284,7 @@ int RunCheck(const CheckOptions& options) {
     if (!records.empty()) {
         const CheckRecord& last = records.back();
         progress.Show(last.round, options.rounds, last.perPump ? last.result.pump : 0, static_cast<int>(records.size()),
-                      failures);
+                      failures, true);
     }
     progress.Finish();
     CloseLink();

@@ -64,6 +64,20 @@ std::string ClockTime(const std::string& iso) {
     return t == std::string::npos ? iso : iso.substr(t + 1, 8);
 }
 
+// "2026-12-08 09:30:01 UTC" from "2026-12-08T09:30:01.123Z".
+std::string Readable(const std::string& iso) {
+    if (iso.size() < 19 || iso[10] != 'T' || iso.back() != 'Z') return iso;
+    return iso.substr(0, 10) + " " + iso.substr(11, 8) + " UTC";
+}
+
+// At most 48 bytes of hex; a long reply is not the point of the row.
+std::string ShortHex(const std::vector<unsigned char>& bytes) {
+    const size_t most = 48;
+    if (bytes.size() <= most) return HexBytes(bytes);
+    return HexBytes(std::vector<unsigned char>(bytes.begin(), bytes.begin() + most)) +
+           Format(" \xE2\x80\xA6 (%d bytes)", static_cast<int>(bytes.size()));
+}
+
 std::string PumpLabel(int pump) { return pump == 0 ? "controller-wide" : Format("pump %d", pump); }
 
 struct Totals {
@@ -106,10 +120,14 @@ std::string FailureKinds(int noAck, int checksumErrors, int incomplete) {
     return out;
 }
 
-// Where failures happened: a pump where everything failed is one spot, else each
-// failing command is. Worst first, then in the order of the run.
+// Where failures happened, a pump at a time (the controller-wide requests count
+// as one): how many of its transactions failed, of what kind, in which commands.
+// Worst first, then in the order of the run.
 struct Spot {
-    std::string where;
+    int pump;
+    std::string where;            // "pump 2, Pump/Sale/Read", "pump 2, every command", "pump 2, 3 commands"
+    std::vector<std::string> commands;  // the failing ones
+    bool everyCommand;
     int failed;
     int sent;
     std::string kinds;
@@ -122,27 +140,32 @@ std::vector<Spot> FailureSpots(const std::vector<CheckRow>& rows) {
         if (std::find(pumps.begin(), pumps.end(), row.pump) == pumps.end()) pumps.push_back(row.pump);
     }
     for (int pump : pumps) {
-        int sent = 0, failed = 0, noAck = 0, checksum = 0, incomplete = 0, commands = 0, allFailed = 0;
+        Spot spot{pump, "", {}, false, 0, 0, ""};
+        int noAck = 0, checksum = 0, incomplete = 0, commands = 0;
         for (const CheckRow& row : rows) {
             if (row.pump != pump) continue;
             ++commands;
-            sent += row.sent;
-            failed += row.failed;
+            spot.sent += row.sent;
+            spot.failed += row.failed;
             noAck += row.noAck;
             checksum += row.checksumErrors;
             incomplete += row.incomplete;
-            if (row.failed == row.sent) ++allFailed;
+            if (row.failed > 0) spot.commands.push_back(row.command);
         }
-        if (failed == 0) continue;
-        if (commands > 1 && allFailed == commands) {
-            spots.push_back({PumpLabel(pump) + ", every command", failed, sent, FailureKinds(noAck, checksum, incomplete)});
-            continue;
+        if (spot.failed == 0) continue;
+        spot.kinds = FailureKinds(noAck, checksum, incomplete);
+        spot.everyCommand = commands > 1 && static_cast<int>(spot.commands.size()) == commands;
+        if (spot.commands.size() == 1) {
+            // One command: its own counts say more than the pump's.
+            for (const CheckRow& row : rows) {
+                if (row.pump == pump && row.command == spot.commands[0]) spot.sent = row.sent;
+            }
+            spot.where = PumpLabel(pump) + ", " + spot.commands[0];
+        } else {
+            spot.where = PumpLabel(pump) + ", " +
+                         (spot.everyCommand ? std::string("every command") : Format("%d commands", static_cast<int>(spot.commands.size())));
         }
-        for (const CheckRow& row : rows) {
-            if (row.pump != pump || row.failed == 0) continue;
-            spots.push_back({PumpLabel(pump) + ", " + row.command, row.failed, row.sent,
-                             FailureKinds(row.noAck, row.checksumErrors, row.incomplete)});
-        }
+        spots.push_back(spot);
     }
     std::stable_sort(spots.begin(), spots.end(), [](const Spot& a, const Spot& b) { return a.failed > b.failed; });
     return spots;
@@ -199,72 +222,104 @@ double NiceWidth(double span, int most) {
 std::string Histogram(const Totals& t) {
     const std::vector<double>& ms = t.answerMs;
     if (ms.empty()) return "<p class=\"muted\">No transaction got an ACK, so there are no answer times to show.</p>";
-    const double W = 1040, H = 230, left = 48, right = 16, top = 26, bottom = 40;
+    const double W = 1040, H = 240, left = 48, right = 16, top = 34, bottom = 40;
     const double plotW = W - left - right, plotH = H - top - bottom;
-    double width = NiceWidth(ms.back() - ms.front(), 30);
-    double lo = std::floor(ms.front() / width + 1e-9) * width;
-    int bins = static_cast<int>(std::floor((ms.back() - lo) / width + 1e-9)) + 1;
-    if (bins < 10) {  // keep some room around a narrow spread
-        lo = std::max(0.0, lo - width * ((10 - bins) / 2));
+    // Times that spread over decades (a few slow answers among fast ones) get a
+    // logarithmic axis, eight bins a decade; others a linear one.
+    const double floorMs = 0.01;
+    const bool logarithmic = ms.back() > 20 * std::max(ms.front(), floorMs);
+    const int perDecade = 8;
+    double width = 0;
+    double lo = 0;
+    int bins = 0;
+    if (logarithmic) {
+        lo = std::floor(std::log10(std::max(ms.front(), floorMs)) * perDecade + 1e-9);
+        bins = static_cast<int>(std::floor(std::log10(ms.back()) * perDecade + 1e-9) - lo) + 1;
+    } else {
+        width = NiceWidth(ms.back() - ms.front(), 30);
+        lo = std::floor(ms.front() / width + 1e-9) * width;
         bins = static_cast<int>(std::floor((ms.back() - lo) / width + 1e-9)) + 1;
-        if (bins < 10) bins = 10;
+        if (bins < 10) {  // keep some room around a narrow spread
+            lo = std::max(0.0, lo - width * ((10 - bins) / 2));
+            bins = std::max(10, static_cast<int>(std::floor((ms.back() - lo) / width + 1e-9)) + 1);
+        }
     }
+    // The lower edge of bin b, and where a time falls, in bins from the left.
+    auto Edge = [&](int b) { return logarithmic ? std::pow(10.0, (lo + b) / perDecade) : lo + b * width; };
+    auto Position = [&](double v) {
+        return logarithmic ? std::log10(std::max(v, floorMs)) * perDecade - lo : (v - lo) / width;
+    };
     std::vector<int> counts(static_cast<size_t>(bins), 0);
     for (double v : ms) {
-        int b = static_cast<int>(std::floor((v - lo) / width + 1e-9));
+        int b = static_cast<int>(std::floor(Position(v) + 1e-9));
         counts[static_cast<size_t>(std::min(std::max(b, 0), bins - 1))]++;
     }
-    int highest = *std::max_element(counts.begin(), counts.end());
+    // The count axis runs to a round number in steps of 1, 2 or 5 times a power of ten.
+    int most = *std::max_element(counts.begin(), counts.end());
+    int step = std::max(1, static_cast<int>(NiceWidth(most, 4) + 0.5));
+    int highest = (most + step - 1) / step * step;
     double barW = plotW / bins;
-    auto X = [&](double value) { return left + (value - lo) / width * barW; };
+    auto X = [&](double value) { return left + Position(value) * barW; };
 
     std::string svg = Format(
         "<svg class=\"chart\" viewBox=\"0 0 %.0f %.0f\" role=\"img\" aria-label=\"Histogram of answer times\">\n", W, H);
     // Grid lines and the count axis.
-    for (int g = 0; g <= 4; ++g) {
-        double y = top + plotH - plotH * g / 4.0;
+    for (int g = 0; g <= highest; g += step) {
+        double y = top + plotH - plotH * g / highest;
         svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#e6e9ee\"/>", left, y, W - right, y);
-        svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\" font-size=\"11\" fill=\"%s\">%.0f</text>\n",
-                      left - 6, y + 4, MUTED, highest * g / 4.0);
+        svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\" font-size=\"11\" fill=\"%s\">%d</text>\n",
+                      left - 6, y + 4, MUTED, g);
     }
     for (int b = 0; b < bins; ++b) {
-        if (counts[static_cast<size_t>(b)] == 0) continue;
-        double h = plotH * counts[static_cast<size_t>(b)] / highest;
-        double from = lo + b * width;
+        int count = counts[static_cast<size_t>(b)];
+        if (count == 0) continue;
+        double h = std::max(plotH * count / highest, 2.0);  // a lone outlier stays visible
+        double from = Edge(b);
         svg += Format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" rx=\"2\" fill=\"#3b7dd8\">", left + b * barW + 1,
                       top + plotH - h, std::max(barW - 2, 1.0), h);
-        svg += "<title>" + Ms(from) + " to " + Ms(from + width) + Format(" ms: %d</title></rect>\n", counts[static_cast<size_t>(b)]);
+        svg += "<title>" + Ms(from) + " to " + Ms(Edge(b + 1)) + Format(" ms: %d</title></rect>", count);
+        svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"10\" fill=\"%s\">%d</text>\n",
+                      left + (b + 0.5) * barW, top + plotH - h - 3, MUTED, count);
     }
-    // Bin edges along the bottom, about eight labels.
+    // Bin edges along the bottom: about eight labels, or the decades.
     int every = std::max(1, bins / 8);
-    for (int b = 0; b <= bins; b += every) {
+    for (int b = 0; b <= bins; ++b) {
+        long long k = static_cast<long long>(lo) + b;
+        bool labelled = logarithmic ? (k % perDecade == 0 || (bins <= perDecade && (k % perDecade + perDecade) % perDecade == perDecade / 2))
+                                    : b % every == 0;
+        if (!labelled) continue;
         double x = left + b * barW;
+        double edge = Edge(b);
+        std::string label = logarithmic ? Format(edge < 1 ? "%.2g" : "%.3g", edge) : Ms(edge);
         svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\"/>", x, top + plotH, x,
                       top + plotH + 4, MUTED);
         svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"11\" fill=\"%s\">", x,
                       top + plotH + 17, MUTED) +
-               Ms(lo + b * width) + "</text>\n";
+               label + "</text>\n";
     }
-    svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"12\" fill=\"%s\">answer time (ms)</text>\n",
-                  left + plotW / 2, H - 4, INK);
-    svg += Format("<text x=\"%.1f\" y=\"14\" font-size=\"12\" fill=\"%s\">transactions</text>\n", 4.0, INK);
-    // Median and 95th percentile.
+    svg += Format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" font-size=\"12\" fill=\"%s\">", left + plotW / 2,
+                  H - 4, INK) +
+           (logarithmic ? "answer time (ms, logarithmic scale)" : "answer time (ms)") + "</text>\n";
+    svg += Format("<text x=\"%.1f\" y=\"12\" font-size=\"11\" fill=\"%s\">transactions</text>\n", 4.0, MUTED);
+    // Median and 95th percentile: dashed lines, named in a legend at the top right.
     struct Mark {
         const char* name;
         double value;
         const char* colour;
     };
-    Mark marks[] = {{"median", Percentile(ms, 0.5), INK}, {"95th", Percentile(ms, 0.95), "#b7791f"}};
-    double lastLabelX = -1000;
+    Mark marks[] = {{"median", Percentile(ms, 0.5), INK}, {"95th percentile", Percentile(ms, 0.95), "#b7791f"}};
+    double legendX = W - right - 330;
     for (const Mark& m : marks) {
         double x = X(m.value);
         svg += Format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" stroke-width=\"1.5\" "
                       "stroke-dasharray=\"4 3\"/>",
-                      x, top - 4, x, top + plotH, m.colour);
-        double labelY = std::fabs(x - lastLabelX) < 110 ? top + 10 : top - 8;
-        svg += Format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"12\" fill=\"%s\">", x + 4, labelY, m.colour) + m.name +
-               " " + Ms(m.value) + " ms</text>\n";
-        lastLabelX = x;
+                      x, top - 2, x, top + plotH, m.colour);
+        svg += Format("<line x1=\"%.1f\" y1=\"8\" x2=\"%.1f\" y2=\"8\" stroke=\"%s\" stroke-width=\"1.5\" "
+                      "stroke-dasharray=\"4 3\"/>",
+                      legendX, legendX + 18, m.colour);
+        svg += Format("<text x=\"%.1f\" y=\"12\" font-size=\"12\" fill=\"%s\">", legendX + 24, m.colour) + m.name + " " +
+               Ms(m.value) + " ms</text>\n";
+        legendX += 150;
     }
     svg += "</svg>\n";
     return svg;
@@ -342,15 +397,16 @@ h3 { font-size:15px; margin:18px 0 6px; }
 .muted { color:var(--muted); }
 .chart { width:100%; height:auto; display:block; }
 table { border-collapse:collapse; width:100%; font-variant-numeric:tabular-nums; font-size:13px; }
-th, td { padding:4px 7px; text-align:right; border-bottom:1px solid var(--line); white-space:nowrap; }
-th { font-size:11px; text-transform:uppercase; letter-spacing:.04em; color:var(--muted); font-weight:600;
-  vertical-align:bottom; }
+th, td { padding:4px 6px; text-align:right; border-bottom:1px solid var(--line); white-space:nowrap; }
+th { font-size:10px; text-transform:uppercase; letter-spacing:.04em; color:var(--muted); font-weight:600;
+  vertical-align:bottom; white-space:normal; }
 th.l, td.l { text-align:left; }
 td.code, .code { font-family:ui-monospace, "SFMono-Regular", Menlo, Consolas, "DejaVu Sans Mono", monospace; font-size:12px; }
 tr.fail td { background:#fdecea; }
 td.bad { color:var(--bad); font-weight:700; }
 td.warn { color:#9a6a0f; font-weight:700; }
 td.zero { color:#b7bec7; }
+table.grid { width:auto; }
 .grid td, .grid th { text-align:center; padding:3px; border:none; }
 .grid th { font-size:10px; text-transform:none; letter-spacing:0; line-height:1.2; }
 .grid th.l { text-align:right; padding-right:8px; font-size:12px; color:var(--ink); }
@@ -602,7 +658,7 @@ std::string CheckReportHtml(const std::vector<CheckRecord>& records, const Check
     h += "<title>Link check: " + std::string(words[health]) + " \xE2\x80\x93 " + HtmlEscape(info.portName) + " \xE2\x80\x93 " +
          HtmlEscape(info.started) + "</title>\n<style>" + STYLE + "</style>\n</head>\n<body>\n<main>\n";
     h += "<h1><b>Zantrox link check</b> &middot; " + HtmlEscape(info.portName) + Format(" at %d baud", info.baudRate) +
-         " &middot; pumps " + HtmlEscape(PumpRanges(info.pumps)) + " &middot; " + HtmlEscape(info.started) + "</h1>\n";
+         " &middot; pumps " + HtmlEscape(PumpRanges(info.pumps)) + " &middot; " + HtmlEscape(Readable(info.started)) + "</h1>\n";
 
     // The verdict.
     h += std::string("<div class=\"banner ") + classes[health] + "\"><div class=\"mark\">" + marks[health] +
@@ -618,13 +674,26 @@ std::string CheckReportHtml(const std::vector<CheckRecord>& records, const Check
         h += Format("<div class=\"line\">%d of %d transactions failed: ", t.failed, t.sent) +
              HtmlEscape(FailureKinds(t.noAck, t.checksumErrors, t.incomplete)) + ".</div><ul>";
         std::vector<Spot> spots = FailureSpots(rows);
-        const size_t most = 10;
+        const size_t most = 8;
         for (size_t i = 0; i < spots.size() && i < most; ++i) {
-            h += "<li><b>" + HtmlEscape(spots[i].where) + "</b>: " +
-                 Format("%d of %d failed", spots[i].failed, spots[i].sent) + " (" + HtmlEscape(spots[i].kinds) + ")</li>";
+            const Spot& spot = spots[i];
+            std::string name = spot.pump == 0 ? "Controller-wide requests" : Format("Pump %d", spot.pump);
+            h += "<li><b>" + name + "</b>: " + Format("%d of %d failed", spot.failed, spot.sent) + " (" +
+                 HtmlEscape(spot.kinds) + ")";
+            if (spot.everyCommand) {
+                h += ", every command";
+            } else {
+                h += " in ";
+                const size_t names = 6;
+                for (size_t k = 0; k < spot.commands.size() && k < names; ++k) {
+                    h += (k == 0 ? "" : ", ") + HtmlEscape(spot.pump == 0 ? spot.commands[k] : ShortName(spot.commands[k]));
+                }
+                if (spot.commands.size() > names) h += Format(" and %d more", static_cast<int>(spot.commands.size() - names));
+            }
+            h += "</li>";
         }
         if (spots.size() > most) {
-            h += Format("<li>and %d more places: see the tables below</li>", static_cast<int>(spots.size() - most));
+            h += Format("<li>and %d more pumps: see the tables below</li>", static_cast<int>(spots.size() - most));
         }
         h += "</ul>";
     } else {
@@ -698,8 +767,8 @@ std::string CheckReportHtml(const std::vector<CheckRecord>& records, const Check
     fact("Transactions", Format("%d of %d planned", t.sent, info.plannedTransactions));
     fact("Preset amount", Format("%d.%02d", info.presetAmount / 100, info.presetAmount % 100));
     fact("Price base", Format("%d.%03d", info.priceBase / 1000, info.priceBase % 1000));
-    fact("Started", info.started);
-    fact("Ended", info.ended);
+    fact("Started", Readable(info.started));
+    fact("Ended", Readable(info.ended));
     fact("Duration", Duration(info.seconds));
     fact("Program", "zantrox-cli " + info.version);
     h += "</dl>\n</section>\n";
@@ -746,11 +815,11 @@ std::string CheckReportHtml(const std::vector<CheckRecord>& records, const Check
              Format("<td>%d</td><td>%d</td>", records[i].round, r.pump) + "<td class=\"l\">" + HtmlEscape(r.command) +
              "</td><td class=\"l code\">" + HtmlEscape(r.sent) + "</td><td class=\"l" + (ok ? "" : " bad") + "\">" +
              HtmlEscape(VerdictWords(r)) + "</td><td>" + (r.answerMs >= 0 ? Ms(r.answerMs) : "&ndash;") + "</td><td>" +
-             Ms(r.ms) + "</td><td class=\"l code\">" + HtmlEscape(HexBytes(r.received)) + "</td></tr>\n";
+             Ms(r.ms) + "</td><td class=\"l code\">" + HtmlEscape(ShortHex(r.received)) + "</td></tr>\n";
     }
     h += "</table>\n</details>\n</section>\n";
 
-    h += "<footer>zantrox-cli " + HtmlEscape(info.version) + " &middot; " + HtmlEscape(info.ended) + "</footer>\n";
+    h += "<footer>zantrox-cli " + HtmlEscape(info.version) + " &middot; " + HtmlEscape(Readable(info.ended)) + "</footer>\n";
     h += "</main>\n</body>\n</html>\n";
     return h;
 }

@@ -27,7 +27,7 @@ struct LinkOptions {
 // The port as opened: what it is called and the device behind it.
 struct OpenedLink {
     int comPort = 1;
-    std::string name;    // "COM1"
+    std::string name;    // "COM1", or the device path given
     std::string device;  // "/home/u/.config/zantrox/com1 -> /dev/pts/3", "Com1"
 };
 
@@ -38,6 +38,9 @@ int OpenLink(const LinkOptions& options, OpenedLink& link);
 // Turns a --port value into the COM port to use and, for a device path (Linux) or
 // COM10 and above (Windows), the device name it opens. Returns 0, or -1 with a reason.
 int ResolvePortOption(const std::string& port, int& comPort, std::string& deviceName, std::string& error);
+
+// "COM1 (~/.config/zantrox/com1 -> /dev/ttyUSB0)": the link's name with its device.
+std::string LinkLabel(const OpenedLink& link);
 
 // Stops the tick thread and forgets the port.
 void CloseLink();
@@ -59,6 +62,7 @@ struct TransactionResult {
     int verdict = 0;        // a TransactionVerdict
     double ms = 0;          // the whole transaction, drain included
     double answerMs = -1;   // from the end of the frame's write to the ACK byte; -1 without one
+    double drainMs = 0;     // from the start to the end of the frame's write: the drain, mostly
 };
 
 // Sends `text` as one transaction (reply flag `reply`) on the open link.

@@ -156,8 +156,10 @@ int OpenLink(const LinkOptions& options, OpenedLink& link) {
     Settings.presetAmount = options.presetAmount;
     Settings.priceBase = options.priceBase;
     link.comPort = comPort;
-    link.name = "COM" + std::to_string(comPort);
+    // A device given by path is called by its path; a COM number by its COM name.
+    link.name = deviceName.empty() ? "COM" + std::to_string(comPort) : deviceName;
     link.device = DescribeDevice(comPort);
+    std::string label = LinkLabel(link);
 
     int result = OpenConfiguredPort();
     if (result != PORT_OK) {
@@ -166,13 +168,13 @@ int OpenLink(const LinkOptions& options, OpenedLink& link) {
             DeviceTree tree;
             const char* home = std::getenv("HOME");
             if (home != nullptr) tree.home = home;
-            std::fprintf(stderr, "zantrox-cli: %s (%s): %s\n", link.name.c_str(), link.device.c_str(),
+            std::fprintf(stderr, "zantrox-cli: %s: %s\n", label.c_str(),
                          ExplainOpenFailure(PortLastOpenError(), device, tree).c_str());
         } else {
             std::fprintf(stderr,
-                         "zantrox-cli: %s (%s): the line settings (%d baud, 8 data bits, no parity, one stop bit) "
+                         "zantrox-cli: %s: the line settings (%d baud, 8 data bits, no parity, one stop bit) "
                          "could not be applied: not a serial port, or one that does not offer this speed\n",
-                         link.name.c_str(), link.device.c_str(), options.baudRate);
+                         label.c_str(), options.baudRate);
         }
         return EXIT_NO_PORT;
     }
@@ -181,6 +183,10 @@ int OpenLink(const LinkOptions& options, OpenedLink& link) {
         return EXIT_NO_PORT;
     }
     return EXIT_ALL_OK;
+}
+
+std::string LinkLabel(const OpenedLink& link) {
+    return link.device == link.name ? link.name : link.name + " (" + link.device + ")";
 }
 
 void CloseLink() {
@@ -210,6 +216,7 @@ TransactionResult RunOneTransaction(const std::string& command, const std::strin
     result.verdict = t.verdict;
     result.ack = t.verdict != VERDICT_NO_ACK;
     result.ms = static_cast<double>(t.endUs - t.startUs) / 1000.0;
+    result.drainMs = static_cast<double>(t.sentUs - t.startUs) / 1000.0;
     result.answerMs = t.ackUs >= 0 ? static_cast<double>(t.ackUs - t.sentUs) / 1000.0 : -1;
     if (result.replyExpected && (t.verdict == VERDICT_OK || t.verdict == VERDICT_CHECKSUM_ERROR) &&
         t.answerLength >= 3) {

@@ -83,6 +83,7 @@ std::string TransactionJson(const TransactionResult& r) {
     }
     j["verdict"] = VerdictName(r.verdict);
     j["ms"] = static_cast<double>(static_cast<long long>(r.ms * 10 + 0.5)) / 10;
+    j["drain_ms"] = static_cast<double>(static_cast<long long>(r.drainMs * 10 + 0.5)) / 10;
     if (r.answerMs >= 0) {
         j["answer_ms"] = static_cast<double>(static_cast<long long>(r.answerMs * 100 + 0.5)) / 100;
     } else {

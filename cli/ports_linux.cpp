@@ -226,7 +226,8 @@ TtyFacts ReadTtyFacts(const DeviceTree& tree, const std::string& name) {
 bool HasUart(const TtyFacts& facts) { return facts.uartType > 0; }
 
 bool NoUart(const DeviceTree& tree, const std::string& path) {
-    std::string name = BaseName(RealPath(path).empty() ? path : RealPath(path));
+    std::string real = RealPath(path);
+    std::string name = BaseName(real.empty() ? path : real);
     return StartsWith(name, "ttyS") && ReadTtyFacts(tree, name).uartType == 0;
 }
 

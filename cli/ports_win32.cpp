@@ -22,8 +22,14 @@ using Json = nlohmann::ordered_json;
 int TryOpen(const std::string& name) {
     HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
+        // A name that opens but has no line settings to read is no serial port (Wine
+        // opens a COM name whose device is missing and fails here).
+        DCB dcb;
+        ZeroMemory(&dcb, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+        BOOL serial = GetCommState(handle, &dcb);
         CloseHandle(handle);
-        return OPEN_ERROR_NONE;
+        return serial ? OPEN_ERROR_NONE : OPEN_ERROR_NOT_SERIAL;
     }
     switch (GetLastError()) {
         case ERROR_FILE_NOT_FOUND:

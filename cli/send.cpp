@@ -78,8 +78,7 @@ struct Tally {
 };
 
 void PrintSummary(std::FILE* out, const OpenedLink& link, const Tally& t, bool stopped) {
-    std::fprintf(out, "--- %s (%s) statistics%s ---\n", link.name.c_str(), link.device.c_str(),
-                 stopped ? ", stopped by Ctrl+C" : "");
+    std::fprintf(out, "--- %s statistics%s ---\n", LinkLabel(link).c_str(), stopped ? ", stopped by Ctrl+C" : "");
     std::fprintf(out, "%d sent, %d ACKed, %d replies OK, %d checksum errors, %d incomplete, %d no ACK\n", t.sent,
                  t.acked, t.repliesOk, t.checksumErrors, t.incomplete, t.noAck);
     if (!t.ms.empty()) {

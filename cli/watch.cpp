@@ -84,8 +84,8 @@ int RunWatch(const LinkOptions& options) {
     int opened = OpenLink(options, link);
     if (opened != EXIT_ALL_OK) return opened;
     InstallStopHandler();
-    std::fprintf(stderr, "zantrox-cli: listening on %s (%s) at %d baud; Ctrl+C ends\n", link.name.c_str(),
-                 link.device.c_str(), options.baudRate);
+    std::fprintf(stderr, "zantrox-cli: listening on %s at %d baud; Ctrl+C ends\n", LinkLabel(link).c_str(),
+                 options.baudRate);
 
     FrameSplitter splitter;
     ResetSplitter(splitter);
@@ -110,8 +110,8 @@ int RunWatch(const LinkOptions& options) {
             lastCheckUs = now;
             if (PortDeviceLost(openPortId.load())) {
                 if (SplitterFlush(splitter, pieces[0]) == 1) Report(pieces[0], options.json);
-                std::fprintf(stderr, "zantrox-cli: %s (%s) has gone away; waiting for it to come back\n",
-                             link.name.c_str(), link.device.c_str());
+                std::fprintf(stderr, "zantrox-cli: %s has gone away; waiting for it to come back\n",
+                             LinkLabel(link).c_str());
                 // Reopen the same name until it is there again (OpenConfiguredPort
                 // closes the dead handle first).
                 while (!StopRequested()) {

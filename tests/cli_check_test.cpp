@@ -562,9 +562,9 @@ INSTANTIATE_TEST_SUITE_P(
     // A pause longer than the fault's late bytes keeps each transaction to its own answer.
     ::testing::Values(FaultCase{"no-ack", {}, {}, EXIT_FAILED, "no-ack", "19 of 19 transactions failed: 19 no ACK"},
                       FaultCase{"bad-checksum", {}, {}, EXIT_FAILED, "checksum-error", "19 checksum errors"},
-                      FaultCase{"gap", {}, {"--interval", "400"}, EXIT_FAILED, "incomplete", "19 incomplete replies"},
+                      FaultCase{"gap", {}, {"--interval", "200"}, EXIT_FAILED, "incomplete", "19 incomplete replies"},
                       FaultCase{"noise", {}, {}, EXIT_ALL_OK, "ok", "Healthy, with warnings"},
-                      FaultCase{"slow", {}, {"--interval", "400"}, EXIT_FAILED, "no-ack", "19 no ACK"},
+                      FaultCase{"slow", {}, {"--interval", "200"}, EXIT_FAILED, "no-ack", "19 no ACK"},
                       FaultCase{"slow", {"--slow-ms", "70"}, {}, EXIT_ALL_OK, "ok", "slow answers: up to"}),
     [](const ::testing::TestParamInfo<FaultCase>& info) {
         std::string name = std::string(info.param.mode) + (info.param.simArgs.empty() ? "" : "_within_window");

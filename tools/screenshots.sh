@@ -33,8 +33,8 @@ missing=$(missing_tools Xvfb xdotool xwd convert wine wineboot wineserver)
 
 cmake -S "$ROOT" -B "$BUILD" -DZANTROX_WIN_TESTS=ON >/dev/null || die "cmake could not configure $BUILD"
 cmake --build "$BUILD" --target zantrox zantrox-sim zantrox_win zantrox_wine_driver -j "$(nproc 2>/dev/null || echo 2)" \
-    >"${TMPDIR:-/tmp}/zantrox-screenshots-build.log" 2>&1 ||
-    die "the build failed; see ${TMPDIR:-/tmp}/zantrox-screenshots-build.log"
+    >"$BUILD/screenshots-build.log" 2>&1 ||
+    die "the build failed; see $BUILD/screenshots-build.log"
 CONSOLE="$BUILD/console/linux/zantrox"
 SIM="$BUILD/sim/zantrox-sim"
 EXE="$BUILD/win/console/win32/zantrox.exe"

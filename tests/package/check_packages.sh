@@ -19,7 +19,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=tools/lib/harness.sh
 . "$root/tools/lib/harness.sh"
 
-out=${1:-$root/out}
+out=$(cd "${1:-$root/out}" && pwd) || exit 1
 TITLE_PATTERN='^Zantrox Test Utility \[2\.00\]  -  Mar 30 2016$'
 # Windows' own DLLs a program of this kind may import; anything else (the
 # compiler's runtime DLLs above all) would have to be shipped next to it.
@@ -41,6 +41,7 @@ check() {
         failed=$((failed + 1))
         echo "FAIL  $what"
         sed 's/^/      /' "$work/check.out" | tail -30
+        return 1
     fi
 }
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }

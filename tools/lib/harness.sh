@@ -158,7 +158,7 @@ missing_tools() {
     done
 }
 
-# wine_prefix DIR LOG: makes a fresh Wine prefix in DIR (exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES), window frames drawn by Wine; 1 on failure.
+# wine_prefix DIR LOG: makes a fresh Wine prefix in DIR (exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES), frames drawn by Wine with Marlett; 1 on failure.
 wine_prefix() {
     export WINEPREFIX=$1
     export WINEDEBUG=-all
@@ -169,7 +169,15 @@ wine_prefix() {
     # There is no window manager on the display: Wine draws the window frame itself
     # (Decorated) and does not wait for a manager to withdraw a closing window, which
     # would add a 2 s time-out of Wine's own to every shutdown (Managed).
-    local value
+    # The caption buttons are drawn with Wine's own Marlett font (Debian: fonts-wine),
+    # which Debian's Wine does not take from its data folder: it goes into the
+    # prefix's Fonts folder, which Wine reads at every start.
+    local value font
+    for font in /usr/share/wine/fonts/marlett.ttf /opt/wine*/share/wine/fonts/marlett.ttf; do
+        if [ -f "$font" ]; then
+            cp "$font" "$WINEPREFIX/drive_c/windows/Fonts/" && break
+        fi
+    done
     for value in Decorated Managed; do
         "${WINE:-wine}" reg add 'HKCU\Software\Wine\X11 Driver' /v "$value" /d N /f >>"$2" 2>&1 || return 1
     done

@@ -1,0 +1,148 @@
+// zantrox-cli check against the simulator: how the run's wall time compares with
+// its transactions plus its pauses, and how long writing the report takes.
+//
+//   check_bench <zantrox-cli> <zantrox-sim> [pumps=1-4] [rounds=3] [interval=250]
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/check_report.h"
+#include "link/transaction.h"
+
+namespace {
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Starts the simulator without a link; returns its pid and sets `pty`.
+pid_t StartSim(const char* path, std::string& pty) {
+    int out[2];
+    if (pipe(out) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        execl(path, path, "--no-link", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string line;
+    char c = 0;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    char name[256];
+    if (sscanf(line.c_str(), "zantrox-sim: ready %255s", name) != 1) return -1;
+    pty = name;
+    return pid;
+}
+
+// Made-up results of a run: `pumps` x `rounds`, every tenth one failed.
+std::vector<CheckRecord> MadeRecords(int pumps, int rounds) {
+    std::vector<CheckRecord> records;
+    int n = 0;
+    for (int r = 1; r <= rounds; ++r) {
+        for (int i = 0; i < 6 + 13 * pumps; ++i, ++n) {
+            CheckRecord record;
+            TransactionResult& t = record.result;
+            t.time = "2026-12-08T09:30:01.123Z";
+            t.command = i < 6 ? "Pump/Status/Extended" : "Pump/Totals/Hose" + std::to_string(i % 8 + 1);
+            t.pump = i < 6 ? 1 : 1 + (i - 6) / 13;
+            t.sent = "I011";
+            t.replyExpected = true;
+            t.verdict = n % 10 == 9 ? VERDICT_CHECKSUM_ERROR : VERDICT_OK;
+            t.ack = true;
+            t.hasReply = true;
+            t.answerMs = 0.05 + (n % 37) * 0.01;
+            t.ms = 100.2;
+            t.answer.assign(40, 'x');
+            t.received = t.answer;
+            record.round = r;
+            record.perPump = i >= 6;
+            records.push_back(record);
+        }
+    }
+    return records;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        fprintf(stderr, "usage: check_bench <zantrox-cli> <zantrox-sim> [pumps] [rounds] [interval]\n");
+        return 2;
+    }
+    std::string pumps = argc > 3 ? argv[3] : "1-4";
+    std::string rounds = argc > 4 ? argv[4] : "3";
+    int interval = argc > 5 ? atoi(argv[5]) : 250;
+
+    std::string pty;
+    pid_t sim = StartSim(argv[2], pty);
+    if (sim <= 0) {
+        fprintf(stderr, "the simulator did not start\n");
+        return 1;
+    }
+    std::string report = "/tmp/zantrox-check-bench.html";
+    std::string command = std::string(argv[1]) + " check --json --port " + pty + " --pumps " + pumps + " --rounds " +
+                          rounds + " --interval " + std::to_string(interval) + " --report " + report + " 2>/dev/null";
+    auto start = std::chrono::steady_clock::now();
+    FILE* out = popen(command.c_str(), "r");
+    std::string text;
+    char chunk[4096];
+    size_t got = 0;
+    while (out != nullptr && (got = fread(chunk, 1, sizeof chunk, out)) > 0) text.append(chunk, got);
+    int status = out != nullptr ? pclose(out) : -1;
+    double wall = SecondsSince(start);
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+
+    int transactions = 0;
+    double exchangeMs = 0;
+    size_t from = 0;
+    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', from)) {
+        nlohmann::json j = nlohmann::json::parse(text.substr(from, end - from));
+        exchangeMs += j["ms"].get<double>();
+        ++transactions;
+        from = end + 1;
+    }
+    double pausesMs = transactions > 1 ? (transactions - 1) * static_cast<double>(interval) : 0;
+    printf("check --pumps %s --rounds %s --interval %d: exit %d, %d transactions\n", pumps.c_str(), rounds.c_str(),
+           interval, WIFEXITED(status) ? WEXITSTATUS(status) : -1, transactions);
+    printf("  wall time (process start to exit)   %9.1f ms\n", wall * 1000);
+    printf("  transactions (sum of their ms)      %9.1f ms (mean %.1f)\n", exchangeMs,
+           transactions > 0 ? exchangeMs / transactions : 0);
+    printf("  pauses (%d x %d ms)                %9.1f ms\n", transactions > 1 ? transactions - 1 : 0, interval, pausesMs);
+    printf("  beyond transactions + pauses        %9.1f ms (%.2f %%)\n", wall * 1000 - exchangeMs - pausesMs,
+           (wall * 1000 - exchangeMs - pausesMs) * 100 / (exchangeMs + pausesMs));
+
+    // Report writing alone, on made-up runs of growing size.
+    const int sizes[][2] = {{4, 3}, {32, 3}, {32, 20}};
+    for (const auto& size : sizes) {
+        std::vector<CheckRecord> records = MadeRecords(size[0], size[1]);
+        CheckRunInfo info;
+        info.version = "bench";
+        info.portName = "COM1";
+        for (int p = 1; p <= size[0]; ++p) info.pumps.push_back(p);
+        info.rounds = size[1];
+        info.plannedTransactions = static_cast<int>(records.size());
+        std::vector<double> times;
+        size_t bytes = 0;
+        for (int i = 0; i < 5; ++i) {
+            auto t0 = std::chrono::steady_clock::now();
+            bytes = CheckReportHtml(records, info).size();
+            times.push_back(SecondsSince(t0) * 1000);
+        }
+        std::sort(times.begin(), times.end());
+        printf("report of %2d pumps x %2d rounds (%5d transactions): median %6.2f ms, %7zu bytes\n", size[0], size[1],
+               static_cast<int>(records.size()), times[2], bytes);
+    }
+    return 0;
+}

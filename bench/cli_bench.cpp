@@ -1,0 +1,204 @@
+// zantrox-cli as a whole process, against a controller played here on a
+// pseudo-terminal that answers every frame at once:
+//   1. process start to the frame's first byte on the line, less the drain window
+//      the transaction waits before it sends (its own drain_ms);
+//   2. `list --json` from start to exit;
+//   3. a `send --repeat 40 key:S` status run: the period between requests as the
+//      controller sees them, next to 250 ms + the exchange, the console loop's period.
+// Usage: cli_bench ZANTROX_CLI [runs, default 10]
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/frame.h"
+
+namespace {
+
+double NowMs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1;  // its stdout
+};
+
+Child Start(const std::vector<std::string>& args) {
+    int pipeFds[2];
+    Child child;
+    if (pipe(pipeFds) != 0) return child;
+    child.pid = fork();
+    if (child.pid == 0) {
+        dup2(pipeFds[1], 1);
+        int devNull = open("/dev/null", O_WRONLY);
+        if (devNull >= 0) dup2(devNull, 2);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    child.out = pipeFds[0];
+    return child;
+}
+
+std::string ReadAll(int fd) {
+    std::string text;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// One number out of a JSON line: "key":value.
+double Field(const std::string& line, const char* key) {
+    std::string pattern = std::string("\"") + key + "\":";
+    size_t at = line.find(pattern);
+    return at == std::string::npos ? -1 : std::atof(line.c_str() + at + pattern.size());
+}
+
+void Report(const char* what, std::vector<double> v) {
+    if (v.empty()) {
+        std::printf("%-44s no data\n", what);
+        return;
+    }
+    std::sort(v.begin(), v.end());
+    double median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+    std::printf("%-44s min %7.2f  median %7.2f  max %7.2f ms  (n=%zu)\n", what, v.front(), median, v.back(),
+                v.size());
+}
+
+// The controller's side: answers each frame with the ACK and a short reply and
+// notes when each frame's first byte came.
+struct Line {
+    int master = -1;
+    std::string slave;
+    std::vector<double> frameStarts;
+    bool inFrame = false;
+    bool afterEtx = false;
+
+    bool Open() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
+        slave = ptsname(master);
+        return true;
+    }
+    // Serves until `pid` ends or `untilMs` passes.
+    void Serve(pid_t pid, double untilMs) {
+        unsigned char reply[64];
+        int n = BuildFrame("IIIIIIIIIIIIIIIIIIIIIIIIIIIIIIII", reply + 1, sizeof reply - 1);
+        reply[0] = ACK;
+        while (NowMs() < untilMs) {
+            pollfd p = {master, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) {
+                if (waitpid(pid, nullptr, WNOHANG) != 0) return;
+                continue;
+            }
+            unsigned char buffer[256];
+            ssize_t got = read(master, buffer, sizeof buffer);
+            if (got <= 0) continue;
+            double now = NowMs();
+            for (ssize_t i = 0; i < got; ++i) {
+                unsigned char b = buffer[i];
+                if (!inFrame && b == STX) {
+                    inFrame = true;
+                    frameStarts.push_back(now);
+                } else if (inFrame && afterEtx) {
+                    inFrame = afterEtx = false;
+                    if (write(master, reply, static_cast<size_t>(n + 1)) < 0) return;
+                } else if (inFrame && b == ETX) {
+                    afterEtx = true;
+                }
+            }
+        }
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: cli_bench ZANTROX_CLI [runs]\n");
+        return 2;
+    }
+    std::string cli = argv[1];
+    int runs = argc > 2 ? std::atoi(argv[2]) : 10;
+    signal(SIGPIPE, SIG_IGN);
+
+    std::vector<double> startToByte, overhead, drains;
+    for (int i = 0; i < runs; ++i) {
+        Line line;
+        if (!line.Open()) return 1;
+        double t0 = NowMs();
+        Child child = Start({cli, "send", "--json", "--port", line.slave, "key:S"});
+        line.Serve(child.pid, t0 + 5000);
+        std::string out = ReadAll(child.out);
+        int status = Wait(child.pid);
+        close(line.master);
+        if (status != 0 || line.frameStarts.empty()) {
+            std::fprintf(stderr, "run %d: exit %d\n", i, status);
+            continue;
+        }
+        double drain = Field(out, "drain_ms");
+        startToByte.push_back(line.frameStarts[0] - t0);
+        drains.push_back(drain);
+        overhead.push_back(line.frameStarts[0] - t0 - drain);
+    }
+    Report("start to the frame's first byte", startToByte);
+    Report("  of which the drain window (drain_ms)", drains);
+    Report("  start to first byte less the drain", overhead);
+
+    std::vector<double> list;
+    for (int i = 0; i < runs; ++i) {
+        double t0 = NowMs();
+        Child child = Start({cli, "list", "--json"});
+        ReadAll(child.out);
+        Wait(child.pid);
+        list.push_back(NowMs() - t0);
+    }
+    Report("list --json, start to exit", list);
+
+    Line line;
+    if (!line.Open()) return 1;
+    Child child = Start({cli, "send", "--json", "--repeat", "40", "--port", line.slave, "key:S"});
+    line.Serve(child.pid, NowMs() + 60000);
+    std::string out = ReadAll(child.out);
+    Wait(child.pid);
+    std::vector<double> periods, exchanges;
+    for (size_t i = 1; i < line.frameStarts.size(); ++i) periods.push_back(line.frameStarts[i] - line.frameStarts[i - 1]);
+    for (size_t at = 0; (at = out.find("\"ms\":", at)) != std::string::npos; ++at) {
+        exchanges.push_back(std::atof(out.c_str() + at + 5));
+    }
+    Report("repeat 40: period between requests", periods);
+    Report("repeat 40: one exchange (ms)", exchanges);
+    if (!periods.empty() && !exchanges.empty()) {
+        double p = 0, e = 0;
+        for (double x : periods) p += x;
+        for (double x : exchanges) e += x;
+        p /= static_cast<double>(periods.size());
+        e /= static_cast<double>(exchanges.size());
+        std::printf("repeat 40: mean period %.1f ms against 250 + %.1f = %.1f ms (%+.1f %%)\n", p, e, 250 + e,
+                    100.0 * (p - (250 + e)) / (250 + e));
+    }
+    return 0;
+}
