@@ -198,13 +198,7 @@ std::vector<CheckStep> PlanCheckRound(const std::vector<int>& pumps, const Conso
 }
 
 std::string DefaultReportName() {
-    std::time_t now = std::time(nullptr);
-    std::tm local;
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
+    std::tm local = CalendarTime(std::time(nullptr), true);
     char name[64];
     std::strftime(name, sizeof name, "zantrox-check-%Y%m%d-%H%M%S.html", &local);
     return name;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,8 @@ std::string HexBytes(const std::vector<unsigned char>& bytes);
 std::string IsoTimeNow();
 // Now on the local clock, "09:30:01.123", for text output.
 std::string LocalClockNow();
+// The calendar parts of `seconds` on the local clock or in UTC.
+std::tm CalendarTime(std::time_t seconds, bool local);
 
 // Ctrl+C asks the running command to stop after the transaction in flight; a
 // second Ctrl+C ends the program at once.

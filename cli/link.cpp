@@ -231,39 +231,37 @@ TransactionResult RunOneTransaction(const std::string& command, const std::strin
     return result;
 }
 
-std::string IsoTimeNow() {
-    using namespace std::chrono;
-    auto now = system_clock::now();
-    long long ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
-    std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm utc;
+std::tm CalendarTime(std::time_t seconds, bool local) {
+    std::tm parts;
 #ifdef _WIN32
-    gmtime_s(&utc, &seconds);
+    if (local) localtime_s(&parts, &seconds);
+    else gmtime_s(&parts, &seconds);
 #else
-    gmtime_r(&seconds, &utc);
+    if (local) localtime_r(&seconds, &parts);
+    else gmtime_r(&seconds, &parts);
 #endif
-    char text[40];
-    size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
+    return parts;
+}
+
+namespace {
+
+// Now as `format` (strftime) on the UTC or local clock, then the milliseconds
+// with `suffix`.
+std::string ClockNow(bool local, const char* format, const char* suffix) {
+    using namespace std::chrono;
+    long long ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    std::tm parts = CalendarTime(static_cast<std::time_t>(ms / 1000), local);
+    char text[48];
+    size_t n = std::strftime(text, sizeof text, format, &parts);
+    std::snprintf(text + n, sizeof text - n, ".%03d%s", static_cast<int>(ms % 1000), suffix);
     return text;
 }
 
-std::string LocalClockNow() {
-    using namespace std::chrono;
-    auto now = system_clock::now();
-    long long ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
-    std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm local;
-#ifdef _WIN32
-    localtime_s(&local, &seconds);
-#else
-    localtime_r(&seconds, &local);
-#endif
-    char text[24];
-    size_t n = std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(ms % 1000));
-    return text;
-}
+}  // namespace
+
+std::string IsoTimeNow() { return ClockNow(false, "%Y-%m-%dT%H:%M:%S", "Z"); }
+
+std::string LocalClockNow() { return ClockNow(true, "%H:%M:%S", ""); }
 
 void InstallStopHandler() {
     stopRequested.store(0);

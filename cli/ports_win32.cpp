@@ -12,6 +12,7 @@
 
 #include "cli/cli.h"
 #include "cli/ports.h"
+#include "port/device_win32.h"
 #include "port/port.h"
 
 namespace {
@@ -31,18 +32,7 @@ int TryOpen(const std::string& name) {
         CloseHandle(handle);
         return serial ? OPEN_ERROR_NONE : OPEN_ERROR_NOT_SERIAL;
     }
-    switch (GetLastError()) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_DEV_NOT_EXIST:
-            return OPEN_ERROR_NO_DEVICE;
-        case ERROR_ACCESS_DENIED:  // what Windows says for a COM port another program holds
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_BUSY:
-            return OPEN_ERROR_BUSY;
-        default:
-            return OPEN_ERROR_OTHER;
-    }
+    return OpenErrorForSystemError(GetLastError());
 }
 
 // Every DOS device name of the form COMn, in number order, with what it stands for

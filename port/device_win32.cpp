@@ -11,23 +11,6 @@ HANDLE KernelHandle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(handl
 // One device is open at a time, so one count serves.
 int readFailures = 0;
 
-int OpenErrorFor(DWORD error) {
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_NAME:
-        case ERROR_BAD_UNIT:
-        case ERROR_DEV_NOT_EXIST:
-            return OPEN_ERROR_NO_DEVICE;
-        case ERROR_ACCESS_DENIED:  // what Windows says for a COM port another program holds
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_BUSY:
-            return OPEN_ERROR_BUSY;
-        default:
-            return OPEN_ERROR_OTHER;
-    }
-}
-
 DeviceHandle Win32Open(int k, int* error) {
     if (k < 1 || k > 9) {
         *error = OPEN_ERROR_NO_DEVICE;
@@ -38,7 +21,7 @@ DeviceHandle Win32Open(int k, int* error) {
     if (name == nullptr) name = usual;
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        *error = OpenErrorFor(GetLastError());
+        *error = OpenErrorForSystemError(GetLastError());
         return 0;
     }
     *error = OPEN_ERROR_NONE;
@@ -116,6 +99,23 @@ void Win32SetRts(DeviceHandle handle, int enable) {
 }
 
 }  // namespace
+
+int OpenErrorForSystemError(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_UNIT:
+        case ERROR_DEV_NOT_EXIST:
+            return OPEN_ERROR_NO_DEVICE;
+        case ERROR_ACCESS_DENIED:  // what Windows says for a COM port another program holds
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return OPEN_ERROR_BUSY;
+        default:
+            return OPEN_ERROR_OTHER;
+    }
+}
 
 void ApplyLineSettings(DCB& dcb, const LineSettings& line) {
     dcb.BaudRate = static_cast<DWORD>(line.baudRate);

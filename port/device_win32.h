@@ -16,3 +16,6 @@ void ApplyLineSettings(DCB& dcb, const LineSettings& line);
 // Read time-outs that make ReadFile return at once with what has arrived; a
 // write of n bytes is bounded by 10 n + 1000 ms.
 void ApplyPortTimeouts(COMMTIMEOUTS& timeouts);
+
+// The PortOpenError for what GetLastError said after a failed CreateFileA.
+int OpenErrorForSystemError(DWORD error);

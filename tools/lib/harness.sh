@@ -1,3 +1,5 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2034  # SIM_PTY, SIM_STATUS and the like are for the sourcing script
 # Shell helpers shared by the run, test, benchmark and screenshot scripts: waiting
 # for a condition, a private Xvfb, the simulator, and clean-up at exit.
 #
