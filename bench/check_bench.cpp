@@ -17,32 +17,12 @@
 
 #include "cli/check_report.h"
 #include "link/transaction.h"
+#include "tests/support/sim_process.h"
 
 namespace {
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Starts the simulator without a link; returns its pid and sets `pty`.
-pid_t StartSim(const char* path, std::string& pty) {
-    int out[2];
-    if (pipe(out) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        execl(path, path, "--no-link", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c = 0;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    char name[256];
-    if (sscanf(line.c_str(), "zantrox-sim: ready %255s", name) != 1) return -1;
-    pty = name;
-    return pid;
 }
 
 // Made-up results of a run: `pumps` x `rounds`, every tenth one failed.
@@ -85,7 +65,7 @@ int main(int argc, char** argv) {
     int interval = argc > 5 ? atoi(argv[5]) : 250;
 
     std::string pty;
-    pid_t sim = StartSim(argv[2], pty);
+    pid_t sim = testsupport::StartSimulatorNoLink(argv[2], pty);
     if (sim <= 0) {
         fprintf(stderr, "the simulator did not start\n");
         return 1;

@@ -22,6 +22,7 @@
 #include "link/transaction.h"
 #include "port/device.h"
 #include "tests/support/pty_peer.h"
+#include "tests/support/sim_process.h"
 
 namespace {
 
@@ -74,29 +75,6 @@ struct Stats {
     double Max() const { return v.empty() ? 0 : *std::max_element(v.begin(), v.end()); }
 };
 
-pid_t StartSim(const char* simPath, std::string& ptyPath) {
-    int out[2];
-    if (pipe(out) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        close(out[1]);
-        execl(simPath, simPath, "--no-link", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    close(out[0]);
-    // "zantrox-sim: ready <pty> <link>"
-    const std::string prefix = "zantrox-sim: ready ";
-    if (line.compare(0, prefix.size(), prefix) != 0) return -1;
-    ptyPath = line.substr(prefix.size(), line.find(' ', prefix.size()) - prefix.size());
-    return pid;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,7 +84,7 @@ int main(int argc, char** argv) {
     }
     int count = argc > 2 ? std::atoi(argv[2]) : 300;
     std::string pty;
-    pid_t sim = StartSim(argv[1], pty);
+    pid_t sim = testsupport::StartSimulatorNoLink(argv[1], pty);
     if (sim < 0) {
         std::fprintf(stderr, "could not start the simulator\n");
         return 1;

@@ -569,16 +569,6 @@ std::string HtmlEscape(const std::string& text) {
     return out;
 }
 
-double Percentile(const std::vector<double>& sorted, double p) {
-    if (sorted.empty()) return 0;
-    if (p <= 0) return sorted.front();
-    if (p >= 1) return sorted.back();
-    double h = (sorted.size() - 1) * p;
-    size_t below = static_cast<size_t>(std::floor(h));
-    if (below + 1 >= sorted.size()) return sorted.back();
-    return sorted[below] + (h - below) * (sorted[below + 1] - sorted[below]);
-}
-
 std::vector<CheckRow> CheckRows(const std::vector<CheckRecord>& records) {
     std::vector<CheckRow> rows;
     std::map<std::pair<int, std::string>, size_t> index;

@@ -53,10 +53,6 @@ struct CheckRow {
 // pump's commands in the order they were first sent.
 std::vector<CheckRow> CheckRows(const std::vector<CheckRecord>& records);
 
-// The value at fraction `p` (0..1) of `sorted`, interpolated linearly between
-// neighbouring ranks (the median of 1, 2, 3, 4 is 2.5). 0 for an empty list.
-double Percentile(const std::vector<double>& sorted, double p);
-
 // Text made safe for HTML element content and attribute values.
 std::string HtmlEscape(const std::string& text);
 

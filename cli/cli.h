@@ -80,6 +80,18 @@ std::string TransactionJson(const TransactionResult& result);
 // the verdict and the time.
 void PrintTransaction(std::FILE* out, const TransactionResult& result);
 
+// Bytes in the trace form on one line, however many: " [02]FE [03]p".
+std::string TraceText(const unsigned char* bytes, size_t count);
+std::string TraceText(const std::string& text);
+// Line bytes as a JSON string: bytes above 0x7F stand for U+0080..U+00FF, since
+// they are not UTF-8.
+std::string JsonText(const unsigned char* bytes, size_t count);
+std::string JsonText(const std::string& text);
+
+// The value at fraction `p` (0..1) of `sorted`, interpolated linearly between
+// neighbouring ranks (the median of 1, 2, 3, 4 is 2.5). 0 for an empty list.
+double Percentile(const std::vector<double>& sorted, double p);
+
 // Bytes as "02 46 45 03 70".
 std::string HexBytes(const std::vector<unsigned char>& bytes);
 // Now, ISO 8601 UTC with milliseconds.

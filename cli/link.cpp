@@ -17,7 +17,6 @@
 
 #ifndef _WIN32
 #include <climits>
-#include <cstdlib>
 #include <unistd.h>
 
 #include "port/device_path.h"
@@ -57,32 +56,7 @@ bool AllDigits(const std::string& text) {
     return true;
 }
 
-// Where COM port k's device is, for messages: the name opened and, for a link,
-// what it points at.
-std::string DescribeDevice(int k) {
-    const char* name = PortDeviceName(k);
-#ifdef _WIN32
-    if (name != nullptr) return name;
-    return "Com" + std::to_string(k);
-#else
-    std::string path;
-    if (name != nullptr) {
-        path = name;
-    } else {
-        char buffer[DEVICE_PATH_BYTES];
-        if (DevicePathFor(k, std::getenv("HOME"), buffer, sizeof buffer) != 0) return "?";
-        path = buffer;
-    }
-    char target[PATH_MAX];
-    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    if (n > 0) {
-        target[n] = '\0';
-        return path + " -> " + target;
-    }
-    return path;
-#endif
-}
-
+// The name COM port k opens: the one set for it, else the console's rule.
 std::string OpenedPath(int k) {
     const char* name = PortDeviceName(k);
     if (name != nullptr) return name;
@@ -93,6 +67,21 @@ std::string OpenedPath(int k) {
     if (DevicePathFor(k, std::getenv("HOME"), buffer, sizeof buffer) != 0) return "?";
     return buffer;
 #endif
+}
+
+// Where COM port k's device is, for messages: the name opened and, for a link,
+// what it points at.
+std::string DescribeDevice(int k) {
+    std::string path = OpenedPath(k);
+#ifndef _WIN32
+    char target[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        return path + " -> " + target;
+    }
+#endif
+    return path;
 }
 
 }  // namespace

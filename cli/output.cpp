@@ -1,5 +1,6 @@
 // How a transaction is shown: JSON Lines for machines, the panel's trace lines for
 // people.
+#include <cmath>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
@@ -10,20 +11,6 @@
 #include "link/transaction.h"
 
 namespace {
-
-// A text for JSON: bytes above 0x7F are not UTF-8, so they go in as U+0080..U+00FF.
-std::string JsonSafe(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 void PrintTrace(std::FILE* out, const char* heading, const std::vector<unsigned char>& bytes) {
     TraceLines lines;
@@ -36,6 +23,48 @@ void PrintTrace(std::FILE* out, const char* heading, const std::vector<unsigned 
 }
 
 }  // namespace
+
+std::string TraceText(const unsigned char* bytes, size_t count) {
+    std::string text;
+    char piece[8];
+    for (size_t i = 0; i < count; ++i) {
+        TracePiece(bytes[i], piece);
+        text += piece;
+    }
+    return text;
+}
+
+std::string TraceText(const std::string& text) {
+    return TraceText(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
+std::string JsonText(const unsigned char* bytes, size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i) {
+        unsigned char c = bytes[i];
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string JsonText(const std::string& text) {
+    return JsonText(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
+double Percentile(const std::vector<double>& sorted, double p) {
+    if (sorted.empty()) return 0;
+    if (p <= 0) return sorted.front();
+    if (p >= 1) return sorted.back();
+    double h = (sorted.size() - 1) * p;
+    size_t below = static_cast<size_t>(std::floor(h));
+    if (below + 1 >= sorted.size()) return sorted.back();
+    return sorted[below] + (h - below) * (sorted[below + 1] - sorted[below]);
+}
 
 const char* VerdictName(int verdict) {
     switch (verdict) {
@@ -71,13 +100,13 @@ std::string TransactionJson(const TransactionResult& r) {
     j["time"] = r.time;
     j["command"] = r.command;
     j["pump"] = r.pump;
-    j["sent"] = JsonSafe(r.sent);
+    j["sent"] = JsonText(r.sent);
     j["frame"] = HexBytes(r.frame);
     j["received"] = HexBytes(r.received);
     j["ack"] = r.ack;
     j["reply_expected"] = r.replyExpected;
     if (r.hasReply) {
-        j["reply"] = JsonSafe(r.reply);
+        j["reply"] = JsonText(r.reply);
     } else {
         j["reply"] = nullptr;
     }

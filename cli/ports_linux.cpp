@@ -21,6 +21,7 @@
 
 #include "cli/cli.h"
 #include "cli/ports.h"
+#include "port/device_path.h"
 #include "port/port.h"
 
 namespace {
@@ -109,17 +110,18 @@ std::string Shown(const DeviceTree& tree, const std::string& path) {
 }
 
 std::string LinkPath(const DeviceTree& tree, int k) {
-    return tree.home + "/.config/zantrox/com" + std::to_string(k);
+    char folder[DEVICE_PATH_BYTES];
+    if (DeviceLinkFolder(tree.home.c_str(), folder, sizeof folder) != 0) return "";
+    return std::string(folder) + "/com" + std::to_string(k);
 }
 
-// The path COM port k opens, by the console's rule.
-std::string ComPath(const DeviceTree& tree, int k) {
-    if (!tree.home.empty()) {
-        std::string link = LinkPath(tree, k);
-        struct stat st;
-        if (LStat(link, st)) return link;
-    }
-    return tree.dev + "/ttyS" + std::to_string(k - 1);
+// The path COM port k opens, by the console's rule; without HOME, the port's
+// usual device.
+std::string ComPath(const DeviceTree& tree, int k, bool withLink = true) {
+    char path[DEVICE_PATH_BYTES];
+    const char* home = withLink && !tree.home.empty() ? tree.home.c_str() : nullptr;
+    if (DevicePathIn(k, home, tree.dev.c_str(), path, sizeof path) != 0) return "";
+    return path;
 }
 
 bool ProcessHasGroup(gid_t gid) {
@@ -511,7 +513,7 @@ int RunUnmap(const DeviceTree& tree, int k, bool force, std::FILE* out, std::FIL
         std::fprintf(err, "zantrox-cli: unmap: COM port %d: the number must be 1..9\n", k);
         return EXIT_USAGE;
     }
-    std::string usual = tree.dev + "/ttyS" + std::to_string(k - 1);
+    std::string usual = ComPath(tree, k, false);
     std::string link = tree.home.empty() ? "" : LinkPath(tree, k);
     struct stat st;
     if (link.empty() || !LStat(link, st)) {

@@ -13,22 +13,6 @@
 
 namespace {
 
-// A message text as one line: the trace form of every byte, so the line feeds of
-// the print commands show as [0A].
-std::string Printable(const std::string& text) {
-    std::string out;
-    char piece[8];
-    for (unsigned char c : text) {
-        if (c >= 0x20 && c <= 0x7E) {
-            out += static_cast<char>(c);
-        } else {
-            std::snprintf(piece, sizeof piece, " [%02X]", c);
-            out += piece;
-        }
-    }
-    return out;
-}
-
 std::string KeyName(char key) { return std::string("key:") + key; }
 
 // The hot key's own label from the panel's legend ("Sale Read").
@@ -84,9 +68,8 @@ void PrintSummary(std::FILE* out, const OpenedLink& link, const Tally& t, bool s
     if (!t.ms.empty()) {
         std::vector<double> sorted = t.ms;
         std::sort(sorted.begin(), sorted.end());
-        size_t n = sorted.size();
-        double median = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
-        std::fprintf(out, "time min/median/max = %.1f/%.1f/%.1f ms\n", sorted.front(), median, sorted.back());
+        std::fprintf(out, "time min/median/max = %.1f/%.1f/%.1f ms\n", sorted.front(), Percentile(sorted, 0.5),
+                     sorted.back());
     }
 }
 
@@ -179,7 +162,7 @@ int RunList(const LinkOptions& options, bool json) {
         }
         if (IsSetting(item)) std::printf(" sets %s", SettingText(*item.action).c_str());
         for (size_t i = 0; i < messages.size(); ++i) {
-            std::printf("%s%s", i == 0 ? " " : " | ", Printable(messages[i].text).c_str());
+            std::printf("%s%s", i == 0 ? " " : " | ", TraceText(messages[i].text).c_str());
         }
         std::printf("%s%s\n", messages.empty() ? "" : "  ", flags.empty() ? "" : ("(" + flags.substr(1) + ")").c_str());
     }

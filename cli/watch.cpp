@@ -21,14 +21,6 @@ enum {
     REOPEN_PAUSE_MS = 500,      // between attempts to open a device that went away
 };
 
-std::string Printable(const unsigned char* bytes, int length) {
-    TraceLines lines;
-    FormatTrace(bytes, length, lines);
-    std::string text;
-    for (const auto& line : lines.line) text += line;
-    return text;
-}
-
 void Report(const SplitPiece& piece, bool json) {
     std::vector<unsigned char> bytes(piece.bytes, piece.bytes + piece.length);
     char text[SPLIT_BYTES];
@@ -43,17 +35,7 @@ void Report(const SplitPiece& piece, bool json) {
         j["kind"] = kind;
         j["hex"] = HexBytes(bytes);
         if (piece.kind == SPLIT_FRAME) {
-            std::string latin;
-            for (const char* p = text; *p != '\0'; ++p) {
-                unsigned char c = static_cast<unsigned char>(*p);
-                if (c < 0x80) {
-                    latin += static_cast<char>(c);
-                } else {
-                    latin += static_cast<char>(0xC0 | (c >> 6));
-                    latin += static_cast<char>(0x80 | (c & 0x3F));
-                }
-            }
-            j["text"] = latin;
+            j["text"] = JsonText(text);
             j["checksum"] = piece.valid ? "ok" : "error";
         }
         std::printf("%s\n", j.dump().c_str());
@@ -64,13 +46,13 @@ void Report(const SplitPiece& piece, bool json) {
             case SPLIT_FRAME:
                 std::printf("%s  frame  %-14s %s\n", clock.c_str(),
                             piece.valid ? "(CheckSum = OK)" : "(CheckSum = ERROR)",
-                            Printable(piece.bytes, piece.length).c_str());
+                            TraceText(piece.bytes, static_cast<size_t>(piece.length)).c_str());
                 break;
             case SPLIT_BROKEN:
-                std::printf("%s  incomplete frame  %s\n", clock.c_str(), Printable(piece.bytes, piece.length).c_str());
+                std::printf("%s  incomplete frame  %s\n", clock.c_str(), TraceText(piece.bytes, static_cast<size_t>(piece.length)).c_str());
                 break;
             default:
-                std::printf("%s  stray  %s\n", clock.c_str(), Printable(piece.bytes, piece.length).c_str());
+                std::printf("%s  stray  %s\n", clock.c_str(), TraceText(piece.bytes, static_cast<size_t>(piece.length)).c_str());
                 break;
         }
     }
@@ -126,7 +108,8 @@ int RunWatch(const LinkOptions& options) {
                 continue;
             }
         }
-        // Nothing came: give the processor back for a moment.
+        // Nothing came. A Windows read answers at once, so rest a moment rather
+        // than spin; listening needs no finer timestamps than a millisecond.
         OsSleepMs(1);
     }
     if (SplitterFlush(splitter, pieces[0]) == 1) Report(pieces[0], options.json);

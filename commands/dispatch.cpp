@@ -1,7 +1,5 @@
 #include "commands/dispatch.h"
 
-#include <cstdio>
-
 #include "commands/settings.h"
 #include "link/transaction.h"
 
@@ -14,27 +12,18 @@ namespace {
 
 ConsoleUi* consoleUi = nullptr;
 
-int Checked(int n, int size) { return n >= 0 && n < size ? n : -1; }
-
 // The text of a message binding; the table's formats are printf formats.
 int FormatBoundMessage(const Action& action, const ConsoleSettings& s, char* out, int size) {
-    size_t room = static_cast<size_t>(size);
     switch (action.args) {
-        case ARGS_NONE: return Checked(std::snprintf(out, room, "%s", action.format), size);
+        case ARGS_NONE: return FormatText(out, size, "%s", action.format);
         case ARGS_PUMP_PRESET:
-            return Checked(std::snprintf(out, room, action.format, s.pumpNumber, s.presetAmount,
-                                         10 * s.presetAmount),
-                           size);
-        case ARGS_PUMP_CONSTANTS:
-            return Checked(std::snprintf(out, room, action.format, s.pumpNumber, action.a, action.b), size);
-        case ARGS_PUMP_ZERO_VOLUME:
-            return Checked(std::snprintf(out, room, action.format, s.pumpNumber, 0, 10 * s.presetAmount), size);
+            return FormatText(out, size, action.format, s.pumpNumber, s.presetAmount, 10 * s.presetAmount);
+        case ARGS_PUMP_CONSTANTS: return FormatText(out, size, action.format, s.pumpNumber, action.a, action.b);
+        case ARGS_PUMP_ZERO_VOLUME: return FormatText(out, size, action.format, s.pumpNumber, 0, 10 * s.presetAmount);
         case ARGS_PUMP_PRICE:
-            return Checked(std::snprintf(out, room, action.format, s.pumpNumber, s.priceBase, s.priceBase - 100),
-                           size);
-        case ARGS_PUMP_RECEIPT:
-            return Checked(std::snprintf(out, room, action.format, s.pumpNumber, ReceiptText), size);
-        case ARGS_PUMP: return Checked(std::snprintf(out, room, action.format, s.pumpNumber), size);
+            return FormatText(out, size, action.format, s.pumpNumber, s.priceBase, s.priceBase - 100);
+        case ARGS_PUMP_RECEIPT: return FormatText(out, size, action.format, s.pumpNumber, ReceiptText);
+        case ARGS_PUMP: return FormatText(out, size, action.format, s.pumpNumber);
     }
     return -1;
 }

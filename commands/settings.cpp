@@ -32,13 +32,31 @@ int OpenConfiguredPort() {
     return PortRequest(resolved, PORT_OPEN, &params);
 }
 
+namespace {
+
+int FormatTextV(char* out, int size, const char* format, va_list args) {
+    if (size <= 0) return -1;
+    int n = std::vsnprintf(out, static_cast<size_t>(size), format, args);
+    return n >= 0 && n < size ? n : -1;
+}
+
+}  // namespace
+
+int FormatText(char* out, int size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = FormatTextV(out, size, format, args);
+    va_end(args);
+    return n;
+}
+
 int SendMessageText(int reply, const char* format, ...) {
     TransactionGuard guard;
     va_list args;
     va_start(args, format);
-    int n = std::vsnprintf(MessageBuffer, MESSAGE_BYTES, format, args);
+    int n = FormatTextV(MessageBuffer, MESSAGE_BYTES, format, args);
     va_end(args);
-    if (n < 0 || n >= MESSAGE_BYTES) {
+    if (n < 0) {
         MessageBuffer[0] = '\0';
         return -1;
     }
@@ -47,30 +65,16 @@ int SendMessageText(int reply, const char* format, ...) {
     return 0;
 }
 
-namespace {
-
-int Checked(int n, int size) { return n >= 0 && n < size ? n : -1; }
-
-}  // namespace
-
 int FormatPresetAuthorize(const ConsoleSettings& settings, int digits, char hose, char kind, char* out,
                           int size) {
     int p = settings.presetAmount;
-    if (digits == 6) {
-        return Checked(std::snprintf(out, static_cast<size_t>(size), "A%02d%c%c%06d%06d", settings.pumpNumber,
-                                     hose, kind, p, 10 * p),
-                       size);
-    }
-    return Checked(std::snprintf(out, static_cast<size_t>(size), "A%02d%cE%c%010d%010d", settings.pumpNumber,
-                                 hose, kind, p, 10 * p),
-                   size);
+    if (digits == 6) return FormatText(out, size, "A%02d%c%c%06d%06d", settings.pumpNumber, hose, kind, p, 10 * p);
+    return FormatText(out, size, "A%02d%cE%c%010d%010d", settings.pumpNumber, hose, kind, p, 10 * p);
 }
 
 int FormatPriceGrade(const ConsoleSettings& settings, int grade, int offset, char* out, int size) {
     int first = settings.priceBase + 1000 * (grade - 1) + offset;
-    return Checked(std::snprintf(out, static_cast<size_t>(size), "J%02d%1dW%06d%06d", settings.pumpNumber, grade,
-                                 first, first - 100),
-                   size);
+    return FormatText(out, size, "J%02d%1dW%06d%06d", settings.pumpNumber, grade, first, first - 100);
 }
 
 void BuildPresetAuthorize(int digits, char hose, char kind) {

@@ -43,6 +43,14 @@ int SendMessageText(int reply, const char* format, ...)
 #endif
     ;
 
+// printf-style into `out` (`size` bytes). Returns the text's length, or -1 when it
+// would not fit (what is left in `out` is then of no use).
+int FormatText(char* out, int size, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
 // The texts of the two builders, without sending: `out` gets the message (`size`
 // bytes). Each returns its length, or -1 when it would not fit.
 int FormatPresetAuthorize(const ConsoleSettings& settings, int digits, char hose, char kind, char* out,

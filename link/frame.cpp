@@ -31,8 +31,23 @@ void ClearTrace(TraceLines& set) {
     for (int i = 0; i < TRACE_LINE_COUNT; ++i) set.line[i][0] = '\0';
 }
 
-void FormatTrace(const unsigned char* bytes, int count, TraceLines& set) {
+int TracePiece(unsigned char byte, char* out) {
     static const char hex[] = "0123456789ABCDEF";
+    if (byte >= 0x20 && byte <= 0x7E) {
+        out[0] = static_cast<char>(byte);
+        out[1] = '\0';
+        return 1;
+    }
+    out[0] = ' ';
+    out[1] = '[';
+    out[2] = hex[byte >> 4];
+    out[3] = hex[byte & 0x0F];
+    out[4] = ']';
+    out[5] = '\0';
+    return 5;
+}
+
+void FormatTrace(const unsigned char* bytes, int count, TraceLines& set) {
     ClearTrace(set);
     int line = 0;
     int column = 0;
@@ -40,20 +55,9 @@ void FormatTrace(const unsigned char* bytes, int count, TraceLines& set) {
         // The excess of a rendering longer than five lines is dropped, not squeezed
         // into the last line: a technician sees the first five lines exactly.
         if (line >= TRACE_LINE_COUNT) return;
-        unsigned char b = bytes[i];
-        char* out = set.line[line] + column;
-        if (b >= 0x20 && b <= 0x7E) {
-            out[0] = static_cast<char>(b);
-            column += 1;
-        } else {
-            out[0] = ' ';
-            out[1] = '[';
-            out[2] = hex[b >> 4];
-            out[3] = hex[b & 0x0F];
-            out[4] = ']';
-            column += 5;
-        }
-        set.line[line][column] = '\0';
+        // A line holds at most 80 characters and a piece writes 6 bytes with its
+        // terminator, well inside the 100-byte line.
+        column += TracePiece(bytes[i], set.line[line] + column);
         if (column > TRACE_WRAP_COLUMN) {
             ++line;
             column = 0;

@@ -34,6 +34,10 @@ unsigned char FrameChecksum(unsigned sum);
 // 1 when a reply whose bytes through ETX add up to `sum` is valid with `checksum`.
 int ReplyChecksumValid(unsigned sum, unsigned char checksum);
 
+// The trace form of one byte into `out` (room for 6): printable ASCII as itself,
+// any other byte as " [%02X]". Returns the piece's width, 1 or 5.
+int TracePiece(unsigned char byte, char* out);
+
 // Sets the first byte of each of the five lines to NUL.
 void ClearTrace(TraceLines& set);
 

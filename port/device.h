@@ -26,8 +26,9 @@ struct DeviceOps {
     void (*raiseDtrRts)(DeviceHandle handle);
     // Writes `length` bytes (0 allowed). Returns PORT_OK or PORT_IO_ERROR.
     int (*write)(DeviceHandle handle, const unsigned char* data, int length);
-    // Reads at most one byte without waiting. Returns 1 with the byte, 0 when none
-    // came (a failing read counts as none).
+    // Reads at most one byte. A byte that is there is returned at once; when none
+    // is, the backend may wait for the line briefly (at most 1 ms) before answering.
+    // Returns 1 with the byte, 0 when none came (a failing read counts as none).
     int (*readByte)(DeviceHandle handle, unsigned char* byte);
     // Turns RTS on (enable 1) or off (enable 0).
     void (*setRts)(DeviceHandle handle, int enable);

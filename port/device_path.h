@@ -9,5 +9,9 @@ enum { DEVICE_PATH_BYTES = 512 };
 // 1..9 or the path does not fit. `home` may be nullptr (then only /dev/ttyS is used).
 int DevicePathFor(int k, const char* home, char* out, int size);
 
+// The same rule over another device folder than /dev (a test's tree): `dev` in
+// place of /dev. Same results.
+int DevicePathIn(int k, const char* home, const char* dev, char* out, int size);
+
 // The per-user folder of COM port links: `<home>/.config/zantrox`. Same results.
 int DeviceLinkFolder(const char* home, char* out, int size);

@@ -9,7 +9,9 @@ int DeviceLinkFolder(const char* home, char* out, int size) {
     return n > 0 && n < size ? 0 : -1;
 }
 
-int DevicePathFor(int k, const char* home, char* out, int size) {
+int DevicePathFor(int k, const char* home, char* out, int size) { return DevicePathIn(k, home, "/dev", out, size); }
+
+int DevicePathIn(int k, const char* home, const char* dev, char* out, int size) {
     if (k < 1 || k > 9 || size <= 0) return -1;
     char folder[DEVICE_PATH_BYTES];
     if (DeviceLinkFolder(home, folder, sizeof folder) == 0) {
@@ -17,6 +19,6 @@ int DevicePathFor(int k, const char* home, char* out, int size) {
         struct stat st;
         if (n > 0 && n < size && lstat(out, &st) == 0) return 0;
     }
-    int n = snprintf(out, static_cast<size_t>(size), "/dev/ttyS%d", k - 1);
+    int n = snprintf(out, static_cast<size_t>(size), "%s/ttyS%d", dev, k - 1);
     return n > 0 && n < size ? 0 : -1;
 }

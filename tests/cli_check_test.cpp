@@ -2,12 +2,10 @@
 // on made-up results, and the program against the simulator in its fault modes.
 #include <fcntl.h>
 #include <glob.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +23,8 @@
 #include "cli/check_report.h"
 #include "link/transaction.h"
 #include "sim/sim_log.h"
+#include "tests/support/files.h"
+#include "tests/support/pty_peer.h"
 
 #ifndef ZANTROX_CLI_PATH
 #error "ZANTROX_CLI_PATH must name the zantrox-cli program"
@@ -313,30 +313,11 @@ TEST(CheckReport, PageIsSelfContainedEscapedAndShowsEveryTransaction) {
 
 const int WAIT_MS = 30000;  // generous: a fault-mode run of 19 transactions takes a few seconds
 
-long long NowMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 bool WaitFor(const std::function<bool()>& done, int totalMs = WAIT_MS) {
-    for (long long end = NowMs() + totalMs; !done();) {
-        if (NowMs() >= end) return false;
-        poll(nullptr, 0, 5);
-    }
-    return true;
+    return testsupport::WaitUntil(done, totalMs);
 }
 
-std::string ReadFile(const std::string& path) {
-    std::string content;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return content;
-    char chunk[4096];
-    size_t n = 0;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) content.append(chunk, n);
-    fclose(f);
-    return content;
-}
+std::string ReadFile(const std::string& path) { return testsupport::ReadWholeFile(path); }
 
 // A child process with HOME and the working folder in `dir`, stdout and stderr to files there.
 class Child {

@@ -87,12 +87,8 @@ run_sim || die "unexpected COM1 link in the temporary home"
 
 start_xvfb "$WORK/xvfb.log" || die "Xvfb did not start: $(cat "$WORK/xvfb.log")"
 
-"$CONSOLE" >"$WORK/console.out" 2>&1 &
-CONSOLE_PID=$!
-track_pid "$CONSOLE_PID"
-WINDOW=$(find_window "$TITLE_PATTERN" 10)
-[ -n "$WINDOW" ] || die "the console's window did not appear"
-xdotool windowfocus --sync "$WINDOW" || die "cannot focus the console's window"
+start_console_window "$CONSOLE" "$WORK/console.out" "$TITLE_PATTERN" ||
+    die "the console's window did not appear or take the focus"
 
 frame_count() { awk -F'\t' '$2 != "mode"' "$WORK/sim.log" | wc -l; }
 has_frames() { [ "$(frame_count)" -ge "$1" ]; }

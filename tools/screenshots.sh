@@ -65,20 +65,16 @@ after_next_poll() {
 start_sim "$SIM" "$WORK/sim-linux" --com 1 --log "$WORK/sim-linux.log" ||
     die "the simulator did not start: $(cat "$WORK/sim-linux.err")"
 linux_sim=$SIM_PID
-"$CONSOLE" >"$WORK/console.out" 2>&1 &
-console=$!
-track_pid "$console"
-window=$(find_window "$TITLE_PATTERN" 10)
-[ -n "$window" ] || die "the Linux console's window did not appear"
-xdotool windowfocus --sync "$window" || die "cannot focus the Linux console"
+start_console_window "$CONSOLE" "$WORK/console.out" "$TITLE_PATTERN" ||
+    die "the Linux console's window did not appear or take the focus"
 xdotool key --clearmodifiers s
 wait_for 10 has_polls "$WORK/sim-linux.log" 1 || die "no status exchange on Linux"
 xdotool key --clearmodifiers l
 wait_for 10 has_polls "$WORK/sim-linux.log" 3 || die "no status polls on Linux"
 after_next_poll "$WORK/sim-linux.log" || die "the Linux status loop stopped"
-window_png "$window" "$ROOT/docs/console-linux.png" || die "could not save the Linux screenshot"
+window_png "$WINDOW" "$ROOT/docs/console-linux.png" || die "could not save the Linux screenshot"
 say "wrote docs/console-linux.png"
-stop_pid "$console"
+stop_pid "$CONSOLE_PID"
 stop_pid "$linux_sim"
 
 # --- Windows under Wine ----------------------------------------------------------------

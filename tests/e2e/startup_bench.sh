@@ -80,12 +80,7 @@ cpu_ms() {  # user + system time of the console, in ms
 }
 frame_count() { awk -F'\t' '$2 == "ok"' "$WORK/sim.log" | wc -l; }
 
-"$CONSOLE" >"$WORK/console.out" 2>&1 &
-CONSOLE_PID=$!
-track_pid "$CONSOLE_PID"
-window=$(find_window "$TITLE_PATTERN" 10)
-[ -n "$window" ] || die "no console window"
-xdotool windowfocus --sync "$window" || die "cannot focus the console"
+start_console_window "$CONSOLE" "$WORK/console.out" "$TITLE_PATTERN" || die "no console window, or it took no focus"
 idle_seconds=$((SOAK_SECONDS < 10 ? SOAK_SECONDS : 10))
 cpu_before=$(cpu_ms)
 sleep "$idle_seconds"  # the measuring period itself

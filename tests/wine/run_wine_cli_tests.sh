@@ -25,10 +25,8 @@ failed=0
 pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
 finish() {
-    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
-        wineserver -k >/dev/null 2>&1
-        wineserver -w >/dev/null 2>&1
-    fi
+    # Wine's own processes end before the simulator and Xvfb.
+    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then wine_restart >/dev/null 2>&1; fi
     [ "$failed" -eq 0 ] || { HARNESS_KEEP_WORK=1; echo "wine-cli: work folder kept: $work"; }
     echo "wine-cli: $passed passed, $failed failed"
 }

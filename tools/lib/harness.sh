@@ -142,6 +142,15 @@ start_sim() {
 # find_window TITLE_REGEX [SECONDS]: prints the id of the first window whose name matches (xdotool), within SECONDS (10).
 find_window() { timeout "${2:-10}" xdotool search --sync --name "$1" 2>/dev/null | head -n 1; }
 
+# start_console_window PROGRAM LOG TITLE_REGEX: starts PROGRAM (output to LOG, tracked), waits up to 10 s for its window and focuses it; sets CONSOLE_PID and WINDOW; 1 when no window appeared or it took no focus.
+start_console_window() {
+    "$1" >"$2" 2>&1 &
+    CONSOLE_PID=$!
+    track_pid "$CONSOLE_PID"
+    WINDOW=$(find_window "$3" 10)
+    [ -n "$WINDOW" ] && xdotool windowfocus --sync "$WINDOW"
+}
+
 # window_png WINDOW FILE: saves the window's own picture (xwd) as a PNG; 1 on failure.
 window_png() { xwd -silent -id "$1" 2>/dev/null | convert xwd:- "$2" 2>/dev/null; }
 

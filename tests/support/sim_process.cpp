@@ -1,0 +1,34 @@
+#include "tests/support/sim_process.h"
+
+#include <stdio.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+pid_t StartSimulatorNoLink(const char* simPath, std::string& pty) {
+    int out[2];
+    if (pipe(out) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        execl(simPath, simPath, "--no-link", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    if (pid < 0) {
+        close(out[0]);
+        return -1;
+    }
+    std::string line;
+    char c = 0;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    char name[256];
+    if (sscanf(line.c_str(), "zantrox-sim: ready %255s", name) != 1) return -1;
+    pty = name;
+    return pid;
+}
+
+}  // namespace testsupport
