@@ -14,6 +14,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "link/frame.h"
 #include "sim/controller.h"
 #include "sim/options.h"
@@ -418,19 +420,16 @@ int Run(int master, const sigset_t& waitMask) {
 
 int main(int argc, char** argv) {
     SimOptions options;
-    char error[SIM_PATH_BYTES + 256];
-    int parsed = ParseOptions(argc, argv, options, error, sizeof error);
-    if (parsed == SIM_OPTIONS_HELP) {
-        PrintUsage(1);
-        return 0;
-    }
-    if (parsed == SIM_OPTIONS_VERSION) {
-        PrintVersion(1);
+    std::string message;
+    std::string usage;
+    int parsed = ParseOptions(argc, argv, options, message, usage);
+    if (parsed == SIM_OPTIONS_HELP || parsed == SIM_OPTIONS_VERSION) {
+        (void)WriteAll(1, message.data(), message.size());
         return 0;
     }
     if (parsed != SIM_OPTIONS_OK) {
-        Complain(error, "");
-        PrintUsage(2);
+        Complain(message.c_str(), "");
+        (void)WriteAll(2, usage.data(), usage.size());
         return EXIT_USAGE;
     }
 
@@ -439,11 +438,12 @@ int main(int argc, char** argv) {
         Complain("cannot install signal handlers", strerror(errno));
         return 1;
     }
-    if (OpenLog(options.logPath) != 0) {
+    if (OpenLog(options.logPath.empty() ? nullptr : options.logPath.c_str()) != 0) {
         Complain("cannot open the log", strerror(errno));
         return 1;
     }
 
+    char error[SIM_PATH_BYTES + 256];
     int master = -1;
     int slave = -1;
     char ptyPath[SIM_PATH_BYTES];
@@ -457,10 +457,10 @@ int main(int argc, char** argv) {
     linkPath[0] = '\0';
     int status = 0;
     if (!options.noLink) {
-        if (options.linkPath != nullptr) {
-            int n = snprintf(linkPath, sizeof linkPath, "%s", options.linkPath);
+        if (!options.linkPath.empty()) {
+            int n = snprintf(linkPath, sizeof linkPath, "%s", options.linkPath.c_str());
             if (n <= 0 || n >= static_cast<int>(sizeof linkPath)) {
-                Complain("link path too long", options.linkPath);
+                Complain("link path too long", options.linkPath.c_str());
                 status = EXIT_USAGE;
             }
         } else if (DefaultLinkPath(getenv("HOME"), options.com, linkPath, sizeof linkPath, error,
@@ -484,7 +484,7 @@ int main(int argc, char** argv) {
         sim.mode = options.fault;
         sim.replyDelayMs = options.replyDelayMs;
         sim.slowMs = options.slowMs;
-        control.path = options.controlPath;
+        control.path = options.controlPath.empty() ? nullptr : options.controlPath.c_str();
         if (control.path != nullptr) (void)ControlChanged();  // only later changes count
         eventLog.start = NowMs();
         LogText("mode", ModeName(sim.mode));

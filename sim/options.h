@@ -1,6 +1,8 @@
 // Command line of zantrox-sim.
 #pragma once
 
+#include <string>
+
 enum FaultMode {
     MODE_NORMAL = 0,
     MODE_SILENT,
@@ -17,21 +19,21 @@ enum FaultMode {
 
 enum {
     SIM_OPTIONS_OK = 0,
-    SIM_OPTIONS_HELP = 1,     // --help was given
-    SIM_OPTIONS_VERSION = 2,  // --version was given
-    SIM_OPTIONS_ERROR = -1,   // message in the error buffer
+    SIM_OPTIONS_HELP = 1,     // --help was given; the text is in the message
+    SIM_OPTIONS_VERSION = 2,  // --version was given; the line is in the message
+    SIM_OPTIONS_ERROR = -1,   // the reason is in the message, the usage in `usage`
     DEFAULT_SLOW_MS = 250,
 };
 
 struct SimOptions {
-    int com;                 // 1..9
-    const char* linkPath;    // --link, or nullptr
-    int noLink;              // --no-link
-    int fault;               // a FaultMode
-    const char* controlPath; // --control, or nullptr
-    const char* logPath;     // --log, "-" for stderr, or nullptr
-    int replyDelayMs;        // before the ACK, every mode
-    int slowMs;              // added before the ACK in the slow mode
+    int com = 1;               // 1..9
+    std::string linkPath;      // --link, or empty
+    bool noLink = false;       // --no-link
+    int fault = MODE_NORMAL;   // a FaultMode
+    std::string controlPath;   // --control, or empty
+    std::string logPath;       // --log, "-" for stderr, or empty
+    int replyDelayMs = 0;      // before the ACK, every mode
+    int slowMs = DEFAULT_SLOW_MS;  // added before the ACK in the slow mode
 };
 
 // The mode's name ("normal", "no-ack", ...).
@@ -40,12 +42,7 @@ const char* ModeName(int mode);
 // The mode named by text[0 .. length-1], or -1.
 int ModeByName(const char* text, int length);
 
-// Fills `options` from the arguments. Returns SIM_OPTIONS_OK, SIM_OPTIONS_HELP, or
-// SIM_OPTIONS_ERROR with a one-line reason in `error` (`errorSize` bytes).
-int ParseOptions(int argc, char** argv, SimOptions& options, char* error, int errorSize);
-
-// Writes the usage text to the descriptor.
-void PrintUsage(int fd);
-
-// Writes "zantrox-sim <version>" and a line end to the descriptor.
-void PrintVersion(int fd);
+// Fills `options` from the arguments. Returns SIM_OPTIONS_OK, SIM_OPTIONS_HELP or
+// SIM_OPTIONS_VERSION with the text to print in `message`, or SIM_OPTIONS_ERROR with
+// a one-line reason in `message` and the usage text in `usage`.
+int ParseOptions(int argc, char** argv, SimOptions& options, std::string& message, std::string& usage);

@@ -824,16 +824,26 @@ TEST(SimUsageTest, HelpAndBadArguments) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
 
-    const std::vector<std::vector<std::string>> bad = {
-        {"--bogus"},         {"--com", "0"},         {"--com", "10"},       {"--fault", "loud"},
-        {"--com"},           {"--reply-delay-ms", "x"}, {"--no-link", "--link", "/tmp/x"},
-        {"--com=3", "--link", "/tmp/x"},
+    // Each refusal names what is wrong, then shows the usage (worded by CLI11).
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{"--bogus"}, "--bogus"},
+        {{"--com", "0"}, "--com"},
+        {{"--com", "10"}, "--com"},
+        {{"--fault", "loud"}, "loud"},
+        {{"--com"}, "--com"},
+        {{"--reply-delay-ms", "x"}, "--reply-delay-ms"},
+        {{"--link", ""}, "--link"},
+        {{"--no-link", "--link", "/tmp/x"}, "--no-link"},
+        {{"--com=3", "--link", "/tmp/x"}, "--link"},
     };
-    for (const std::vector<std::string>& args : bad) {
+    for (const auto& [args, named] : bad) {
         Sim sim;
         EXPECT_FALSE(sim.Start(args));
         EXPECT_EQ(sim.WaitEnd(), 2) << args[0];
-        EXPECT_NE(sim.Stderr().find("usage:"), std::string::npos) << args[0];
+        std::string reason = sim.Stderr().substr(0, sim.Stderr().find('\n'));
+        EXPECT_EQ(reason.rfind("zantrox-sim: ", 0), 0u) << reason;
+        EXPECT_NE(reason.find(named), std::string::npos) << reason;
+        EXPECT_NE(sim.Stderr().find("Usage:"), std::string::npos) << args[0];
     }
 }
 
