@@ -215,8 +215,8 @@ int RunCheck(const CheckOptions& options) {
         std::fprintf(stderr, "zantrox-cli: --rounds must be 1 or more and --interval 0 or more\n");
         return EXIT_USAGE;
     }
-    ConsoleSettings base = {options.link.pumpNumber, options.link.presetAmount, options.link.priceBase, 1,
-                            options.link.baudRate};
+    ConsoleSettings base = {options.line.pumpNumber, options.line.presetAmount, options.line.priceBase, 1,
+                            options.line.baudRate};
     std::vector<CheckStep> round = PlanCheckRound(pumps, base, error);
     if (round.empty()) {
         std::fprintf(stderr, "zantrox-cli: check: %s\n", error.c_str());
@@ -229,18 +229,18 @@ int RunCheck(const CheckOptions& options) {
         return EXIT_USAGE;
     }
 
-    OpenedLink link;
-    int opened = OpenLink(options.link, link);
+    OpenedPort port;
+    int opened = OpenPort(options.line, port);
     if (opened != EXIT_ALL_OK) return opened;
     InstallStopHandler();
 
     CheckRunInfo info;
     info.version = ZANTROX_VERSION;
-    info.portName = link.name;
-    info.portDevice = link.device;
-    info.baudRate = options.link.baudRate;
-    info.presetAmount = options.link.presetAmount;
-    info.priceBase = options.link.priceBase;
+    info.portName = port.name;
+    info.portDevice = port.device;
+    info.baudRate = options.line.baudRate;
+    info.presetAmount = options.line.presetAmount;
+    info.priceBase = options.line.priceBase;
     info.pumps = pumps;
     info.rounds = options.rounds;
     info.intervalMs = options.intervalMs;
@@ -252,7 +252,6 @@ int RunCheck(const CheckOptions& options) {
     records.reserve(static_cast<size_t>(info.plannedTransactions));
     Progress progress(info.plannedTransactions);
     int failures = 0;
-    const int pumpBefore = Settings.pumpNumber;
     for (int r = 1; r <= options.rounds && !StopRequested(); ++r) {
         for (const CheckStep& step : round) {
             if (StopRequested()) break;
@@ -261,34 +260,32 @@ int RunCheck(const CheckOptions& options) {
                 if (StopRequested()) break;
             }
             progress.Show(r, options.rounds, step.perPump ? step.pump : 0, static_cast<int>(records.size()), failures);
-            Settings.pumpNumber = step.pump;
             CheckRecord record;
-            record.result = RunOneTransaction(step.path, step.text, step.reply);
+            record.result = RunOneTransaction(step.path, step.text, step.reply, step.pump);
             record.round = r;
             record.perPump = step.perPump;
             if (record.result.verdict != VERDICT_OK) ++failures;
-            if (options.link.json) {
+            if (options.line.json) {
                 std::printf("%s\n", TransactionJson(record.result).c_str());
                 std::fflush(stdout);
             }
             records.push_back(std::move(record));
         }
     }
-    Settings.pumpNumber = pumpBefore;
     if (!records.empty()) {
         const CheckRecord& last = records.back();
         progress.Show(last.round, options.rounds, last.perPump ? last.result.pump : 0, static_cast<int>(records.size()),
                       failures, true);
     }
     progress.Finish();
-    CloseLink();
+    ClosePort();
 
     info.stopped = static_cast<int>(records.size()) < info.plannedTransactions;
     info.ended = IsoTimeNow();
     info.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     // The verdict goes with the results: stdout, unless that carries JSON.
-    std::FILE* summary = options.link.json ? stderr : stdout;
+    std::FILE* summary = options.line.json ? stderr : stdout;
     std::fprintf(summary, "%s\n", CheckVerdictLine(records, info).c_str());
     int status = failures == 0 ? EXIT_ALL_OK : EXIT_FAILED;
     if (WriteFile(reportPath, CheckReportHtml(records, info), error)) {

@@ -9,7 +9,7 @@
 #include "commands/settings.h"
 
 struct CheckOptions {
-    LinkOptions link;
+    PortOptions line;
     std::string pumps = "1";  // a list and ranges: "1-4,7"
     int rounds = 3;
     int intervalMs = 250;

@@ -8,7 +8,7 @@
 #include "cli/cli.h"
 
 struct SendOptions {
-    LinkOptions link;
+    PortOptions line;
     std::vector<std::string> commands;
     int repeat = 1;
     int intervalMs = 250;
@@ -21,6 +21,6 @@ struct SendOptions {
 // confirms first. Returns EXIT_ALL_OK with `items` filled, or EXIT_USAGE.
 int CheckCommands(const std::vector<std::string>& names, bool yes, std::vector<const CatalogueItem*>& items);
 
-int RunList(const LinkOptions& settings, bool json);
+int RunList(const PortOptions& settings, bool json);
 int RunSend(const SendOptions& options);
-int RunWatch(const LinkOptions& options);
+int RunWatch(const PortOptions& options);

@@ -35,20 +35,20 @@ long long Hundredths(std::string text) {
     return whole * 100 + cents;
 }
 
-struct RawLinkOptions {
+struct RawPortOptions {
     std::string preset;
 };
 
-void AddSettingOptions(CLI::App& sub, LinkOptions& link, RawLinkOptions& raw) {
-    sub.add_option("--pump", link.pumpNumber, "pump number (default 1)")->check(CLI::Range(1, 32));
+void AddSettingOptions(CLI::App& sub, PortOptions& line, RawPortOptions& raw) {
+    sub.add_option("--pump", line.pumpNumber, "pump number (default 1)")->check(CLI::Range(1, 32));
     sub.add_option("--preset", raw.preset, "preset amount, as the menu offers it: 1.00, 10.00, 100.00, 1000.00 or "
                                            "10000.00 (default 1.00)");
-    sub.add_option("--price-base", link.priceBase, "price base 1199 or 1159 (default 1199)")
+    sub.add_option("--price-base", line.priceBase, "price base 1199 or 1159 (default 1199)")
         ->check(CLI::IsMember({1199, 1159}));
 }
 
-void AddLinkOptions(CLI::App& sub, LinkOptions& link, RawLinkOptions& raw) {
-    sub.add_option("--port", link.port,
+void AddPortOptions(CLI::App& sub, PortOptions& line, RawPortOptions& raw) {
+    sub.add_option("--port", line.port,
 #ifdef _WIN32
                    "COM port: a number 1..9 or COMn (default COM1)"
 #else
@@ -56,14 +56,14 @@ void AddLinkOptions(CLI::App& sub, LinkOptions& link, RawLinkOptions& raw) {
                    "/dev/ttyS{K-1}), or a device path (default 1)"
 #endif
     );
-    sub.add_option("--baud", link.baudRate, "baud rate 2400, 4800, 9600 or 19200 (default 9600)")
+    sub.add_option("--baud", line.baudRate, "baud rate 2400, 4800, 9600 or 19200 (default 9600)")
         ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
-    AddSettingOptions(sub, link, raw);
-    sub.add_flag("--json", link.json, "JSON Lines on stdout instead of text");
+    AddSettingOptions(sub, line, raw);
+    sub.add_flag("--json", line.json, "JSON Lines on stdout instead of text");
 }
 
 // Turns the raw texts into settings; a bad value is a usage error naming the allowed ones.
-bool FinishLinkOptions(LinkOptions& link, const RawLinkOptions& raw) {
+bool FinishPortOptions(PortOptions& line, const RawPortOptions& raw) {
     if (!raw.preset.empty()) {
         long long amount = Hundredths(raw.preset);
         if (amount != 100 && amount != 1000 && amount != 10000 && amount != 100000 && amount != 1000000) {
@@ -73,12 +73,10 @@ bool FinishLinkOptions(LinkOptions& link, const RawLinkOptions& raw) {
                          raw.preset.c_str());
             return false;
         }
-        link.presetAmount = static_cast<int>(amount);
+        line.presetAmount = static_cast<int>(amount);
     }
-    int comPort = 0;
-    std::string deviceName;
     std::string error;
-    if (ResolvePortOption(link.port, comPort, deviceName, error) != 0) {
+    if (ResolvePortOption(line.port, line.comPort, line.deviceName, error) != 0) {
         std::fprintf(stderr, "zantrox-cli: %s\n", error.c_str());
         return false;
     }
@@ -106,26 +104,26 @@ int main(int argc, char** argv) {
         "Exit status: 0 all transactions OK, 1 some failed, 2 usage error (nothing sent), 3 the port could not "
         "be opened.\n");
 
-    LinkOptions listOptions;
-    RawLinkOptions listRaw;
+    PortOptions listOptions;
+    RawPortOptions listRaw;
     CLI::App* list = app.add_subcommand("list", "every command with the texts it would send");
     AddSettingOptions(*list, listOptions, listRaw);
     list->add_flag("--json", listOptions.json, "JSON Lines: one object a command, then the hot keys");
 
     SendOptions send;
-    RawLinkOptions sendRaw;
+    RawPortOptions sendRaw;
     CLI::App* sendCommand = app.add_subcommand("send", "run commands in order, one transaction per message");
-    AddLinkOptions(*sendCommand, send.link, sendRaw);
+    AddPortOptions(*sendCommand, send.line, sendRaw);
     sendCommand->add_option("--repeat", send.repeat, "run the list N times (default 1)")->check(CLI::Range(1, 1000000));
     sendCommand->add_option("--interval", send.intervalMs, "pause between transactions in ms (default 250)")
         ->check(CLI::Range(0, 3600000));
     sendCommand->add_flag("--yes", send.yes, "send commands the console confirms with \"ARE YOU SURE?\"");
     sendCommand->add_option("CMD", send.commands, "commands: menu paths, menu ids or key:X")->required();
 
-    LinkOptions watchOptions;
-    RawLinkOptions watchRaw;
+    PortOptions watchOptions;
+    RawPortOptions watchRaw;
     CLI::App* watch = app.add_subcommand("watch", "listen without sending and show every frame; Ctrl+C ends");
-    AddLinkOptions(*watch, watchOptions, watchRaw);
+    AddPortOptions(*watch, watchOptions, watchRaw);
 
     bool portsJson = false;
     CLI::App* ports = app.add_subcommand("ports", "COM1..COM9 as the console resolves them, and the serial devices");
@@ -146,10 +144,10 @@ int main(int argc, char** argv) {
     unmap->add_flag("--force", unmapForce, "remove it even when it is not a link");
 
     CheckOptions check;
-    RawLinkOptions checkRaw;
+    RawPortOptions checkRaw;
     CLI::App* checkCommand =
         app.add_subcommand("check", "every read-only request for each pump, round after round, and an HTML report");
-    AddLinkOptions(*checkCommand, check.link, checkRaw);
+    AddPortOptions(*checkCommand, check.line, checkRaw);
     checkCommand->add_option("--pumps", check.pumps, "pumps: a list and ranges, e.g. 1-4,7 (default 1)");
     checkCommand->add_option("--rounds", check.rounds, "rounds (default 3)")->check(CLI::Range(1, 100000));
     checkCommand->add_option("--interval", check.intervalMs, "pause between transactions in ms (default 250)")
@@ -165,22 +163,22 @@ int main(int argc, char** argv) {
     }
 
     if (list->parsed()) {
-        if (!FinishLinkOptions(listOptions, listRaw)) return EXIT_USAGE;
+        if (!FinishPortOptions(listOptions, listRaw)) return EXIT_USAGE;
         return RunList(listOptions, listOptions.json);
     }
     if (sendCommand->parsed()) {
-        if (!FinishLinkOptions(send.link, sendRaw)) return EXIT_USAGE;
+        if (!FinishPortOptions(send.line, sendRaw)) return EXIT_USAGE;
         return RunSend(send);
     }
     if (watch->parsed()) {
-        if (!FinishLinkOptions(watchOptions, watchRaw)) return EXIT_USAGE;
+        if (!FinishPortOptions(watchOptions, watchRaw)) return EXIT_USAGE;
         return RunWatch(watchOptions);
     }
     if (ports->parsed()) return RunPorts(RealTree(), portsJson, stdout, stderr);
     if (map->parsed()) return RunMap(RealTree(), mapPort, mapDevice, mapForce, stdout, stderr);
     if (unmap->parsed()) return RunUnmap(RealTree(), unmapPort, unmapForce, stdout, stderr);
     if (checkCommand->parsed()) {
-        if (!FinishLinkOptions(check.link, checkRaw)) return EXIT_USAGE;
+        if (!FinishPortOptions(check.line, checkRaw)) return EXIT_USAGE;
         std::vector<int> pumps;
         std::string error;
         if (!ParsePumpList(check.pumps, pumps, error)) {

@@ -109,7 +109,7 @@ std::string Shown(const DeviceTree& tree, const std::string& path) {
     return path;
 }
 
-std::string LinkPath(const DeviceTree& tree, int k) {
+std::string MappingPath(const DeviceTree& tree, int k) {
     char folder[DEVICE_PATH_BYTES];
     if (DeviceLinkFolder(tree.home.c_str(), folder, sizeof folder) != 0) return "";
     return std::string(folder) + "/com" + std::to_string(k);
@@ -340,7 +340,7 @@ const char* KindOf(const struct stat& st, const std::string& real) {
 
 // The DEVICE of `map` as a path in the tree: ttyUSB0 and /dev/ttyUSB0 name the
 // same node; a relative path is taken from the current folder.
-std::string DevicePathIn(const DeviceTree& tree, const std::string& device) {
+std::string MapDevicePath(const DeviceTree& tree, const std::string& device) {
     if (device.find('/') == std::string::npos) return tree.dev + "/" + device;
     if (StartsWith(device, "/dev/")) return tree.dev + device.substr(4);
     if (device[0] == '/') return device;
@@ -451,7 +451,7 @@ int RunMap(const DeviceTree& tree, int k, const std::string& device, bool force,
         std::fputs("zantrox-cli: map: no DEVICE given\n", err);
         return EXIT_USAGE;
     }
-    std::string target = DevicePathIn(tree, device);
+    std::string target = MapDevicePath(tree, device);
     struct stat st;
     if (!Stat(target, st) && !force) {
         std::fprintf(err,
@@ -465,45 +465,45 @@ int RunMap(const DeviceTree& tree, int k, const std::string& device, bool force,
         std::vector<std::string> names = ByIdNames(tree, RealPath(target));
         if (!names.empty()) stable = names.front();
     }
-    std::string link = LinkPath(tree, k);
+    std::string mapping = MappingPath(tree, k);
     std::string previous;
     struct stat old;
-    bool replacing = LStat(link, old);
+    bool replacing = LStat(mapping, old);
     if (replacing && S_ISLNK(old.st_mode)) {
-        previous = ReadLink(link);
+        previous = ReadLink(mapping);
     } else if (replacing && !force) {
-        std::fprintf(err, "zantrox-cli: map: %s is %s, not a link; --force replaces it\n", Shown(tree, link).c_str(),
+        std::fprintf(err, "zantrox-cli: map: %s is %s, not a link; --force replaces it\n", Shown(tree, mapping).c_str(),
                      KindOf(old, ""));
         return EXIT_USAGE;
     }
-    std::string folder = Parent(link);
+    std::string folder = Parent(mapping);
     if (!MakeFolders(folder)) {
         std::fprintf(err, "zantrox-cli: map: cannot make %s: %s\n", folder.c_str(), strerror(errno));
         return EXIT_FAILED;
     }
     std::string error;
-    if (replacing && !S_ISLNK(old.st_mode) && !RemoveNonLink(link, error)) {
-        std::fprintf(err, "zantrox-cli: map: cannot remove %s: %s\n", Shown(tree, link).c_str(), error.c_str());
+    if (replacing && !S_ISLNK(old.st_mode) && !RemoveNonLink(mapping, error)) {
+        std::fprintf(err, "zantrox-cli: map: cannot remove %s: %s\n", Shown(tree, mapping).c_str(), error.c_str());
         return EXIT_FAILED;
     }
     // A new link under another name renamed over the old one: COM k is never
     // without a name in between.
     const std::string& linked = stable.empty() ? target : stable;
-    std::string fresh = link + ".new";
+    std::string fresh = mapping + ".new";
     (void)unlink(fresh.c_str());
-    if (symlink(linked.c_str(), fresh.c_str()) != 0 || rename(fresh.c_str(), link.c_str()) != 0) {
-        std::fprintf(err, "zantrox-cli: map: cannot make %s: %s\n", Shown(tree, link).c_str(), strerror(errno));
+    if (symlink(linked.c_str(), fresh.c_str()) != 0 || rename(fresh.c_str(), mapping.c_str()) != 0) {
+        std::fprintf(err, "zantrox-cli: map: cannot make %s: %s\n", Shown(tree, mapping).c_str(), strerror(errno));
         (void)unlink(fresh.c_str());
         return EXIT_FAILED;
     }
-    std::fprintf(out, "COM%d: %s -> %s\n", k, Shown(tree, link).c_str(), linked.c_str());
+    std::fprintf(out, "COM%d: %s -> %s\n", k, Shown(tree, mapping).c_str(), linked.c_str());
     if (!stable.empty()) {
         std::fprintf(out, "Linked the stable name of %s: it stays with this adapter whatever order USB devices come up in.\n",
                      target.c_str());
     }
     if (!previous.empty()) std::fprintf(out, "Replaced the link to %s.\n", previous.c_str());
     if (replacing && !S_ISLNK(old.st_mode)) std::fprintf(out, "Replaced %s.\n", KindOf(old, ""));
-    Reachability reach = Reach(link);
+    Reachability reach = Reach(mapping);
     if (reach.exists && !reach.access) std::fprintf(err, "zantrox-cli: note: COM%d cannot be opened yet: %s\n", k, reach.why.c_str());
     return EXIT_ALL_OK;
 }
@@ -514,29 +514,29 @@ int RunUnmap(const DeviceTree& tree, int k, bool force, std::FILE* out, std::FIL
         return EXIT_USAGE;
     }
     std::string usual = ComPath(tree, k, false);
-    std::string link = tree.home.empty() ? "" : LinkPath(tree, k);
+    std::string mapping = tree.home.empty() ? "" : MappingPath(tree, k);
     struct stat st;
-    if (link.empty() || !LStat(link, st)) {
+    if (mapping.empty() || !LStat(mapping, st)) {
         std::fprintf(out, "COM%d has no link; it opens %s.\n", k, usual.c_str());
         return EXIT_ALL_OK;
     }
     std::string previous;
     std::string error;
     if (S_ISLNK(st.st_mode)) {
-        previous = ReadLink(link);
-        if (unlink(link.c_str()) != 0) error = strerror(errno);
+        previous = ReadLink(mapping);
+        if (unlink(mapping.c_str()) != 0) error = strerror(errno);
     } else if (!force) {
-        std::fprintf(err, "zantrox-cli: unmap: %s is %s, not a link; --force removes it\n", Shown(tree, link).c_str(),
+        std::fprintf(err, "zantrox-cli: unmap: %s is %s, not a link; --force removes it\n", Shown(tree, mapping).c_str(),
                      KindOf(st, ""));
         return EXIT_USAGE;
     } else {
-        (void)RemoveNonLink(link, error);
+        (void)RemoveNonLink(mapping, error);
     }
     if (!error.empty()) {
-        std::fprintf(err, "zantrox-cli: unmap: cannot remove %s: %s\n", Shown(tree, link).c_str(), error.c_str());
+        std::fprintf(err, "zantrox-cli: unmap: cannot remove %s: %s\n", Shown(tree, mapping).c_str(), error.c_str());
         return EXIT_FAILED;
     }
-    std::fprintf(out, "COM%d: removed %s%s; it opens %s now.\n", k, Shown(tree, link).c_str(),
+    std::fprintf(out, "COM%d: removed %s%s; it opens %s now.\n", k, Shown(tree, mapping).c_str(),
                  previous.empty() ? "" : (" -> " + previous).c_str(), usual.c_str());
     return EXIT_ALL_OK;
 }

@@ -61,8 +61,8 @@ struct Tally {
     bool AllOk() const { return noAck == 0 && checksumErrors == 0 && incomplete == 0; }
 };
 
-void PrintSummary(std::FILE* out, const OpenedLink& link, const Tally& t, bool stopped) {
-    std::fprintf(out, "--- %s statistics%s ---\n", LinkLabel(link).c_str(), stopped ? ", stopped by Ctrl+C" : "");
+void PrintSummary(std::FILE* out, const OpenedPort& port, const Tally& t, bool stopped) {
+    std::fprintf(out, "--- %s statistics%s ---\n", PortLabel(port).c_str(), stopped ? ", stopped by Ctrl+C" : "");
     std::fprintf(out, "%d sent, %d ACKed, %d replies OK, %d checksum errors, %d incomplete, %d no ACK\n", t.sent,
                  t.acked, t.repliesOk, t.checksumErrors, t.incomplete, t.noAck);
     if (!t.ms.empty()) {
@@ -123,7 +123,7 @@ int CheckCommands(const std::vector<std::string>& names, bool yes, std::vector<c
     return EXIT_ALL_OK;
 }
 
-int RunList(const LinkOptions& options, bool json) {
+int RunList(const PortOptions& options, bool json) {
     ConsoleSettings settings = Settings;
     settings.pumpNumber = options.pumpNumber;
     settings.presetAmount = options.presetAmount;
@@ -172,11 +172,11 @@ int RunList(const LinkOptions& options, bool json) {
 int RunSend(const SendOptions& options) {
     std::vector<const CatalogueItem*> items;
     if (CheckCommands(options.commands, options.yes, items) != EXIT_ALL_OK) return EXIT_USAGE;
-    OpenedLink link;
-    int opened = OpenLink(options.link, link);
+    OpenedPort port;
+    int opened = OpenPort(options.line, port);
     if (opened != EXIT_ALL_OK) return opened;
     InstallStopHandler();
-    std::FILE* summaryOut = options.link.json ? stderr : stdout;
+    std::FILE* summaryOut = options.line.json ? stderr : stdout;
 
     Tally tally;
     for (int round = 0; round < options.repeat && !StopRequested(); ++round) {
@@ -191,9 +191,10 @@ int RunSend(const SendOptions& options) {
             for (const PlannedMessage& message : PlannedMessages(item, Settings)) {
                 if (tally.sent > 0) PauseUnlessStopped(options.intervalMs);
                 if (StopRequested()) break;
-                TransactionResult result = RunOneTransaction(options.commands[i], message.text, message.reply);
+                TransactionResult result =
+                    RunOneTransaction(options.commands[i], message.text, message.reply, Settings.pumpNumber);
                 tally.Add(result);
-                if (options.link.json) {
+                if (options.line.json) {
                     std::printf("%s\n", TransactionJson(result).c_str());
                 } else {
                     PrintTransaction(stdout, result);
@@ -202,7 +203,7 @@ int RunSend(const SendOptions& options) {
             }
         }
     }
-    CloseLink();
-    PrintSummary(summaryOut, link, tally, StopRequested());
+    ClosePort();
+    PrintSummary(summaryOut, port, tally, StopRequested());
     return tally.AllOk() ? EXIT_ALL_OK : EXIT_FAILED;
 }

@@ -61,12 +61,12 @@ void Report(const SplitPiece& piece, bool json) {
 
 }  // namespace
 
-int RunWatch(const LinkOptions& options) {
-    OpenedLink link;
-    int opened = OpenLink(options, link);
+int RunWatch(const PortOptions& options) {
+    OpenedPort port;
+    int opened = OpenPort(options, port);
     if (opened != EXIT_ALL_OK) return opened;
     InstallStopHandler();
-    std::fprintf(stderr, "zantrox-cli: listening on %s at %d baud; Ctrl+C ends\n", LinkLabel(link).c_str(),
+    std::fprintf(stderr, "zantrox-cli: listening on %s at %d baud; Ctrl+C ends\n", PortLabel(port).c_str(),
                  options.baudRate);
 
     FrameSplitter splitter;
@@ -93,14 +93,14 @@ int RunWatch(const LinkOptions& options) {
             if (PortDeviceLost(openPortId.load())) {
                 if (SplitterFlush(splitter, pieces[0]) == 1) Report(pieces[0], options.json);
                 std::fprintf(stderr, "zantrox-cli: %s has gone away; waiting for it to come back\n",
-                             LinkLabel(link).c_str());
+                             PortLabel(port).c_str());
                 // Reopen the same name until it is there again (OpenConfiguredPort
                 // closes the dead handle first).
                 while (!StopRequested()) {
                     PauseUnlessStopped(REOPEN_PAUSE_MS);
                     if (StopRequested()) break;
                     if (OpenConfiguredPort() == PORT_OK && !PortDeviceLost(openPortId.load())) {
-                        std::fprintf(stderr, "zantrox-cli: %s is back\n", link.name.c_str());
+                        std::fprintf(stderr, "zantrox-cli: %s is back\n", port.name.c_str());
                         break;
                     }
                 }
@@ -113,6 +113,6 @@ int RunWatch(const LinkOptions& options) {
         OsSleepMs(1);
     }
     if (SplitterFlush(splitter, pieces[0]) == 1) Report(pieces[0], options.json);
-    CloseLink();
+    ClosePort();
     return EXIT_ALL_OK;
 }

@@ -1,4 +1,4 @@
-// Opening the link for the command line, one transaction as a result, Ctrl+C and
+// Opening the port for the command line, one transaction as a result, Ctrl+C and
 // the clocks.
 #include "cli/cli.h"
 
@@ -69,7 +69,7 @@ std::string OpenedPath(int k) {
 #endif
 }
 
-// Where COM port k's device is, for messages: the name opened and, for a link,
+// Where COM port k's device is, for messages: the name opened and, for a mapping,
 // what it points at.
 std::string DescribeDevice(int k) {
     std::string path = OpenedPath(k);
@@ -121,22 +121,22 @@ int ResolvePortOption(const std::string& port, int& comPort, std::string& device
     }
     comPort = 1;
     deviceName = port.find('/') == std::string::npos ? "/dev/" + port : port;
+    if (deviceName.size() >= PORT_NAME_BYTES) {
+        error = "--port: the device name is too long";
+        return -1;
+    }
     return 0;
 #endif
 }
 
-int OpenLink(const LinkOptions& options, OpenedLink& link) {
-    int comPort = 1;
-    std::string deviceName;
-    std::string error;
-    if (ResolvePortOption(options.port, comPort, deviceName, error) != 0) {
-        std::fprintf(stderr, "zantrox-cli: %s\n", error.c_str());
-        return EXIT_USAGE;
-    }
+int OpenPort(const PortOptions& options, OpenedPort& opened) {
+    const int comPort = options.comPort;
+    const std::string& deviceName = options.deviceName;
     PortRequest(0, PORT_INIT, nullptr);
     if (PortSetDeviceName(comPort, deviceName.c_str()) != 0) {
+        // ResolvePortOption refuses a name this long; said rather than opened cut.
         std::fprintf(stderr, "zantrox-cli: --port: the device name is too long\n");
-        return EXIT_USAGE;
+        return EXIT_NO_PORT;
     }
     ResetConsoleSettings();
     Settings.comPort = comPort;
@@ -144,11 +144,11 @@ int OpenLink(const LinkOptions& options, OpenedLink& link) {
     Settings.pumpNumber = options.pumpNumber;
     Settings.presetAmount = options.presetAmount;
     Settings.priceBase = options.priceBase;
-    link.comPort = comPort;
+    opened.comPort = comPort;
     // A device given by path is called by its path; a COM number by its COM name.
-    link.name = deviceName.empty() ? "COM" + std::to_string(comPort) : deviceName;
-    link.device = DescribeDevice(comPort);
-    std::string label = LinkLabel(link);
+    opened.name = deviceName.empty() ? "COM" + std::to_string(comPort) : deviceName;
+    opened.device = DescribeDevice(comPort);
+    std::string label = PortLabel(opened);
 
     int result = OpenConfiguredPort();
     if (result != PORT_OK) {
@@ -174,19 +174,19 @@ int OpenLink(const LinkOptions& options, OpenedLink& link) {
     return EXIT_ALL_OK;
 }
 
-std::string LinkLabel(const OpenedLink& link) {
-    return link.device == link.name ? link.name : link.name + " (" + link.device + ")";
+std::string PortLabel(const OpenedPort& opened) {
+    return opened.device == opened.name ? opened.name : opened.name + " (" + opened.device + ")";
 }
 
-void CloseLink() {
+void ClosePort() {
     (void)StopTickThread();
     PortRequest(openPortId.load(), PORT_FORGET, nullptr);
 }
 
-TransactionResult RunOneTransaction(const std::string& command, const std::string& text, int reply) {
+TransactionResult RunOneTransaction(const std::string& command, const std::string& text, int reply, int pump) {
     TransactionResult result;
     result.command = command;
-    result.pump = Settings.pumpNumber;
+    result.pump = pump;
     result.time = IsoTimeNow();
     result.clock = LocalClockNow();
     if (SendMessageText(reply, "%s", text.c_str()) != 0) {
