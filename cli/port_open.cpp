@@ -13,6 +13,7 @@
 #include "commands/settings.h"
 #include "link/threading.h"
 #include "link/transaction.h"
+#include "port/net_url.h"
 #include "port/port.h"
 
 #ifndef _WIN32
@@ -90,6 +91,18 @@ int ResolvePortOption(const std::string& port, int& comPort, std::string& device
     deviceName.clear();
     if (port.empty()) {
         comPort = 1;
+        return 0;
+    }
+    // A device server on the network, on every platform: opened through COM1's record.
+    NetAddress address;
+    int url = NetParseUrl(port.c_str(), &address);
+    if (url != NET_URL_NOT_URL) {
+        if (url != NET_URL_OK) {
+            error = "--port: " + port + ": " + NetUrlProblem(url);
+            return -1;
+        }
+        comPort = 1;
+        deviceName = port;
         return 0;
     }
     if (AllDigits(port)) {

@@ -12,7 +12,36 @@ const char* OpenFailureWords(int reason) {
         case OPEN_ERROR_PERMISSION: return "permission denied";
         case OPEN_ERROR_BUSY: return "busy (held by another program)";
         case OPEN_ERROR_NOT_SERIAL: return "not a serial device";
+        case OPEN_ERROR_NET_NO_HOST: return "no such host";
+        case OPEN_ERROR_NET_REFUSED: return "connection refused";
+        case OPEN_ERROR_NET_TIMED_OUT: return "timed out";
+        case OPEN_ERROR_NET_UNREACHABLE: return "host unreachable";
+        case OPEN_ERROR_NET_NOT_RFC2217: return "not an RFC 2217 server";
+        case OPEN_ERROR_NET_CLOSED: return "the server hung up";
         default: return "could not be opened";
+    }
+}
+
+bool IsNetworkOpenError(int reason) { return reason >= OPEN_ERROR_NET_NO_HOST && reason <= OPEN_ERROR_NET_CLOSED; }
+
+std::string ExplainNetworkOpenFailure(int reason, const std::string& note) {
+    const std::string head = OpenFailureWords(reason);
+    switch (reason) {
+        case OPEN_ERROR_NET_NO_HOST:
+            return head + ": the name does not resolve.\nCheck its spelling, or give the server's IP address.";
+        case OPEN_ERROR_NET_REFUSED:
+            return head + ": nothing listens on that TCP port.\nIs the device server on, and is this its port?";
+        case OPEN_ERROR_NET_TIMED_OUT:
+            return head + ": no answer within 3 s.\nCheck the address, the network and any firewall on the way.";
+        case OPEN_ERROR_NET_UNREACHABLE: return head + ": this machine has no route to it.";
+        case OPEN_ERROR_NET_NOT_RFC2217:
+            return head + ": it answered, but not with serial port control (COM-PORT-OPTION).\n"
+                          "For a server that passes the bytes as they are, give socket://HOST:PORT; else set its "
+                          "port to RFC 2217 (telnet).";
+        case OPEN_ERROR_NET_CLOSED:
+            return head + (note.empty() ? std::string(" while the port was opening") : " (it said: " + note + ")") +
+                   ".\nIts serial device may be missing, or in use by another connection.";
+        default: return head + ".";
     }
 }
 

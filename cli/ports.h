@@ -46,6 +46,12 @@ std::string PermissionAdvice(const PermissionFacts& facts);
 // another program)", "not a serial device", "could not be opened".
 const char* OpenFailureWords(int reason);
 
+// 1 for the reasons only a network port (rfc2217://, socket://) gives.
+bool IsNetworkOpenError(int reason);
+// Why a network port could not be opened, in the form of ExplainOpenFailure;
+// `note` is what the server said before it hung up ("" when nothing).
+std::string ExplainNetworkOpenFailure(int reason, const std::string& note);
+
 // Rows as a plain table: every column but the last padded to its widest cell, two
 // spaces apart, trailing spaces dropped.
 void PrintTable(std::FILE* out, const std::vector<std::vector<std::string>>& rows);

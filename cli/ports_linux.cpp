@@ -21,6 +21,7 @@
 
 #include "cli/cli.h"
 #include "cli/ports.h"
+#include "port/device.h"
 #include "port/device_path.h"
 #include "port/port.h"
 
@@ -576,6 +577,7 @@ std::vector<std::string> Holders(const DeviceTree& tree, const std::string& devi
 }  // namespace
 
 std::string ExplainOpenFailure(int reason, const std::string& device, const DeviceTree& tree) {
+    if (IsNetworkOpenError(reason)) return ExplainNetworkOpenFailure(reason, NetOpenNote());
     const std::string head = OpenFailureWords(reason);
     const char* const listHint = "`zantrox-cli ports` lists the serial devices present.";
     struct stat st;

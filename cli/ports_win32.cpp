@@ -12,6 +12,7 @@
 
 #include "cli/cli.h"
 #include "cli/ports.h"
+#include "port/device.h"
 #include "port/device_win32.h"
 #include "port/port.h"
 
@@ -142,6 +143,7 @@ int RunUnmap(const DeviceTree&, int, bool, std::FILE*, std::FILE* err) {
 }
 
 std::string ExplainOpenFailure(int reason, const std::string&, const DeviceTree&) {
+    if (IsNetworkOpenError(reason)) return ExplainNetworkOpenFailure(reason, NetOpenNote());
     const std::string head = OpenFailureWords(reason);
     switch (reason) {
         case OPEN_ERROR_NO_DEVICE:

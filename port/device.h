@@ -38,5 +38,28 @@ struct DeviceOps {
 
 extern const DeviceOps PlatformDevice;
 
+// Network lines (rfc2217:// and socket://), on every platform: net_device.cpp.
+extern const DeviceOps NetworkDevice;
+
+// Bounds of the network device.
+enum {
+    NET_OPEN_BOUND_MS = 3000,  // name resolution, connect and negotiation together
+    NET_NOTE_BYTES = 160,
+};
+
+// What the server sent before it hung up on the last network open (ser2net says
+// why it could not open its device), printable text; "" when nothing.
+const char* NetOpenNote();
+
+// The name COM port k opens when it is not a device of this machine: the name
+// set with PortSetDeviceName, else what the platform maps COM k to (on Linux the
+// target text of ~/.config/zantrox/comK when that is a symbolic link). Returns 1
+// with a network port name (rfc2217:// or socket://) in `out`, else 0.
+int PortNetworkName(int k, char* out, int size);
+
+// The platform's part of that: the text COM port k is mapped to, whatever it is
+// (a link's target). Returns 0 with the text, -1 when there is none.
+int PlatformMappedName(int k, char* out, int size);
+
 // Selects the device layer used by PortRequest; nullptr restores PlatformDevice.
 void PortUseDevice(const DeviceOps* ops);

@@ -203,5 +203,14 @@ int PosixLost(DeviceHandle handle) {
 
 }  // namespace
 
+int PlatformMappedName(int k, char* out, int size) {
+    char path[DEVICE_PATH_BYTES];
+    if (size <= 1 || DevicePathFor(k, getenv("HOME"), path, sizeof path) != 0) return -1;
+    ssize_t n = readlink(path, out, static_cast<size_t>(size - 1));
+    if (n <= 0 || n >= size - 1) return -1;  // not a link, or a target cut short
+    out[n] = '\0';
+    return 0;
+}
+
 const DeviceOps PlatformDevice = {PosixOpen, PosixClose, PosixConfigure, PosixRaiseDtrRts,
                                   PosixWrite, PosixReadByte, PosixSetRts, PosixLost};

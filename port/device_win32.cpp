@@ -100,6 +100,9 @@ void Win32SetRts(DeviceHandle handle, int enable) {
 
 }  // namespace
 
+// Windows keeps its COM names: nothing maps a COM port to a network server.
+int PlatformMappedName(int, char*, int) { return -1; }
+
 int OpenErrorForSystemError(DWORD error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:

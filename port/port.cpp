@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "port/device.h"
+#include "port/net_url.h"
 
 PortRecord PortTable[PORT_COUNT];
 
@@ -13,11 +14,19 @@ const DeviceOps* device = &PlatformDevice;
 // The handle of the most recent successful open; the next open closes it, so at
 // most one device stays open even though forgetting a record does not close it.
 DeviceHandle rememberedHandle = 0;
+// The backend that handle belongs to: the network device for a network port name,
+// else the device layer in use.
+const DeviceOps* rememberedOps = nullptr;
 
 int lastOpenError = OPEN_ERROR_NONE;
 
 // Names set with PortSetDeviceName; an empty name means the usual device.
 char deviceNames[PORT_COUNT][PORT_NAME_BYTES];
+
+// The backend of an open record's handle.
+const DeviceOps& OpsFor(DeviceHandle handle) {
+    return handle == rememberedHandle && rememberedOps != nullptr ? *rememberedOps : *device;
+}
 
 PortRecord* RecordFor(int portId) {
     if (portId < PORT_FIRST_ID || portId > PORT_LAST_ID) return nullptr;
@@ -45,13 +54,14 @@ int Resolve(PortResolveArgs* args) {
 int Open(int portId, PortRecord& record, const PortParams* params) {
     if (params == nullptr) return PORT_BAD_REQUEST;
     if (rememberedHandle != 0) {
-        device->close(rememberedHandle);
+        OpsFor(rememberedHandle).close(rememberedHandle);
         // A record still naming the closed handle (reopening a record without
         // forgetting it first) must not keep it: it would write to a dead handle.
         for (PortRecord& other : PortTable) {
             if (other.handle == rememberedHandle) other.handle = 0;
         }
         rememberedHandle = 0;
+        rememberedOps = nullptr;
     }
     LineSettings line;
     line.baudRate = params->baudRate;
@@ -61,17 +71,21 @@ int Open(int portId, PortRecord& record, const PortParams* params) {
     record.dataBits = line.dataBits;
     if (record.handle == 0) {
         int error = OPEN_ERROR_OTHER;
-        DeviceHandle handle = device->open(portId - 1000, &error);
+        char url[PORT_NAME_BYTES];
+        const DeviceOps* ops = PortNetworkName(portId - 1000, url, sizeof url) == 1 ? &NetworkDevice : device;
+        DeviceHandle handle = ops->open(portId - 1000, &error);
         if (handle == 0) {
             lastOpenError = error != OPEN_ERROR_NONE ? error : OPEN_ERROR_OTHER;
             return PORT_OPEN_FAILED;
         }
         lastOpenError = OPEN_ERROR_NONE;
         rememberedHandle = handle;
+        rememberedOps = ops;
         record.handle = handle;
     }
-    if (device->configure(record.handle, line) != PORT_OK) return PORT_IO_ERROR;
-    device->raiseDtrRts(record.handle);
+    const DeviceOps& ops = OpsFor(record.handle);
+    if (ops.configure(record.handle, line) != PORT_OK) return PORT_IO_ERROR;
+    ops.raiseDtrRts(record.handle);
     return PORT_OK;
 }
 
@@ -83,13 +97,13 @@ int Write(PortRecord& record, const PortWriteArgs* args) {
     // A record with no device never reaches the device layer: handle 0 is "none",
     // not a descriptor to write to.
     if (record.handle == 0) return PORT_IO_ERROR;
-    return device->write(record.handle, record.transmitBuffer, args->length);
+    return OpsFor(record.handle).write(record.handle, record.transmitBuffer, args->length);
 }
 
 int ReadByte(PortRecord& record, const PortReadArgs* args) {
     if (args == nullptr || args->byte == nullptr) return PORT_BAD_REQUEST;
     unsigned char byte = 0;
-    if (record.handle != 0 && device->readByte(record.handle, &byte) == 1) {
+    if (record.handle != 0 && OpsFor(record.handle).readByte(record.handle, &byte) == 1) {
         if (record.receiveCount < PORT_RX_BYTES) {
             if (record.dataBits == 7) byte &= 0x7F;
             record.receiveRing[record.receiveHead] = byte;
@@ -106,7 +120,7 @@ int ReadByte(PortRecord& record, const PortReadArgs* args) {
 
 int SetRts(PortRecord& record, const PortRtsArgs* args) {
     if (args == nullptr) return PORT_BAD_REQUEST;
-    if (record.handle != 0) device->setRts(record.handle, args->code == 1 ? 0 : 1);
+    if (record.handle != 0) OpsFor(record.handle).setRts(record.handle, args->code == 1 ? 0 : 1);
     return PORT_OK;
 }
 
@@ -135,7 +149,22 @@ const char* PortDeviceName(int k) {
 int PortDeviceLost(int portId) {
     PortRecord* record = RecordFor(portId);
     if (record == nullptr || record->handle == 0) return 0;
-    return device->lost(record->handle);
+    return OpsFor(record->handle).lost(record->handle);
+}
+
+int PortNetworkName(int k, char* out, int size) {
+    const char* name = PortDeviceName(k);
+    char mapped[PORT_NAME_BYTES];
+    if (name == nullptr) {
+        if (PlatformMappedName(k, mapped, sizeof mapped) != 0) return 0;
+        name = mapped;
+    }
+    NetAddress address;
+    if (NetParseUrl(name, &address) == NET_URL_NOT_URL) return 0;
+    size_t n = std::strlen(name);
+    if (size <= 0 || n >= static_cast<size_t>(size)) return 0;
+    std::memcpy(out, name, n + 1);
+    return 1;
 }
 
 void PortUseDevice(const DeviceOps* ops) { device = ops != nullptr ? ops : &PlatformDevice; }

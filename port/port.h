@@ -86,6 +86,13 @@ enum PortOpenError {
     OPEN_ERROR_BUSY = 3,        // held by another program
     OPEN_ERROR_NOT_SERIAL = 4,  // a regular file, a folder, /dev/null, ...
     OPEN_ERROR_OTHER = 5,       // anything else the system said
+    // A network port (rfc2217:// or socket://):
+    OPEN_ERROR_NET_NO_HOST = 6,      // the host name does not resolve
+    OPEN_ERROR_NET_REFUSED = 7,      // nothing listens on that TCP port
+    OPEN_ERROR_NET_TIMED_OUT = 8,    // no answer within the 3 s bound (name service or host)
+    OPEN_ERROR_NET_UNREACHABLE = 9,  // no route to the host
+    OPEN_ERROR_NET_NOT_RFC2217 = 10, // connected, but the server does not do serial port control
+    OPEN_ERROR_NET_CLOSED = 11,      // the server hung up while the port was being opened
 };
 int PortLastOpenError();
 

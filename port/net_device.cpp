@@ -1,0 +1,307 @@
+// The network device: a COM port whose name is rfc2217://HOST:PORT (Telnet with
+// serial port control, through the codec in rfc2217.cpp) or socket://HOST:PORT
+// (the line's bytes as they are). Portable: the sockets are in net_posix.cpp or
+// net_win32.cpp. A handle is a line slot's index + 1.
+//
+// Threads: the receive side (readByte) runs on the tick thread while writes and
+// the modem lines come from others. The codec and the socket's sending side are
+// shared, so both take the line's small lock; received bytes wait in the line's
+// buffer, which only the receive side touches after the open.
+#include <atomic>
+#include <cstring>
+
+#include "link/threading.h"
+#include "port/device.h"
+#include "port/net.h"
+#include "port/net_url.h"
+#include "port/rfc2217.h"
+
+namespace {
+
+enum {
+    NET_LINES = 2,
+    NET_CHUNK_BYTES = 256,          // received at once; the codec's answers to it fit its buffer
+    NET_READ_WAIT_MS = 1,           // as long as a serial read waits for a byte
+    NET_NEGOTIATE_STEP_MS = 20,
+    NET_ANSWER_SEND_MS = 1000,      // bound on sending the codec's answers
+    NET_WRITE_BASE_MS = 1000,       // a write of n bytes: 10 n + 1000 ms, as on a serial port
+    NET_WRITE_PER_BYTE_MS = 10,
+};
+
+struct NetLine {
+    std::atomic<int> used;
+    std::atomic<int> lock;
+    std::atomic<int> lost;
+    std::atomic<int> suspended;
+    NetSocket socket;
+    int scheme;
+    Rfc2217 codec;
+    unsigned char received[NET_CHUNK_BYTES * 2];
+    int next;  // the next byte of `received` to hand out
+    int end;
+};
+
+NetLine lines[NET_LINES];
+
+// What a server that hung up during the open said, printable characters only.
+char openNote[NET_NOTE_BYTES];
+
+void KeepNote(const NetLine& line) {
+    int k = 0;
+    for (int i = 0; i < line.end && k < NET_NOTE_BYTES - 1; ++i) {
+        unsigned char c = line.received[i];
+        if (c >= 0x20 && c < 0x7F) openNote[k++] = static_cast<char>(c);
+        else if (k > 0 && openNote[k - 1] != ' ') openNote[k++] = ' ';
+    }
+    while (k > 0 && openNote[k - 1] == ' ') --k;
+    openNote[k] = '\0';
+}
+
+class LineLock {
+public:
+    explicit LineLock(NetLine& line) : line_(line) {
+        int expected = 0;
+        while (!line_.lock.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+            expected = 0;
+            OsSleepMs(0);
+        }
+    }
+    ~LineLock() { line_.lock.store(0, std::memory_order_release); }
+    LineLock(const LineLock&) = delete;
+    LineLock& operator=(const LineLock&) = delete;
+
+private:
+    NetLine& line_;
+};
+
+NetLine* LineOf(DeviceHandle handle) {
+    if (handle < 1 || handle > NET_LINES) return nullptr;
+    NetLine* line = &lines[handle - 1];
+    return line->used.load() != 0 ? line : nullptr;
+}
+
+// Sends what the codec has queued. Caller holds the lock. Returns 0 or -1.
+int SendQueued(NetLine& line, long long deadlineUs) {
+    if (line.codec.outLength == 0) return 0;
+    int result = NetSend(line.socket, line.codec.out, line.codec.outLength, deadlineUs);
+    Rfc2217Sent(line.codec, line.codec.outLength);
+    if (result != 0) line.lost.store(1);
+    return result;
+}
+
+// Keeps a received data byte when there is room (before the open has finished,
+// the buffer may fill; the line's noise then is dropped as a full receive buffer would).
+void Keep(NetLine& line, unsigned char byte) {
+    if (line.end < static_cast<int>(sizeof line.received)) line.received[line.end++] = byte;
+}
+
+// Passes received bytes through the codec (Telnet) or as they are (raw).
+void TakeIn(NetLine& line, const unsigned char* bytes, int n) {
+    if (line.scheme == NET_SCHEME_RAW) {
+        for (int i = 0; i < n; ++i) Keep(line, bytes[i]);
+        return;
+    }
+    LineLock lock(line);
+    for (int i = 0; i < n; ++i) {
+        unsigned char data = 0;
+        if (Rfc2217Input(line.codec, bytes[i], &data) == 1) Keep(line, data);
+    }
+    line.suspended.store(line.codec.suspended);
+    (void)SendQueued(line, OsMonotonicUs() + NET_ANSWER_SEND_MS * 1000LL);
+}
+
+// Receives one block, waiting at most waitMs. Returns -1 when the connection ended.
+int ReceiveBlock(NetLine& line, int waitMs) {
+    unsigned char bytes[NET_CHUNK_BYTES];
+    int room = static_cast<int>(sizeof line.received) - line.end;
+    int n = NetReceive(line.socket, bytes, room < NET_CHUNK_BYTES ? room : NET_CHUNK_BYTES, waitMs);
+    if (n < 0) {
+        line.lost.store(1);
+        return -1;
+    }
+    TakeIn(line, bytes, n);
+    return 0;
+}
+
+// Receives one step's worth of what the server sends. Returns 0, or the open
+// error when the deadline passed or the server hung up.
+int AwaitServer(NetLine& line, long long deadlineUs) {
+    long long leftUs = deadlineUs - OsMonotonicUs();
+    if (leftUs <= 0) return OPEN_ERROR_NET_NOT_RFC2217;
+    int waitMs = static_cast<int>((leftUs + 999) / 1000);
+    if (ReceiveBlock(line, waitMs < NET_NEGOTIATE_STEP_MS ? waitMs : NET_NEGOTIATE_STEP_MS) != 0) {
+        return OPEN_ERROR_NET_CLOSED;
+    }
+    return 0;
+}
+
+// Negotiates the options, then waits for the server's serial device. Returns 0 or a PortOpenError.
+int Negotiate(NetLine& line, long long deadlineUs) {
+    Rfc2217Start(line.codec);
+    {
+        LineLock lock(line);
+        if (SendQueued(line, deadlineUs) != 0) return OPEN_ERROR_NET_CLOSED;
+    }
+    // A server that says nothing in Telnet (raw TCP, another protocol) is not one.
+    while (line.codec.comPort == COM_PORT_PENDING) {
+        int waited = AwaitServer(line, deadlineUs);
+        if (waited != 0) return waited;
+    }
+    if (line.codec.comPort != COM_PORT_ACCEPTED) return OPEN_ERROR_NET_NOT_RFC2217;
+    // Ask for the baud rate (SET-BAUDRATE 0): the answer shows the server has its
+    // serial device open. A server that cannot open it says so in text and hangs up.
+    {
+        LineLock lock(line);
+        Rfc2217QueueBaudQuery(line.codec);
+        if (SendQueued(line, deadlineUs) != 0) return OPEN_ERROR_NET_CLOSED;
+    }
+    while (line.codec.baudAnswer < 0) {
+        int waited = AwaitServer(line, deadlineUs);
+        if (waited != 0) return waited;
+    }
+    return 0;
+}
+
+DeviceHandle NetOpen(int k, int* error) {
+    openNote[0] = '\0';
+    long long deadlineUs = OsMonotonicUs() + NET_OPEN_BOUND_MS * 1000LL;
+    char name[PORT_NAME_BYTES];
+    NetAddress address;
+    if (PortNetworkName(k, name, sizeof name) != 1 || NetParseUrl(name, &address) != NET_URL_OK) {
+        *error = OPEN_ERROR_NO_DEVICE;
+        return 0;
+    }
+    int slot = -1;
+    for (int i = 0; i < NET_LINES && slot < 0; ++i) {
+        int expected = 0;
+        if (lines[i].used.compare_exchange_strong(expected, 1)) slot = i;
+    }
+    if (slot < 0) {
+        *error = OPEN_ERROR_BUSY;
+        return 0;
+    }
+    NetLine& line = lines[slot];
+    line.lost.store(0);
+    line.suspended.store(0);
+    line.scheme = address.scheme;
+    line.next = 0;
+    line.end = 0;
+    line.socket = NetConnect(address.host, address.port, deadlineUs, error);
+    if (line.socket < 0) {
+        line.used.store(0);
+        return 0;
+    }
+    if (line.scheme == NET_SCHEME_RFC2217) {
+        int refused = Negotiate(line, deadlineUs);
+        if (refused != 0) {
+            if (refused == OPEN_ERROR_NET_CLOSED) KeepNote(line);
+            NetClose(line.socket);
+            line.used.store(0);
+            *error = refused;
+            return 0;
+        }
+    }
+    *error = OPEN_ERROR_NONE;
+    return static_cast<DeviceHandle>(slot + 1);
+}
+
+void NetCloseLine(DeviceHandle handle) {
+    NetLine* line = LineOf(handle);
+    if (line == nullptr) return;
+    NetClose(line->socket);
+    line->socket = -1;
+    line->used.store(0);
+}
+
+// Sends `value` as SET-CONTROL (raw TCP has no modem lines to set).
+void QueueAndSend(NetLine& line, const LineSettings* settings, int control) {
+    if (line.scheme != NET_SCHEME_RFC2217) return;
+    LineLock lock(line);
+    if (settings != nullptr) Rfc2217QueueLine(line.codec, *settings);
+    if (control != 0) Rfc2217QueueControl(line.codec, control);
+    (void)SendQueued(line, OsMonotonicUs() + NET_ANSWER_SEND_MS * 1000LL);
+}
+
+int NetConfigure(DeviceHandle handle, const LineSettings& settings) {
+    NetLine* line = LineOf(handle);
+    if (line == nullptr) return PORT_IO_ERROR;
+    QueueAndSend(*line, &settings, 0);
+    return line->lost.load() != 0 ? PORT_IO_ERROR : PORT_OK;
+}
+
+void NetRaiseDtrRts(DeviceHandle handle) {
+    NetLine* line = LineOf(handle);
+    if (line == nullptr) return;
+    QueueAndSend(*line, nullptr, COM_CONTROL_DTR_ON);
+    QueueAndSend(*line, nullptr, COM_CONTROL_RTS_ON);
+}
+
+void NetSetRts(DeviceHandle handle, int enable) {
+    NetLine* line = LineOf(handle);
+    if (line == nullptr) return;
+    QueueAndSend(*line, nullptr, enable ? COM_CONTROL_RTS_ON : COM_CONTROL_RTS_OFF);
+}
+
+int NetWrite(DeviceHandle handle, const unsigned char* data, int length) {
+    NetLine* line = LineOf(handle);
+    if (line == nullptr || length < 0) return PORT_IO_ERROR;
+    long long deadlineUs =
+        OsMonotonicUs() + (NET_WRITE_PER_BYTE_MS * static_cast<long long>(length) + NET_WRITE_BASE_MS) * 1000LL;
+    // The server asked us to hold the data (its serial side is full); the receive
+    // side sees it resume.
+    while (line->suspended.load() != 0) {
+        if (OsMonotonicUs() >= deadlineUs) return PORT_IO_ERROR;
+        OsSleepMs(1);
+    }
+    if (line->scheme == NET_SCHEME_RAW) {
+        if (NetSend(line->socket, data, length, deadlineUs) == 0) return PORT_OK;
+        line->lost.store(1);
+        return PORT_IO_ERROR;
+    }
+    LineLock lock(*line);
+    if (SendQueued(*line, deadlineUs) != 0) return PORT_IO_ERROR;
+    unsigned char escaped[NET_CHUNK_BYTES * 2];
+    int done = 0;
+    while (done < length) {
+        int used = 0;
+        int n = Rfc2217Escape(data + done, length - done, escaped, sizeof escaped, &used);
+        if (NetSend(line->socket, escaped, n, deadlineUs) != 0) {
+            line->lost.store(1);
+            return PORT_IO_ERROR;
+        }
+        done += used;
+    }
+    return PORT_OK;
+}
+
+int NetReadByte(DeviceHandle handle, unsigned char* byte) {
+    NetLine* line = LineOf(handle);
+    if (line == nullptr) return 0;
+    if (line->next == line->end) {
+        line->next = 0;
+        line->end = 0;
+        if (line->lost.load() == 0) (void)ReceiveBlock(*line, NET_READ_WAIT_MS);
+        if (line->end == 0) {
+            // A closed connection answers at once: the wait is slept out so the
+            // receive side does not spin.
+            if (line->lost.load() != 0) OsSleepMs(NET_READ_WAIT_MS);
+            return 0;
+        }
+    }
+    *byte = line->received[line->next++];
+    return 1;
+}
+
+int NetLost(DeviceHandle handle) {
+    NetLine* line = LineOf(handle);
+    if (line == nullptr) return 1;
+    if (line->lost.load() != 0) return 1;
+    return NetPeerClosed(line->socket);
+}
+
+}  // namespace
+
+const char* NetOpenNote() { return openNote; }
+
+const DeviceOps NetworkDevice = {NetOpen, NetCloseLine, NetConfigure, NetRaiseDtrRts,
+                                 NetWrite, NetReadByte,  NetSetRts,    NetLost};
