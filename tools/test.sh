@@ -2,7 +2,7 @@
 # Builds and runs every test: the unit, threaded, end-to-end (Xvfb) and Wine tests
 # with warnings as errors; the unit tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer; the threaded tests under ThreadSanitizer; and the
-# receive-path fuzzer for a bounded time. Ends with one "N passed, M failed" line.
+# receive-path and network codec fuzzers for a bounded time. Ends with one "N passed, M failed" line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -53,19 +53,23 @@ stage asan-ubsan build-test/asan "-fsanitize=address,undefined -fno-sanitize-rec
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 stage tsan build-test/tsan "-fsanitize=thread" "-DCMAKE_BUILD_TYPE=Debug -DZANTROX_WIN_TESTS=OFF" "-L threaded"
 
-echo "==== fuzz (${fuzz_seconds}s)"
+echo "==== fuzz (${fuzz_seconds}s over two targets)"
+# The receive path and the network codec share the fuzzing time: half each.
+fuzz_half=$(((fuzz_seconds + 1) / 2))
 if CXX=clang++ cmake -S "$root" -B build-test/fuzz -DZANTROX_FUZZ=ON -DZANTROX_WIN_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined" >"$log_dir/fuzz-configure.log" 2>&1 &&
-   cmake --build build-test/fuzz -j"$jobs" --target receive_fuzz >"$log_dir/fuzz-build.log" 2>&1; then
-    corpus=$(mktemp -d)
-    if build-test/fuzz/tests/receive_fuzz -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" \
-            >"$log_dir/fuzz.log" 2>&1; then
-        grep -E 'stat::number_of_executed_units|Done' "$log_dir/fuzz.log" | tail -2
-        passed=$((passed + 1))
-    else
-        tail -40 "$log_dir/fuzz.log"; failed=$((failed + 1)); failures+=("fuzz")
-    fi
-    rm -rf "$corpus"
+   cmake --build build-test/fuzz -j"$jobs" --target receive_fuzz rfc2217_fuzz >"$log_dir/fuzz-build.log" 2>&1; then
+    for target in receive_fuzz rfc2217_fuzz; do
+        corpus=$(mktemp -d)
+        if build-test/fuzz/tests/$target -max_total_time="$fuzz_half" -print_final_stats=1 "$corpus" \
+                >"$log_dir/$target.log" 2>&1; then
+            echo "$target:"; grep -E 'stat::number_of_executed_units|Done' "$log_dir/$target.log" | tail -2
+            passed=$((passed + 1))
+        else
+            tail -40 "$log_dir/$target.log"; failed=$((failed + 1)); failures+=("$target")
+        fi
+        rm -rf "$corpus"
+    done
 else
     tail -40 "$log_dir/fuzz-build.log"; failed=$((failed + 1)); failures+=("fuzz build")
 fi
