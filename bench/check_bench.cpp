@@ -15,7 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/check_report.h"
+#include "cli/check/report.h"
 #include "link/transaction.h"
 #include "tests/support/sim_process.h"
 
@@ -25,32 +25,27 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Made-up results of a run: `pumps` x `rounds`, every tenth one failed.
-std::vector<CheckRecord> MadeRecords(int pumps, int rounds) {
-    std::vector<CheckRecord> records;
+// Made-up results of a run, `pumps` x `rounds`, every tenth one failed, fed to a model.
+int FillModel(ReportModel& model, int pumps, int rounds) {
     int n = 0;
+    ReportRecord record;
+    record.time = "2026-12-08T09:30:01.123Z";
+    record.request = "I011";
+    record.replyExpected = true;
+    record.ack = true;
+    record.ms = 100.2;
+    record.received.assign(40, 'x');
     for (int r = 1; r <= rounds; ++r) {
         for (int i = 0; i < 6 + 13 * pumps; ++i, ++n) {
-            CheckRecord record;
-            TransactionResult& t = record.result;
-            t.time = "2026-12-08T09:30:01.123Z";
-            t.command = i < 6 ? "Pump/Status/Extended" : "Pump/Totals/Hose" + std::to_string(i % 8 + 1);
-            t.pump = i < 6 ? 1 : 1 + (i - 6) / 13;
-            t.sent = "I011";
-            t.replyExpected = true;
-            t.verdict = n % 10 == 9 ? VERDICT_CHECKSUM_ERROR : VERDICT_OK;
-            t.ack = true;
-            t.hasReply = true;
-            t.answerMs = 0.05 + (n % 37) * 0.01;
-            t.ms = 100.2;
-            t.answer.assign(40, 'x');
-            t.received = t.answer;
+            record.command = i < 6 ? "Pump/Status/Extended" : "Pump/Totals/Hose" + std::to_string(i % 8 + 1);
+            record.pump = i < 6 ? 0 : 1 + (i - 6) / 13;
             record.round = r;
-            record.perPump = i >= 6;
-            records.push_back(record);
+            record.verdict = n % 10 == 9 ? VERDICT_CHECKSUM_ERROR : VERDICT_OK;
+            record.answerMs = 0.05 + (n % 37) * 0.01;
+            model.Add(record);
         }
     }
-    return records;
+    return n;
 }
 
 }  // namespace
@@ -103,26 +98,38 @@ int main(int argc, char** argv) {
     printf("  beyond transactions + pauses        %9.1f ms (%.2f %%)\n", wall * 1000 - exchangeMs - pausesMs,
            (wall * 1000 - exchangeMs - pausesMs) * 100 / (exchangeMs + pausesMs));
 
-    // Report writing alone, on made-up runs of growing size.
-    const int sizes[][2] = {{4, 3}, {32, 3}, {32, 20}};
+    // The report alone, on made-up runs of growing size: the model's memory, the
+    // page, and writing it to a file (beside the old one, then renamed).
+    const int sizes[][2] = {{4, 3}, {32, 3}, {32, 20}, {32, 240}};
     for (const auto& size : sizes) {
-        std::vector<CheckRecord> records = MadeRecords(size[0], size[1]);
-        CheckRunInfo info;
+        ReportModel model;
+        auto f0 = std::chrono::steady_clock::now();
+        int count = FillModel(model, size[0], size[1]);
+        double fillMs = SecondsSince(f0) * 1000;
+        ReportInfo info;
         info.version = "bench";
-        info.portName = "COM1";
+        info.ports = {"COM1"};
         for (int p = 1; p <= size[0]; ++p) info.pumps.push_back(p);
         info.rounds = size[1];
-        info.plannedTransactions = static_cast<int>(records.size());
-        std::vector<double> times;
+        info.plannedTransactions = count;
+        std::vector<double> times, writes;
         size_t bytes = 0;
         for (int i = 0; i < 5; ++i) {
             auto t0 = std::chrono::steady_clock::now();
-            bytes = CheckReportHtml(records, info).size();
+            std::string html = ReportHtml(model, info);
             times.push_back(SecondsSince(t0) * 1000);
+            bytes = html.size();
+            std::string error;
+            auto w0 = std::chrono::steady_clock::now();
+            if (!WriteReportFile(report, html, error)) fprintf(stderr, "writing %s: %s\n", report.c_str(), error.c_str());
+            writes.push_back(SecondsSince(w0) * 1000);
         }
         std::sort(times.begin(), times.end());
-        printf("report of %2d pumps x %2d rounds (%5d transactions): median %6.2f ms, %7zu bytes\n", size[0], size[1],
-               static_cast<int>(records.size()), times[2], bytes);
+        std::sort(writes.begin(), writes.end());
+        printf("report of %2d pumps x %3d rounds (%6d transactions): model %7.1f KB (filled in %6.1f ms), "
+               "page median %7.2f ms, %8zu bytes, file write median %6.2f ms\n",
+               size[0], size[1], count, model.BytesHeld() / 1024.0, fillMs, times[2], bytes, writes[2]);
     }
+    unlink(report.c_str());
     return 0;
 }

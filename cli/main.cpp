@@ -6,7 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "cli/check.h"
+#include "cli/check/check.h"
 #include "cli/commands.h"
 #include "cli/ports.h"
 #include "zantrox_version.h"
@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
     CLI::App* checkCommand =
         app.add_subcommand("check", "every read-only request for each pump, round after round, and an HTML report");
     AddPortOptions(*checkCommand, check.line, checkRaw);
-    checkCommand->add_option("--pumps", check.pumps, "pumps: a list and ranges, e.g. 1-4,7 (default 1)");
+    std::string checkPumps = "1";
+    checkCommand->add_option("--pumps", checkPumps, "pumps: a list and ranges, e.g. 1-4,7 (default 1)");
     checkCommand->add_option("--rounds", check.rounds, "rounds (default 3)")->check(CLI::Range(1, 100000));
     checkCommand->add_option("--interval", check.intervalMs, "pause between transactions in ms (default 250)")
         ->check(CLI::Range(0, 3600000));
@@ -179,9 +180,8 @@ int main(int argc, char** argv) {
     if (unmap->parsed()) return RunUnmap(RealTree(), unmapPort, unmapForce, stdout, stderr);
     if (checkCommand->parsed()) {
         if (!FinishPortOptions(check.line, checkRaw)) return EXIT_USAGE;
-        std::vector<int> pumps;
         std::string error;
-        if (!ParsePumpList(check.pumps, pumps, error)) {
+        if (!ParsePumpList(checkPumps, check.pumps, error)) {
             std::fprintf(stderr, "zantrox-cli: --pumps: %s\n", error.c_str());
             return EXIT_USAGE;
         }

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
+#include "cli/tally.h"
 #include "commands/dispatch.h"
 #include "console/panel.h"
 #include "link/frame.h"
@@ -40,33 +41,20 @@ std::string SettingText(const Action& action) {
     }
 }
 
-struct Tally {
-    int sent = 0;
-    int acked = 0;
-    int repliesOk = 0;
-    int checksumErrors = 0;
-    int incomplete = 0;
-    int noAck = 0;
-    std::vector<double> ms;
-
-    void Add(const TransactionResult& r) {
-        ++sent;
-        if (r.ack) ++acked;
-        if (r.verdict == VERDICT_OK && r.replyExpected) ++repliesOk;
-        if (r.verdict == VERDICT_CHECKSUM_ERROR) ++checksumErrors;
-        if (r.verdict == VERDICT_INCOMPLETE) ++incomplete;
-        if (r.verdict == VERDICT_NO_ACK) ++noAck;
-        ms.push_back(r.ms);
-    }
-    bool AllOk() const { return noAck == 0 && checksumErrors == 0 && incomplete == 0; }
-};
-
-void PrintSummary(std::FILE* out, const OpenedPort& port, const Tally& t, bool stopped) {
+void PrintSummary(std::FILE* out, const OpenedPort& port, const Tally& t, const std::vector<double>& ms,
+                  bool stopped) {
     std::fprintf(out, "--- %s statistics%s ---\n", PortLabel(port).c_str(), stopped ? ", stopped by Ctrl+C" : "");
-    std::fprintf(out, "%d sent, %d ACKed, %d replies OK, %d checksum errors, %d incomplete, %d no ACK\n", t.sent,
-                 t.acked, t.repliesOk, t.checksumErrors, t.incomplete, t.noAck);
-    if (!t.ms.empty()) {
-        std::vector<double> sorted = t.ms;
+    std::fprintf(out, "%d sent, %d ACKed, %d replies OK, %d checksum errors, %d incomplete, %d no ACK", t.sent, t.acked,
+                 t.repliesOk, t.Count(VERDICT_CHECKSUM_ERROR), t.Count(VERDICT_INCOMPLETE), t.Count(VERDICT_NO_ACK));
+    // Any other way a transaction failed, by its verdict's name.
+    for (const auto& f : t.failures) {
+        if (f.first != VERDICT_CHECKSUM_ERROR && f.first != VERDICT_INCOMPLETE && f.first != VERDICT_NO_ACK) {
+            std::fprintf(out, ", %d %s", f.second, VerdictName(f.first));
+        }
+    }
+    std::fprintf(out, "\n");
+    if (!ms.empty()) {
+        std::vector<double> sorted = ms;
         std::sort(sorted.begin(), sorted.end());
         std::fprintf(out, "time min/median/max = %.1f/%.1f/%.1f ms\n", sorted.front(), Percentile(sorted, 0.5),
                      sorted.back());
@@ -179,6 +167,7 @@ int RunSend(const SendOptions& options) {
     std::FILE* summaryOut = options.line.json ? stderr : stdout;
 
     Tally tally;
+    std::vector<double> ms;
     for (int round = 0; round < options.repeat && !StopRequested(); ++round) {
         for (size_t i = 0; i < items.size() && !StopRequested(); ++i) {
             const CatalogueItem& item = *items[i];
@@ -193,7 +182,8 @@ int RunSend(const SendOptions& options) {
                 if (StopRequested()) break;
                 TransactionResult result =
                     RunOneTransaction(options.commands[i], message.text, message.reply, Settings.pumpNumber);
-                tally.Add(result);
+                tally.Add(result.verdict, result.ack, result.replyExpected);
+                ms.push_back(result.ms);
                 if (options.line.json) {
                     std::printf("%s\n", TransactionJson(result).c_str());
                 } else {
@@ -204,6 +194,6 @@ int RunSend(const SendOptions& options) {
         }
     }
     ClosePort();
-    PrintSummary(summaryOut, port, tally, StopRequested());
+    PrintSummary(summaryOut, port, tally, ms, StopRequested());
     return tally.AllOk() ? EXIT_ALL_OK : EXIT_FAILED;
 }

@@ -32,15 +32,11 @@ int OpenConfiguredPort() {
     return PortRequest(resolved, PORT_OPEN, &params);
 }
 
-namespace {
-
 int FormatTextV(char* out, int size, const char* format, va_list args) {
     if (size <= 0) return -1;
     int n = std::vsnprintf(out, static_cast<size_t>(size), format, args);
     return n >= 0 && n < size ? n : -1;
 }
-
-}  // namespace
 
 int FormatText(char* out, int size, const char* format, ...) {
     va_list args;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 
 struct ConsoleSettings {
     int pumpNumber;    // 1..32, two digits in messages
@@ -48,6 +49,12 @@ int SendMessageText(int reply, const char* format, ...)
 int FormatText(char* out, int size, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+// The same with the arguments as a va_list (left to the caller to end).
+int FormatTextV(char* out, int size, const char* format, va_list args)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 0)))
 #endif
     ;
 

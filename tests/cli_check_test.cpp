@@ -19,8 +19,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/catalogue.h"
-#include "cli/check.h"
-#include "cli/check_report.h"
+#include "cli/check/check.h"
+#include "cli/check/report.h"
 #include "link/transaction.h"
 #include "sim/sim_log.h"
 #include "tests/support/files.h"
@@ -144,10 +144,9 @@ TEST(CheckPlan, HoldsOnlyRequestsThatReadAndNothingThatWrites) {
 
 // ---- the report on made-up results -----------------------------------------------
 
-CheckRecord Made(const std::string& command, int pump, int verdict, double answerMs, int round = 1,
-                 bool perPump = true, int stray = 0) {
-    CheckRecord record;
-    TransactionResult& r = record.result;
+ReportRecord Made(const std::string& command, int pump, int verdict, double answerMs, int round = 1,
+                  bool perPump = true, int stray = 0) {
+    TransactionResult r;
     r.time = "2026-12-08T09:30:01.123Z";
     r.command = command;
     r.pump = pump;
@@ -161,16 +160,19 @@ CheckRecord Made(const std::string& command, int pump, int verdict, double answe
     if (r.ack) r.answer = {0x06, 0x02, 'x', 0x03, 0x7F};
     r.received.assign(static_cast<size_t>(stray), 0x7E);
     r.received.insert(r.received.end(), r.answer.begin(), r.answer.end());
-    record.round = round;
-    record.perPump = perPump;
-    return record;
+    return RecordOfTransaction(r, round, perPump);
 }
 
-CheckRunInfo MadeInfo(int planned) {
-    CheckRunInfo info;
+ReportModel ModelOf(const std::vector<ReportRecord>& records) {
+    ReportModel model;
+    for (const ReportRecord& record : records) model.Add(record);
+    return model;
+}
+
+ReportInfo MadeInfo(int planned) {
+    ReportInfo info;
     info.version = "9.8.7";
-    info.portName = "COM1";
-    info.portDevice = "/dev/ttyUSB0";
+    info.ports = {"COM1 (/dev/ttyUSB0)"};
     info.pumps = {1, 2};
     info.rounds = 2;
     info.plannedTransactions = planned;
@@ -199,7 +201,7 @@ TEST(CheckReport, PercentilesInterpolateBetweenRanks) {
 }
 
 TEST(CheckReport, RowsCountEachPumpAndCommandWithControllerWideRequestsApart) {
-    std::vector<CheckRecord> records = {
+    std::vector<ReportRecord> records = {
         Made("Pump/Status/Extended", 1, VERDICT_OK, 5, 1, false),
         Made("Pump/Sale/Read", 1, VERDICT_OK, 4),
         Made("Pump/Sale/Read", 2, VERDICT_NO_ACK, 0),
@@ -208,77 +210,77 @@ TEST(CheckReport, RowsCountEachPumpAndCommandWithControllerWideRequestsApart) {
         Made("Pump/Sale/Read", 2, VERDICT_INCOMPLETE, 8, 2, true, 3),
         Made("Pump/Sale/Read", 1, VERDICT_OK, 6, 2),
     };
-    std::vector<CheckRow> rows = CheckRows(records);
+    std::vector<ReportRow> rows = ModelOf(records).Rows();
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].pump, 0);
     EXPECT_EQ(rows[0].command, "Pump/Status/Extended");
-    EXPECT_EQ(rows[0].sent, 2);
+    EXPECT_EQ(rows[0].tally.sent, 2);
     EXPECT_EQ(rows[0].answerMs, (std::vector<double>{1, 5}));
 
-    const CheckRow& one = rows[1];
+    const ReportRow& one = rows[1];
     EXPECT_EQ(one.pump, 1);
-    EXPECT_EQ(one.sent, 3);
-    EXPECT_EQ(one.acked, 3);
-    EXPECT_EQ(one.repliesOk, 2);
-    EXPECT_EQ(one.checksumErrors, 1);
-    EXPECT_EQ(one.failed, 1);
+    EXPECT_EQ(one.tally.sent, 3);
+    EXPECT_EQ(one.tally.acked, 3);
+    EXPECT_EQ(one.tally.repliesOk, 2);
+    EXPECT_EQ(one.tally.Count(VERDICT_CHECKSUM_ERROR), 1);
+    EXPECT_EQ(one.tally.Failed(), 1);
     EXPECT_EQ(one.answerMs, (std::vector<double>{2, 4, 6}));
 
-    const CheckRow& two = rows[2];
+    const ReportRow& two = rows[2];
     EXPECT_EQ(two.pump, 2);
-    EXPECT_EQ(two.sent, 2);
-    EXPECT_EQ(two.acked, 1);
-    EXPECT_EQ(two.repliesOk, 0);
-    EXPECT_EQ(two.noAck, 1);
-    EXPECT_EQ(two.incomplete, 1);
-    EXPECT_EQ(two.failed, 2);
+    EXPECT_EQ(two.tally.sent, 2);
+    EXPECT_EQ(two.tally.acked, 1);
+    EXPECT_EQ(two.tally.repliesOk, 0);
+    EXPECT_EQ(two.tally.Count(VERDICT_NO_ACK), 1);
+    EXPECT_EQ(two.tally.Count(VERDICT_INCOMPLETE), 1);
+    EXPECT_EQ(two.tally.Failed(), 2);
     EXPECT_EQ(two.strayBytes, 3);
     EXPECT_EQ(two.answerMs, (std::vector<double>{8}));  // a transaction without ACK has no answer time
 }
 
 TEST(CheckReport, VerdictSaysHealthyOrWhatFailedWhereAndHowOften) {
-    std::vector<CheckRecord> ok = {Made("Pump/Sale/Read", 1, VERDICT_OK, 1), Made("Pump/Sale/Read", 2, VERDICT_OK, 1)};
-    EXPECT_EQ(CheckVerdictLine(ok, MadeInfo(2)), "Healthy: all 2 transactions succeeded.");
+    std::vector<ReportRecord> ok = {Made("Pump/Sale/Read", 1, VERDICT_OK, 1), Made("Pump/Sale/Read", 2, VERDICT_OK, 1)};
+    EXPECT_EQ(ReportVerdictLine(ModelOf(ok), MadeInfo(2)), "Healthy: all 2 transactions succeeded.");
 
-    std::vector<CheckRecord> failing = ok;
+    std::vector<ReportRecord> failing = ok;
     failing.push_back(Made("Pump/Prices/READ", 2, VERDICT_NO_ACK, 0));
     failing.push_back(Made("Pump/Prices/READ", 2, VERDICT_CHECKSUM_ERROR, 1));
     failing.push_back(Made("Pump/Prices/READ", 1, VERDICT_OK, 1));
-    std::string line = CheckVerdictLine(failing, MadeInfo(5));
+    std::string line = ReportVerdictLine(ModelOf(failing), MadeInfo(5));
     EXPECT_EQ(line.rfind("FAILED: 2 of 5 transactions failed (1 no ACK, 1 checksum error)", 0), 0u) << line;
     EXPECT_NE(line.find("pump 2, Pump/Prices/READ 2 of 2"), std::string::npos) << line;
 
     // A pump where everything failed is named once.
-    std::vector<CheckRecord> deadPump = ok;
+    std::vector<ReportRecord> deadPump = ok;
     deadPump.push_back(Made("Pump/Prices/READ", 2, VERDICT_NO_ACK, 0));
     deadPump[1] = Made("Pump/Sale/Read", 2, VERDICT_NO_ACK, 0);
-    line = CheckVerdictLine(deadPump, MadeInfo(3));
+    line = ReportVerdictLine(ModelOf(deadPump), MadeInfo(3));
     EXPECT_NE(line.find("pump 2, every command 2 of 2"), std::string::npos) << line;
 
-    std::vector<CheckRecord> noisy = {Made("Pump/Sale/Read", 1, VERDICT_OK, 1, 1, true, 3)};
-    line = CheckVerdictLine(noisy, MadeInfo(1));
+    std::vector<ReportRecord> noisy = {Made("Pump/Sale/Read", 1, VERDICT_OK, 1, 1, true, 3)};
+    line = ReportVerdictLine(ModelOf(noisy), MadeInfo(1));
     EXPECT_EQ(line.rfind("Healthy, with warnings", 0), 0u) << line;
     EXPECT_NE(line.find("stray bytes on the line in 1 of 1 transactions"), std::string::npos) << line;
 
-    std::vector<CheckRecord> slow = {Made("Pump/Sale/Read", 1, VERDICT_OK, 80)};
-    line = CheckVerdictLine(slow, MadeInfo(1));
+    std::vector<ReportRecord> slow = {Made("Pump/Sale/Read", 1, VERDICT_OK, 80)};
+    line = ReportVerdictLine(ModelOf(slow), MadeInfo(1));
     EXPECT_NE(line.find("slow answers: up to 80.0 ms"), std::string::npos) << line;
 
-    CheckRunInfo stopped = MadeInfo(40);
+    ReportInfo stopped = MadeInfo(40);
     stopped.stopped = true;
-    line = CheckVerdictLine(ok, stopped);
+    line = ReportVerdictLine(ModelOf(ok), stopped);
     EXPECT_EQ(line, "Stopped by Ctrl+C after 2 of 40 transactions. Healthy: all 2 transactions succeeded.");
-    EXPECT_EQ(CheckVerdictLine({}, stopped), "Stopped by Ctrl+C after 0 of 40 transactions. Nothing was sent.");
+    EXPECT_EQ(ReportVerdictLine(ReportModel(), stopped), "Stopped by Ctrl+C after 0 of 40 transactions. Nothing was sent.");
 }
 
 TEST(CheckReport, PageIsSelfContainedEscapedAndShowsEveryTransaction) {
-    std::vector<CheckRecord> records;
+    std::vector<ReportRecord> records;
     for (int i = 0; i < 30; ++i) records.push_back(Made("Pump/Sale/Read", 1 + i % 2, i == 7 ? VERDICT_NO_ACK : VERDICT_OK, 0.1 + i * 0.01, 1 + i / 15));
-    records[3].result.command = "<b>&\"odd\"</b>";
-    records[3].result.sent = "A\n<x>";
-    CheckRunInfo info = MadeInfo(30);
-    info.portDevice = "/dev/<tty>";
-    std::string html = CheckReportHtml(records, info);
+    records[3].command = "<b>&\"odd\"</b>";
+    records[3].request = "A\n<x>";
+    ReportInfo info = MadeInfo(30);
+    info.ports = {"COM1 (/dev/<tty>)"};
+    std::string html = ReportHtml(ModelOf(records), info);
 
     EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
     EXPECT_EQ(html.find("http"), std::string::npos);
@@ -304,7 +306,7 @@ TEST(CheckReport, PageIsSelfContainedEscapedAndShowsEveryTransaction) {
     EXPECT_EQ(Occurrences(html, "</html>"), 1u);
 
     // With nothing sent the page still stands.
-    std::string empty = CheckReportHtml({}, info);
+    std::string empty = ReportHtml(ReportModel(), info);
     EXPECT_NE(empty.find("Nothing sent"), std::string::npos);
     EXPECT_EQ(Occurrences(empty, "</html>"), 1u);
 }

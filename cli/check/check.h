@@ -8,12 +8,13 @@
 #include "cli/cli.h"
 #include "commands/settings.h"
 
+// The options of a check, already checked against their allowed values.
 struct CheckOptions {
     PortOptions line;
-    std::string pumps = "1";  // a list and ranges: "1-4,7"
-    int rounds = 3;
-    int intervalMs = 250;
-    std::string reportPath;   // "" = zantrox-check-<date>-<time>.html here
+    std::vector<int> pumps = {1};  // from ParsePumpList; not empty
+    int rounds = 3;                // 1 or more
+    int intervalMs = 250;          // 0 or more
+    std::string reportPath;        // "" = zantrox-check-<date>-<time>.html here
 };
 
 // Pump numbers 1..32 from "1-4,7", in the order given, without repeats. Returns

@@ -1,13 +1,14 @@
 // `zantrox-cli check`: the read-only requests of the menu, for every pump asked
 // for, round after round; a progress line on stderr and an HTML report at the end.
-#include "cli/check.h"
+#include "cli/check/check.h"
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
 #include "cli/catalogue.h"
-#include "cli/check_report.h"
+#include "cli/check/report.h"
+#include "cli/format.h"
 #include "link/transaction.h"
 #include "zantrox_version.h"
 
@@ -53,15 +54,14 @@ public:
 
     // `last`: the run is over; said in any case.
     void Show(int round, int rounds, int pump, int done, int failures, bool last = false) {
-        char line[160];
-        std::snprintf(line, sizeof line, "round %d/%d  %s  %d/%d transactions  %d %s", round, rounds,
-                      pump == 0 ? "controller" : ("pump " + std::to_string(pump)).c_str(), done, total_, failures,
-                      failures == 1 ? "failure" : "failures");
+        std::string line = Format("round %d/%d  %s  %d/%d transactions  %d %s", round, rounds,
+                                  pump == 0 ? "controller" : Format("pump %d", pump).c_str(), done, total_, failures,
+                                  failures == 1 ? "failure" : "failures");
         if (terminal_) {
-            std::fprintf(stderr, "\r%-70s", line);
+            std::fprintf(stderr, "\r%-70s", line.c_str());
             shown_ = true;
         } else if (last || round != lastRound_ || pump != lastPump_) {
-            std::fprintf(stderr, "check: %s\n", line);
+            std::fprintf(stderr, "check: %s\n", line.c_str());
         }
         lastRound_ = round;
         lastPump_ = pump;
@@ -81,30 +81,6 @@ private:
     int lastRound_ = -1;
     int lastPump_ = -1;
 };
-
-bool WriteFile(const std::string& path, const std::string& content, std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        error = "cannot create it";
-        return false;
-    }
-    bool ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok) error = "writing it failed (disk full?)";
-    return ok;
-}
-
-// Whether a report can go to `path`, found out before anything is sent; leaves
-// no file behind that was not there.
-bool CanWrite(const std::string& path) {
-    std::FILE* existing = std::fopen(path.c_str(), "rb");
-    if (existing != nullptr) std::fclose(existing);
-    std::FILE* file = std::fopen(path.c_str(), "ab");
-    if (file == nullptr) return false;
-    std::fclose(file);
-    if (existing == nullptr) std::remove(path.c_str());
-    return true;
-}
 
 }  // namespace
 
@@ -205,27 +181,17 @@ std::string DefaultReportName() {
 }
 
 int RunCheck(const CheckOptions& options) {
-    std::vector<int> pumps;
-    std::string error;
-    if (!ParsePumpList(options.pumps, pumps, error)) {
-        std::fprintf(stderr, "zantrox-cli: --pumps: %s\n", error.c_str());
-        return EXIT_USAGE;
-    }
-    if (options.rounds < 1 || options.intervalMs < 0) {
-        std::fprintf(stderr, "zantrox-cli: --rounds must be 1 or more and --interval 0 or more\n");
-        return EXIT_USAGE;
-    }
     ConsoleSettings base = {options.line.pumpNumber, options.line.presetAmount, options.line.priceBase, 1,
                             options.line.baudRate};
-    std::vector<CheckStep> round = PlanCheckRound(pumps, base, error);
+    std::string error;
+    std::vector<CheckStep> round = PlanCheckRound(options.pumps, base, error);
     if (round.empty()) {
         std::fprintf(stderr, "zantrox-cli: check: %s\n", error.c_str());
         return EXIT_USAGE;
     }
     std::string reportPath = options.reportPath.empty() ? DefaultReportName() : options.reportPath;
-    if (!CanWrite(reportPath)) {
-        std::fprintf(stderr, "zantrox-cli: --report: cannot write %s (check the folder exists and may be written)\n",
-                     reportPath.c_str());
+    if (!ReportTargetUsable(reportPath, error)) {
+        std::fprintf(stderr, "zantrox-cli: --report: %s %s; nothing was sent\n", reportPath.c_str(), error.c_str());
         return EXIT_USAGE;
     }
 
@@ -234,61 +200,55 @@ int RunCheck(const CheckOptions& options) {
     if (opened != EXIT_ALL_OK) return opened;
     InstallStopHandler();
 
-    CheckRunInfo info;
+    ReportInfo info;
     info.version = ZANTROX_VERSION;
-    info.portName = port.name;
-    info.portDevice = port.device;
+    info.ports = {port.name + (port.device.empty() ? "" : " (" + port.device + ")")};
     info.baudRate = options.line.baudRate;
     info.presetAmount = options.line.presetAmount;
     info.priceBase = options.line.priceBase;
-    info.pumps = pumps;
+    info.pumps = options.pumps;
     info.rounds = options.rounds;
     info.intervalMs = options.intervalMs;
     info.plannedTransactions = static_cast<int>(round.size()) * options.rounds;
     info.started = IsoTimeNow();
     auto start = std::chrono::steady_clock::now();
 
-    std::vector<CheckRecord> records;
-    records.reserve(static_cast<size_t>(info.plannedTransactions));
+    ReportModel model;
     Progress progress(info.plannedTransactions);
-    int failures = 0;
+    int lastRound = 0, lastPump = 0;
     for (int r = 1; r <= options.rounds && !StopRequested(); ++r) {
         for (const CheckStep& step : round) {
             if (StopRequested()) break;
-            if (!records.empty()) {
+            if (model.Transactions() > 0) {
                 PauseUnlessStopped(options.intervalMs);
                 if (StopRequested()) break;
             }
-            progress.Show(r, options.rounds, step.perPump ? step.pump : 0, static_cast<int>(records.size()), failures);
-            CheckRecord record;
-            record.result = RunOneTransaction(step.path, step.text, step.reply, step.pump);
-            record.round = r;
-            record.perPump = step.perPump;
-            if (record.result.verdict != VERDICT_OK) ++failures;
+            lastRound = r;
+            lastPump = step.perPump ? step.pump : 0;
+            progress.Show(r, options.rounds, lastPump, model.Transactions(), model.Totals().Failed());
+            TransactionResult result = RunOneTransaction(step.path, step.text, step.reply, step.pump);
             if (options.line.json) {
-                std::printf("%s\n", TransactionJson(record.result).c_str());
+                std::printf("%s\n", TransactionJson(result).c_str());
                 std::fflush(stdout);
             }
-            records.push_back(std::move(record));
+            model.Add(RecordOfTransaction(result, r, step.perPump));
         }
     }
-    if (!records.empty()) {
-        const CheckRecord& last = records.back();
-        progress.Show(last.round, options.rounds, last.perPump ? last.result.pump : 0, static_cast<int>(records.size()),
-                      failures, true);
+    if (model.Transactions() > 0) {
+        progress.Show(lastRound, options.rounds, lastPump, model.Transactions(), model.Totals().Failed(), true);
     }
     progress.Finish();
     ClosePort();
 
-    info.stopped = static_cast<int>(records.size()) < info.plannedTransactions;
+    info.stopped = model.Transactions() < info.plannedTransactions;
     info.ended = IsoTimeNow();
     info.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     // The verdict goes with the results: stdout, unless that carries JSON.
     std::FILE* summary = options.line.json ? stderr : stdout;
-    std::fprintf(summary, "%s\n", CheckVerdictLine(records, info).c_str());
-    int status = failures == 0 ? EXIT_ALL_OK : EXIT_FAILED;
-    if (WriteFile(reportPath, CheckReportHtml(records, info), error)) {
+    std::fprintf(summary, "%s\n", ReportVerdictLine(model, info).c_str());
+    int status = model.Totals().AllOk() ? EXIT_ALL_OK : EXIT_FAILED;
+    if (WriteReportFile(reportPath, ReportHtml(model, info), error)) {
         std::fprintf(summary, "report: %s\n", reportPath.c_str());
     } else {
         std::fprintf(stderr, "zantrox-cli: the report %s: %s\n", reportPath.c_str(), error.c_str());

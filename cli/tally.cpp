@@ -1,0 +1,27 @@
+#include "cli/tally.h"
+
+#include "link/transaction.h"
+
+void Tally::Add(int verdict, bool ack, bool replyExpected) {
+    ++sent;
+    if (ack) ++acked;
+    if (verdict == VERDICT_OK) {
+        ++ok;
+        if (replyExpected) ++repliesOk;
+    } else {
+        ++failures[verdict];
+    }
+}
+
+void Tally::Add(const Tally& other) {
+    sent += other.sent;
+    acked += other.acked;
+    ok += other.ok;
+    repliesOk += other.repliesOk;
+    for (const auto& f : other.failures) failures[f.first] += f.second;
+}
+
+int Tally::Count(int verdict) const {
+    auto found = failures.find(verdict);
+    return found == failures.end() ? 0 : found->second;
+}

@@ -1,0 +1,24 @@
+// What a run of transactions came to, counted once for send's summary and for
+// check and its report.
+#pragma once
+
+#include <map>
+
+// A transaction is ok when its verdict is ok: the ACK and, where a reply was
+// expected, a whole reply that passed its checksum. Any other verdict, whatever
+// it is, is a failure and is counted under that verdict. "Replies OK" are the ok
+// transactions that expected a reply.
+struct Tally {
+    int sent = 0;
+    int acked = 0;
+    int ok = 0;
+    int repliesOk = 0;
+    std::map<int, int> failures;  // verdict -> transactions; only verdicts that happened
+
+    void Add(int verdict, bool ack, bool replyExpected);
+    void Add(const Tally& other);
+    int Failed() const { return sent - ok; }
+    // The transactions with `verdict` (any verdict but ok).
+    int Count(int verdict) const;
+    bool AllOk() const { return ok == sent; }
+};
