@@ -3,9 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include <nlohmann/json.hpp>
-
 #include "cli/cli.h"
+#include "cli/json_line.h"
 #include "console/panel.h"
 #include "link/frame.h"
 #include "link/transaction.h"
@@ -96,7 +95,7 @@ std::string HexBytes(const std::vector<unsigned char>& bytes) {
 }
 
 std::string TransactionJson(const TransactionResult& r) {
-    nlohmann::ordered_json j;
+    JsonValue j;
     j["time"] = r.time;
     j["command"] = r.command;
     j["pump"] = r.pump;
@@ -118,8 +117,7 @@ std::string TransactionJson(const TransactionResult& r) {
     } else {
         j["answer_ms"] = nullptr;
     }
-    // Names from the command line may be anything; never let one end the output.
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return JsonLine(j);
 }
 
 void PrintTransaction(std::FILE* out, const TransactionResult& r) {

@@ -15,11 +15,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/json_line.h"
 #include "cli/ports.h"
 #include "port/device.h"
 #include "port/device_path.h"
@@ -27,7 +27,7 @@
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using Json = JsonValue;
 
 bool LStat(const std::string& path, struct stat& st) { return lstat(path.c_str(), &st) == 0; }
 bool Stat(const std::string& path, struct stat& st) { return stat(path.c_str(), &st) == 0; }
@@ -388,7 +388,7 @@ int RunPorts(const DeviceTree& tree, bool json, std::FILE* out, std::FILE*) {
                          {"access", row.reach.access},
                          {"ready", row.reach.exists && row.reach.access && !row.noUart},
                          {"why", OrNull(row.reach.why)}};
-            std::fprintf(out, "%s\n", line.dump().c_str());
+            PutJsonLine(out, line);
         }
         for (const DeviceRow& row : devices) {
             const char* uart = row.facts.uartType > 0 ? UartName(row.facts.uartType) : nullptr;
@@ -404,7 +404,7 @@ int RunPorts(const DeviceTree& tree, bool json, std::FILE* out, std::FILE*) {
                          {"exists", row.reach.exists},
                          {"access", row.reach.access},
                          {"why", OrNull(row.reach.why)}};
-            std::fprintf(out, "%s\n", line.dump().c_str());
+            PutJsonLine(out, line);
         }
         return EXIT_ALL_OK;
     }

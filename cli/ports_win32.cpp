@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/json_line.h"
 #include "cli/ports.h"
 #include "port/device.h"
 #include "port/device_win32.h"
@@ -18,7 +18,7 @@
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using Json = JsonValue;
 
 // Opens and closes the port at once; the reason it would not open, or OPEN_ERROR_NONE.
 int TryOpen(const std::string& name) {
@@ -97,7 +97,7 @@ int RunPorts(const DeviceTree&, bool json, std::FILE* out, std::FILE*) {
                          {"access", reason == OPEN_ERROR_NONE},
                          {"ready", reason == OPEN_ERROR_NONE},
                          {"why", reason == OPEN_ERROR_NONE ? Json(nullptr) : Json(Why(reason))}};
-            std::fprintf(out, "%s\n", line.dump().c_str());
+            PutJsonLine(out, line);
         } else {
             table.push_back({"COM" + std::to_string(k), StateWords(reason), name});
             if (reason != OPEN_ERROR_NONE && reason != OPEN_ERROR_NO_DEVICE) table.push_back({"", "", Why(reason)});
@@ -120,7 +120,7 @@ int RunPorts(const DeviceTree&, bool json, std::FILE* out, std::FILE*) {
                          {"exists", reason != OPEN_ERROR_NO_DEVICE},
                          {"access", reason == OPEN_ERROR_NONE},
                          {"why", reason == OPEN_ERROR_NONE ? Json(nullptr) : Json(Why(reason))}};
-            std::fprintf(out, "%s\n", line.dump().c_str());
+            PutJsonLine(out, line);
         } else {
             table.push_back({port.first, StateWords(reason), port.second});
         }

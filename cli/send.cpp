@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
+#include "cli/json_line.h"
 #include "cli/tally.h"
 #include "commands/dispatch.h"
 #include "console/panel.h"
@@ -123,11 +123,11 @@ int RunList(const PortOptions& options, bool json) {
         bool confirm = item.action->kind == ACTION_CONFIRMED_MESSAGE;
         bool placeholder = item.action->kind == ACTION_PLACEHOLDER;
         if (json) {
-            nlohmann::ordered_json j;
-            j["id"] = item.id != 0 ? nlohmann::ordered_json(item.id) : nlohmann::ordered_json(nullptr);
-            j["path"] = item.id != 0 ? nlohmann::ordered_json(item.path) : nlohmann::ordered_json(nullptr);
-            j["key"] = item.key != 0 ? nlohmann::ordered_json(std::string(1, item.key)) : nlohmann::ordered_json(nullptr);
-            nlohmann::ordered_json sends = nlohmann::ordered_json::array();
+            JsonValue j;
+            j["id"] = item.id != 0 ? JsonValue(item.id) : JsonValue(nullptr);
+            j["path"] = item.id != 0 ? JsonValue(item.path) : JsonValue(nullptr);
+            j["key"] = item.key != 0 ? JsonValue(std::string(1, item.key)) : JsonValue(nullptr);
+            JsonValue sends = JsonValue::array();
             for (const PlannedMessage& m : messages) sends.push_back(m.text);
             j["sends"] = sends;
             j["reply"] = reply != 0;
@@ -135,7 +135,7 @@ int RunList(const PortOptions& options, bool json) {
             j["placeholder"] = placeholder;
             if (item.id == 0) j["label"] = LegendLabel(item.key);
             if (IsSetting(item)) j["setting"] = SettingText(*item.action);
-            std::printf("%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+            PutJsonLine(stdout, j);
             continue;
         }
         std::string flags;

@@ -3,9 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include <nlohmann/json.hpp>
-
 #include "cli/commands.h"
+#include "cli/json_line.h"
 #include "commands/settings.h"
 #include "link/frame.h"
 #include "link/frame_splitter.h"
@@ -24,21 +23,21 @@ enum {
 void Report(const SplitPiece& piece, bool json) {
     std::vector<unsigned char> bytes(piece.bytes, piece.bytes + piece.length);
     char text[SPLIT_BYTES];
-    SplitFrameText(piece, text, sizeof text);
+    int textLength = SplitFrameText(piece, text, sizeof text);
     const char* kind = piece.kind == SPLIT_ACK     ? "ack"
                        : piece.kind == SPLIT_FRAME ? "frame"
                        : piece.kind == SPLIT_BROKEN ? "incomplete"
                                                     : "stray";
     if (json) {
-        nlohmann::ordered_json j;
+        JsonValue j;
         j["time"] = IsoTimeNow();
         j["kind"] = kind;
         j["hex"] = HexBytes(bytes);
         if (piece.kind == SPLIT_FRAME) {
-            j["text"] = JsonText(text);
+            j["text"] = JsonText(reinterpret_cast<const unsigned char*>(text), static_cast<size_t>(textLength));
             j["checksum"] = piece.valid ? "ok" : "error";
         }
-        std::printf("%s\n", j.dump().c_str());
+        PutJsonLine(stdout, j);
     } else {
         std::string clock = LocalClockNow();
         switch (piece.kind) {

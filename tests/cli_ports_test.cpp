@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/json_line.h"
 #include "cli/ports.h"
 #include "port/port.h"
 
@@ -143,6 +144,30 @@ TEST_F(CliPorts, PortsJsonListsComPortsThenDevices) {
     EXPECT_EQ(usb["driver"], "ftdi_sio");
     EXPECT_EQ(usb["usb_id"], "0403:6001");
     EXPECT_EQ(usb["com"], json::array({1}));
+}
+
+TEST_F(CliPorts, PortsJsonStaysJsonWhateverTheNamesHoldAsDoesEveryJsonLine) {
+    // A mapping made to a name that is not UTF-8, and a USB string that is not
+    // either: every line still parses, the bad bytes shown as U+FFFD.
+    Link(Com(3), (root_ / "dev/tty\xff").string());
+    Write(root_ / "sys/devices/pci0000:00/usb1/1-2/product", "FT232R \xc3(");
+    Capture out, err;
+    ASSERT_EQ(RunPorts(tree_, true, out.file, err.file), EXIT_ALL_OK);
+    std::string text = out.Text();
+    std::vector<json> lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(json::parse(text.substr(at, end - at)));
+    }
+    ASSERT_GE(lines.size(), 11u);
+    EXPECT_EQ(lines[2]["target"], Dev("tty") + "\xef\xbf\xbd");
+    EXPECT_EQ(lines.back()["product"], "FT232R \xef\xbf\xbd(");
+
+    // The writer every subcommand uses: UTF-8 passes as it is, line bytes kept by
+    // JsonText, a NUL escaped rather than ending the text.
+    JsonValue j;
+    j["name"] = std::string("caf\xc3\xa9 \xfe");
+    j["line"] = JsonText(std::string("A\0B\x81", 4));
+    EXPECT_EQ(JsonLine(j), "{\"name\":\"caf\xc3\xa9 \xef\xbf\xbd\",\"line\":\"A\\u0000B\xc2\x81\"}");
 }
 
 TEST_F(CliPorts, PortsTextSaysWhatEachPortIs) {

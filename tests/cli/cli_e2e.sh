@@ -172,6 +172,7 @@ cat >"$work/line.script" <<SCRIPT
 wait $work/watching
 send 06
 frame B01R011111001332
+send 02 41 00 42 03 78
 send 15 7E
 pause 200
 send 02 46 30 03 00
@@ -196,9 +197,10 @@ wait_for 5 grep -q '"text":"K"' "$work/watch.out"
 kill -INT "$watcher"
 wait_for 5 process_gone "$watcher" && pass || fail "watch did not end on Ctrl+C"
 untrack_pid "$watcher"
-n=$(json_lines_ok time,kind,hex "$work/watch.out") && [ "$n" -eq 5 ] && pass || { fail "watch: $n pieces"; cat "$work/watch.out"; }
+n=$(json_lines_ok time,kind,hex "$work/watch.out") && [ "$n" -eq 6 ] && pass || { fail "watch: $n pieces"; cat "$work/watch.out"; }
 has "watch ACK" "$work/watch.out" '"kind":"ack"'
 has "watch good frame" "$work/watch.out" '"text":"B01R011111001332","checksum":"ok"'
+has "watch frame with a NUL" "$work/watch.out" '"text":"A\u0000B","checksum":"ok"'
 has "watch stray bytes" "$work/watch.out" '"kind":"stray","hex":"15 7E"'
 has "watch bad frame" "$work/watch.out" '"text":"F0","checksum":"error"'
 has "watch after return" "$work/watch.out" '"text":"K","checksum":"ok"'
