@@ -131,11 +131,12 @@ int main(int argc, char** argv) {
 
     int mapPort = 0;
     std::string mapDevice;
-    bool mapForce = false;
+    MapChoices mapChoices;
     CLI::App* map = app.add_subcommand("map", "make ~/.config/zantrox/comK a link to DEVICE (Linux)");
     map->add_option("K", mapPort, "COM port number 1..9")->required()->check(CLI::Range(1, 9));
     map->add_option("DEVICE", mapDevice, "the serial device, e.g. /dev/ttyUSB0")->required();
-    map->add_flag("--force", mapForce, "replace something that is not a link");
+    map->add_flag("--force", mapChoices.allowMissing, "link DEVICE even though it is not there (an adapter to plug in later)");
+    map->add_flag("--replace", mapChoices.replace, "replace a file or an empty folder at comK (a link is always replaced)");
 
     int unmapPort = 0;
     bool unmapForce = false;
@@ -176,7 +177,7 @@ int main(int argc, char** argv) {
         return RunWatch(watchOptions);
     }
     if (ports->parsed()) return RunPorts(RealTree(), portsJson, stdout, stderr);
-    if (map->parsed()) return RunMap(RealTree(), mapPort, mapDevice, mapForce, stdout, stderr);
+    if (map->parsed()) return RunMap(RealTree(), mapPort, mapDevice, mapChoices, stdout, stderr);
     if (unmap->parsed()) return RunUnmap(RealTree(), unmapPort, unmapForce, stdout, stderr);
     if (checkCommand->parsed()) {
         if (!FinishPortOptions(check.line, checkRaw)) return EXIT_USAGE;

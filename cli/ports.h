@@ -18,8 +18,16 @@ struct DeviceTree {
 // serial device found. Returns an exit status.
 int RunPorts(const DeviceTree& tree, bool json, std::FILE* out, std::FILE* err);
 
-// `zantrox-cli map K DEVICE [--force]` and `unmap K [--force]` (Linux). Return an exit status.
-int RunMap(const DeviceTree& tree, int k, const std::string& device, bool force, std::FILE* out, std::FILE* err);
+// What `map` may do beyond making or replacing a mapping.
+struct MapChoices {
+    bool allowMissing = false;  // --force: map DEVICE even though it is not there (yet)
+    bool replace = false;       // --replace: remove what stands at comK when it is not a mapping
+};
+
+// `zantrox-cli map K DEVICE [--force] [--replace]` and `unmap K [--force]` (Linux).
+// Return an exit status.
+int RunMap(const DeviceTree& tree, int k, const std::string& device, const MapChoices& choices, std::FILE* out,
+           std::FILE* err);
 int RunUnmap(const DeviceTree& tree, int k, bool force, std::FILE* out, std::FILE* err);
 
 // Why `device` (the path or name that was opened) could not be opened (`reason`

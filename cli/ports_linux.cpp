@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -349,6 +350,28 @@ std::string MapDevicePath(const DeviceTree& tree, const std::string& device) {
     return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + device : device;
 }
 
+// A new link to `target` beside `mapping`, under a name no one else uses: symlink
+// never overwrites, so a name already taken (by anything) is passed over, never
+// removed. Returns false with errno set when none could be made; `fresh` is the
+// name made, "" when none.
+bool MakeFreshLink(const std::string& target, const std::string& mapping, std::string& fresh) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[32];
+        int n = std::snprintf(suffix, sizeof suffix, ".%ld.%08x.new", static_cast<long>(getpid()),
+                              static_cast<unsigned>(random()));
+        if (n < 0 || n >= static_cast<int>(sizeof suffix)) break;
+        std::string name = mapping + suffix;
+        if (symlink(target.c_str(), name.c_str()) == 0) {
+            fresh = name;
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    fresh.clear();
+    return false;
+}
+
 // Removes what stands at `path` that is not a link (a file or an empty folder).
 bool RemoveNonLink(const std::string& path, std::string& error) {
     struct stat st;
@@ -439,7 +462,8 @@ int RunPorts(const DeviceTree& tree, bool json, std::FILE* out, std::FILE*) {
     return EXIT_ALL_OK;
 }
 
-int RunMap(const DeviceTree& tree, int k, const std::string& device, bool force, std::FILE* out, std::FILE* err) {
+int RunMap(const DeviceTree& tree, int k, const std::string& device, const MapChoices& choices, std::FILE* out,
+           std::FILE* err) {
     if (k < 1 || k > PORT_COUNT) {
         std::fprintf(err, "zantrox-cli: map: COM port %d: the number must be 1..9\n", k);
         return EXIT_USAGE;
@@ -454,7 +478,8 @@ int RunMap(const DeviceTree& tree, int k, const std::string& device, bool force,
     }
     std::string target = MapDevicePath(tree, device);
     struct stat st;
-    if (!Stat(target, st) && !force) {
+    const bool present = Stat(target, st);
+    if (!present && !choices.allowMissing) {
         std::fprintf(err,
                      "zantrox-cli: map: %s: no such device\n"
                      "`zantrox-cli ports` lists the devices present; --force links it anyway.\n",
@@ -472,9 +497,9 @@ int RunMap(const DeviceTree& tree, int k, const std::string& device, bool force,
     bool replacing = LStat(mapping, old);
     if (replacing && S_ISLNK(old.st_mode)) {
         previous = ReadLink(mapping);
-    } else if (replacing && !force) {
-        std::fprintf(err, "zantrox-cli: map: %s is %s, not a link; --force replaces it\n", Shown(tree, mapping).c_str(),
-                     KindOf(old, ""));
+    } else if (replacing && !choices.replace) {
+        std::fprintf(err, "zantrox-cli: map: %s is %s, not a link; --replace replaces it\n",
+                     Shown(tree, mapping).c_str(), KindOf(old, ""));
         return EXIT_USAGE;
     }
     std::string folder = Parent(mapping);
@@ -490,11 +515,11 @@ int RunMap(const DeviceTree& tree, int k, const std::string& device, bool force,
     // A new link under another name renamed over the old one: COM k is never
     // without a name in between.
     const std::string& linked = stable.empty() ? target : stable;
-    std::string fresh = mapping + ".new";
-    (void)unlink(fresh.c_str());
-    if (symlink(linked.c_str(), fresh.c_str()) != 0 || rename(fresh.c_str(), mapping.c_str()) != 0) {
-        std::fprintf(err, "zantrox-cli: map: cannot make %s: %s\n", Shown(tree, mapping).c_str(), strerror(errno));
-        (void)unlink(fresh.c_str());
+    std::string fresh;
+    if (!MakeFreshLink(linked, mapping, fresh) || rename(fresh.c_str(), mapping.c_str()) != 0) {
+        int error = errno;
+        if (!fresh.empty()) (void)unlink(fresh.c_str());  // ours: made just now under a name of its own
+        std::fprintf(err, "zantrox-cli: map: cannot make %s: %s\n", Shown(tree, mapping).c_str(), strerror(error));
         return EXIT_FAILED;
     }
     std::fprintf(out, "COM%d: %s -> %s\n", k, Shown(tree, mapping).c_str(), linked.c_str());
@@ -504,6 +529,10 @@ int RunMap(const DeviceTree& tree, int k, const std::string& device, bool force,
     }
     if (!previous.empty()) std::fprintf(out, "Replaced the link to %s.\n", previous.c_str());
     if (replacing && !S_ISLNK(old.st_mode)) std::fprintf(out, "Replaced %s.\n", KindOf(old, ""));
+    if (present && !S_ISCHR(st.st_mode)) {
+        std::fprintf(err, "zantrox-cli: warning: %s is %s, not a serial device; COM%d will not open until it is one\n",
+                     target.c_str(), KindOf(st, RealPath(target)), k);
+    }
     Reachability reach = Reach(mapping);
     if (reach.exists && !reach.access) std::fprintf(err, "zantrox-cli: note: COM%d cannot be opened yet: %s\n", k, reach.why.c_str());
     return EXIT_ALL_OK;

@@ -129,7 +129,7 @@ int RunPorts(const DeviceTree&, bool json, std::FILE* out, std::FILE*) {
     return EXIT_ALL_OK;
 }
 
-int RunMap(const DeviceTree&, int, const std::string&, bool, std::FILE*, std::FILE* err) {
+int RunMap(const DeviceTree&, int, const std::string&, const MapChoices&, std::FILE*, std::FILE* err) {
     std::fputs("zantrox-cli: map is for Linux only; on Windows a port's COM number is set in Device Manager\n"
                "(the port's Properties, Port Settings, Advanced, COM Port Number).\n",
                err);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -87,10 +88,13 @@ protected:
     fs::path Com(int k) const { return root_ / "home/.config/zantrox" / ("com" + std::to_string(k)); }
     std::string Dev(const std::string& name) const { return (root_ / "dev" / name).string(); }
 
-    int Map(int k, const std::string& device, bool force) {
+    int Map(int k, const std::string& device, bool allowMissing = false, bool replace = false) {
         out_ = std::make_unique<Capture>();
         err_ = std::make_unique<Capture>();
-        return RunMap(tree_, k, device, force, out_->file, err_->file);
+        MapChoices choices;
+        choices.allowMissing = allowMissing;
+        choices.replace = replace;
+        return RunMap(tree_, k, device, choices, out_->file, err_->file);
     }
     int Unmap(int k, bool force) {
         out_ = std::make_unique<Capture>();
@@ -198,22 +202,45 @@ TEST_F(CliPorts, MapLinksTheStableNameAndReplacesOnlyLinks) {
     EXPECT_EQ(fs::read_symlink(Com(2)), Dev("ttyS0"));
     EXPECT_NE(out_->Text().find(Dev("ttyUSB1")), std::string::npos) << out_->Text();
 
-    // A file in the way is kept unless --force.
-    Write(Com(5), "notes");
-    EXPECT_EQ(Map(5, "ttyS0", false), EXIT_USAGE);
-    EXPECT_FALSE(fs::is_symlink(Com(5)));
-    EXPECT_NE(err_->Text().find("--force"), std::string::npos);
-    ASSERT_EQ(Map(5, "ttyS0", true), EXIT_ALL_OK) << err_->Text();
-    EXPECT_EQ(fs::read_symlink(Com(5)), Dev("ttyS0"));
-
     // A device that is not there: refused, or linked anyway with --force.
-    EXPECT_EQ(Map(6, "ttyUSB7", false), EXIT_USAGE);
+    EXPECT_EQ(Map(6, "ttyUSB7"), EXIT_USAGE);
     EXPECT_FALSE(fs::is_symlink(Com(6)));
     EXPECT_EQ(Map(6, "ttyUSB7", true), EXIT_ALL_OK);
     EXPECT_EQ(fs::read_symlink(Com(6)), Dev("ttyUSB7"));
 
     EXPECT_EQ(Map(0, "ttyS0", false), EXIT_USAGE);
     EXPECT_EQ(Map(10, "ttyS0", false), EXIT_USAGE);
+}
+
+TEST_F(CliPorts, MapTouchesNothingButItsOwnMappingUnlessToldTo) {
+    // A file in the way is kept: --force (a missing device) does not replace it,
+    // --replace does.
+    Write(Com(5), "notes");
+    EXPECT_EQ(Map(5, "ttyS0"), EXIT_USAGE);
+    EXPECT_NE(err_->Text().find("--replace"), std::string::npos) << err_->Text();
+    EXPECT_EQ(Map(5, "ttyUSB7", true), EXIT_USAGE);
+    EXPECT_FALSE(fs::is_symlink(Com(5)));
+    ASSERT_EQ(Map(5, "ttyS0", false, true), EXIT_ALL_OK) << err_->Text();
+    EXPECT_EQ(fs::read_symlink(Com(5)), Dev("ttyS0"));
+
+    // comK.new is someone else's (a file, a link): left as it was, and the
+    // temporary name map used is gone afterwards.
+    Write(Com(6).string() + ".new", "keep me");
+    Link(Com(7).string() + ".new", "/elsewhere");
+    ASSERT_EQ(Map(6, "ttyS0"), EXIT_ALL_OK) << err_->Text();
+    ASSERT_EQ(Map(7, "ttyS0"), EXIT_ALL_OK) << err_->Text();
+    EXPECT_EQ(fs::read_symlink(Com(6)), Dev("ttyS0"));
+    EXPECT_EQ(fs::file_size(Com(6).string() + ".new"), 8u);
+    EXPECT_EQ(fs::read_symlink(Com(7).string() + ".new"), "/elsewhere");
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(Com(1).parent_path())) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"com1", "com2", "com5", "com6", "com6.new", "com7", "com7.new"}));
+
+    // A DEVICE that is a regular file is mapped with a word that it is no serial device.
+    Write(root_ / "notes.txt", "");
+    ASSERT_EQ(Map(8, (root_ / "notes.txt").string()), EXIT_ALL_OK);
+    EXPECT_NE(err_->Text().find("is a regular file, not a serial device"), std::string::npos) << err_->Text();
 }
 
 TEST_F(CliPorts, MapMakesTheFolder) {
