@@ -73,9 +73,11 @@ struct TransactionResult {
 // the pump number the text was made for, as the result reports it.
 TransactionResult RunOneTransaction(const std::string& command, const std::string& text, int reply, int pump);
 
-// "ok", "no-ack", "checksum-error", "incomplete".
+// "ok", "no-ack", "checksum-error", "incomplete", "line-never-quiet",
+// "reply-without-end", "stopped".
 const char* VerdictName(int verdict);
-// "ACK", "reply OK", "no ACK", "checksum ERROR", "reply incomplete".
+// "ACK", "reply OK", "no ACK", "checksum ERROR", "reply incomplete", "line never
+// quiet", "reply without end", "stopped".
 const char* VerdictWords(const TransactionResult& result);
 
 // The transaction as one JSON object on one line (no newline).

@@ -70,6 +70,9 @@ const char* VerdictName(int verdict) {
         case VERDICT_OK: return "ok";
         case VERDICT_NO_ACK: return "no-ack";
         case VERDICT_CHECKSUM_ERROR: return "checksum-error";
+        case VERDICT_LINE_NEVER_QUIET: return "line-never-quiet";
+        case VERDICT_REPLY_WITHOUT_END: return "reply-without-end";
+        case VERDICT_STOPPED: return "stopped";
         default: return "incomplete";
     }
 }
@@ -79,6 +82,9 @@ const char* VerdictWords(const TransactionResult& result) {
         case VERDICT_OK: return result.replyExpected ? "reply OK" : "ACK";
         case VERDICT_NO_ACK: return "no ACK";
         case VERDICT_CHECKSUM_ERROR: return "checksum ERROR";
+        case VERDICT_LINE_NEVER_QUIET: return "line never quiet";
+        case VERDICT_REPLY_WITHOUT_END: return "reply without end";
+        case VERDICT_STOPPED: return "stopped";
         default: return "reply incomplete";
     }
 }

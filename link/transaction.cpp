@@ -14,6 +14,7 @@ std::atomic<unsigned char> replyExpected{0};
 std::atomic<int> checksumError{0};
 std::atomic<int> countdown{0};
 std::atomic<int> openPortId{0};
+std::atomic<int> stopTransactions{0};
 
 TraceLines TxTrace;
 TraceLines RxTrace;
@@ -41,6 +42,33 @@ int ReadAnswerByte(unsigned char& byte) {
     return result;
 }
 
+bool Elapsed(long long sinceUs, int limitMs) { return OsMonotonicUs() - sinceUs >= limitMs * 1000LL; }
+
+// Reads and discards until one silent window. Returns 0 then, or the verdict
+// when bytes kept coming past DRAIN_LIMIT_MS or a stop came. The bytes read are
+// captured, and kept only when the drain did not end.
+int Drain() {
+    unsigned char discarded = 0;
+    for (;;) {
+        int result = ReadAnswerByte(discarded);
+        if (result == READ_STOPPED) return VERDICT_STOPPED;
+        if (result != PORT_OK) break;
+        if (Elapsed(LastTransaction.startUs, DRAIN_LIMIT_MS)) return VERDICT_LINE_NEVER_QUIET;
+    }
+    LastTransaction.receivedLength = 0;
+    return 0;
+}
+
+// The bytes a line that never went quiet sent, as the RX trace is to show them.
+void ShowCaptured() {
+    int n = LastTransaction.receivedLength;
+    if (n > CAPTURE_BYTES) n = CAPTURE_BYTES;
+    if (n > REPLY_BYTES - 1) n = REPLY_BYTES - 1;
+    std::memcpy(ReplyBuffer, LastTransaction.received, static_cast<size_t>(n));
+    ReplyBuffer[n] = 0;
+    ReplyLength = n;
+}
+
 }  // namespace
 
 void SetRepaintHook(void (*hook)()) { repaintHook.store(hook); }
@@ -60,6 +88,7 @@ void CopyTraces(TraceLines& tx, TraceLines& rx, int& checksumErrorNow) {
 int ReadByteTimed(unsigned char& byte) {
     countdown.store(RECEIVE_WINDOW_TICKS);
     for (;;) {
+        if (stopTransactions.load() != 0) return READ_STOPPED;
         unsigned char received = 0;
         PortReadArgs args = {&received};
         int result = PortRequest(openPortId.load(), PORT_READ_BYTE, &args);
@@ -88,11 +117,19 @@ void SendFrame() {
 int AwaitReply() {
     unsigned char byte = 0;
     currentVerdict = VERDICT_NO_ACK;
-    do {
+    for (;;) {
         std::memset(ReplyBuffer, 0, sizeof ReplyBuffer);
         ReplyLength = 0;
-        if (ReadAnswerByte(byte) != PORT_OK) return -1;
-    } while (byte != ACK);
+        int result = ReadAnswerByte(byte);
+        if (result == READ_STOPPED) currentVerdict = VERDICT_STOPPED;
+        if (result != PORT_OK) return -1;
+        if (byte == ACK) break;
+        if (LastTransaction.receivedLength >= ACK_WAIT_LIMIT_BYTES ||
+            Elapsed(LastTransaction.sentUs, ACK_WAIT_LIMIT_MS)) {
+            currentVerdict = VERDICT_LINE_NEVER_QUIET;
+            return -1;
+        }
+    }
     LastTransaction.ackUs = OsMonotonicUs();
     ReplyBuffer[0] = ACK;
     ReplyLength = 1;
@@ -100,10 +137,21 @@ int AwaitReply() {
     if (replyExpected.load() == 0) return 0;
 
     currentVerdict = VERDICT_INCOMPLETE;
+    const int ackAt = LastTransaction.receivedLength;
     int p = 1;
     unsigned sum = 0;
     do {
-        if (ReadAnswerByte(byte) != PORT_OK) return -1;
+        int result = ReadAnswerByte(byte);
+        if (result == READ_STOPPED) currentVerdict = VERDICT_STOPPED;
+        if (result != PORT_OK) return -1;
+        if (byte != ETX && (LastTransaction.receivedLength - ackAt >= REPLY_LIMIT_BYTES ||
+                            Elapsed(LastTransaction.ackUs, REPLY_LIMIT_MS))) {
+            // What wrapped over the ACK is no reply to show: the RX trace keeps the ACK.
+            ReplyBuffer[0] = ACK;
+            ReplyBuffer[1] = 0;
+            currentVerdict = VERDICT_REPLY_WITHOUT_END;
+            return -1;
+        }
         ReplyBuffer[p] = byte;
         ReplyBuffer[p + 1] = 0;
         sum += byte;
@@ -112,7 +160,9 @@ int AwaitReply() {
     } while (byte != ETX);
 
     unsigned char checksum = 0;
-    if (ReadAnswerByte(checksum) != PORT_OK) return -1;
+    int result = ReadAnswerByte(checksum);
+    if (result == READ_STOPPED) currentVerdict = VERDICT_STOPPED;
+    if (result != PORT_OK) return -1;
     ReplyBuffer[p] = checksum;
     ReplyBuffer[p + 1] = 0;
     ReplyLength = p + 1;
@@ -133,13 +183,26 @@ void RunTransaction() {
     record.receivedLength = 0;
     record.ackUs = -1;
     ReplyBuffer[0] = 0;
-    unsigned char discarded = 0;
-    while (ReadByteTimed(discarded) == PORT_OK) {
+    ReplyLength = 0;
+    const int drained = Drain();
+    if (drained != 0) {
+        // Nothing is sent into live traffic: a frame there could not be told apart
+        // from it, and what came is the diagnosis.
+        currentVerdict = drained;
+        FrameLength = 0;
+        {
+            LockGuard display(LOCK_DISPLAY);
+            ClearTrace(TxTrace);
+        }
+        record.sentUs = OsMonotonicUs();
+        if (drained == VERDICT_LINE_NEVER_QUIET) ShowCaptured();
+    } else {
+        SendFrame();
+        record.sentUs = OsMonotonicUs();
+        RequestRepaint();
+        (void)AwaitReply();
+        if (currentVerdict == VERDICT_LINE_NEVER_QUIET) ShowCaptured();
     }
-    SendFrame();
-    record.sentUs = OsMonotonicUs();
-    RequestRepaint();
-    (void)AwaitReply();
     {
         LockGuard display(LOCK_DISPLAY);
         ClearTrace(RxTrace);

@@ -20,6 +20,25 @@ enum {
     TICK_MS = 10,
 };
 
+// Every wait of a transaction ends, however the line behaves. A quiet line never
+// comes near these: they only end exchanges that bytes keep alive.
+enum {
+    // The drain gives up when bytes kept coming this long with no silent window;
+    // the frame is then not sent.
+    DRAIN_LIMIT_MS = 2000,
+    // The wait for the ACK gives up when bytes other than the ACK kept coming this
+    // long after the frame, or this many of them came.
+    ACK_WAIT_LIMIT_MS = 2000,
+    ACK_WAIT_LIMIT_BYTES = 1000,
+    // A reply with no ETX is abandoned this long after the ACK, or after this many
+    // bytes. The longest reply frame seen (953 bytes) takes about 4 s at 2400 baud.
+    REPLY_LIMIT_MS = 8000,
+    REPLY_LIMIT_BYTES = 2000,
+};
+
+// ReadByteTimed's result when a stop was asked for; no port result has this value.
+enum { READ_STOPPED = 100 };
+
 extern char MessageBuffer[MESSAGE_BYTES];
 extern unsigned char FrameBuffer[FRAME_BYTES];
 extern int FrameLength;
@@ -35,6 +54,12 @@ extern std::atomic<int> checksumError;
 extern std::atomic<int> countdown;
 // Port id of the open port (0 before the first open); every transaction uses it.
 extern std::atomic<int> openPortId;
+// 1 asks every transaction to end: one under way ends at its next poll of the
+// port (about a millisecond), with VERDICT_STOPPED, and so does each one begun
+// while it stays 1; nothing is sent after it was set. Lock-free, so a signal
+// handler may set it. Only the one who set it clears it.
+extern std::atomic<int> stopTransactions;
+static_assert(ATOMIC_INT_LOCK_FREE == 2, "the stop flag is set from a signal handler");
 
 // Trace lines of the last frame sent and the bytes last received. Written under
 // LOCK_DISPLAY; readers copy them with CopyTraces.
@@ -47,6 +72,10 @@ enum TransactionVerdict {
     VERDICT_NO_ACK = 1,          // no ACK before a silent window (or a port error)
     VERDICT_CHECKSUM_ERROR = 2,  // a whole reply whose checksum failed
     VERDICT_INCOMPLETE = 3,      // the ACK, then a reply cut off by a silent window
+    VERDICT_LINE_NEVER_QUIET = 4,   // bytes kept coming: no silent window before the frame
+                                    // (then it was not sent), or no ACK among them after it
+    VERDICT_REPLY_WITHOUT_END = 5,  // the ACK, then a reply that ran past its bounds with no ETX
+    VERDICT_STOPPED = 6,            // stopTransactions ended it
 };
 
 enum { CAPTURE_BYTES = 1024 };
@@ -58,14 +87,16 @@ struct TransactionRecord {
     int verdict;                       // a TransactionVerdict
     int replyWasExpected;              // replyExpected as the exchange began
     char text[MESSAGE_BYTES];          // the message text sent
-    int frameLength;
+    int frameLength;                   // 0 when no frame was sent
     unsigned char frame[FRAME_BYTES];  // the frame as written
-    int receivedLength;                // bytes read after the frame went out, noise included;
+    int receivedLength;                // bytes read after the frame went out, noise included
+                                       // (when none was sent: the bytes the drain read);
     unsigned char received[CAPTURE_BYTES];  // the first CAPTURE_BYTES of them
     int answerLength;                  // ReplyLength: the ACK and a reply, as the RX trace shows
     unsigned char answer[REPLY_BYTES];
     long long startUs;                 // the exchange began (the drain starts)
-    long long sentUs;                  // the frame's write returned
+    long long sentUs;                  // the frame's write returned (when no frame was
+                                       // sent: the drain gave up or was stopped)
     long long ackUs;                   // the ACK byte was read; -1 when none came
     long long endUs;                   // the exchange ended
 };
@@ -75,18 +106,20 @@ extern TransactionRecord LastTransaction;
 void CopyTraces(TraceLines& tx, TraceLines& rx, int& checksumErrorNow);
 
 // Returns PORT_OK with one byte, PORT_NO_DATA when a whole window (9 to 10 ticks)
-// passed without one, or any other port result unchanged.
+// passed without one, READ_STOPPED when stopTransactions is set, or any other port
+// result unchanged.
 int ReadByteTimed(unsigned char& byte);
 
 // Frames MessageBuffer, renders the TX trace and writes the frame (result ignored).
 void SendFrame();
 
 // 0 when the ACK (and, if expected, a valid reply) arrived; -1 on a time-out,
-// a port error or a failed checksum.
+// a port error, a failed checksum, a wait past its bounds or a stop.
 int AwaitReply();
 
 // Drain, send, await, render the RX trace; blocks until the exchange is over.
-// Call with LOCK_TRANSACTION held.
+// When the drain gives up (or is stopped) nothing is sent: the TX trace is empty
+// and the RX trace shows what the drain read. Call with LOCK_TRANSACTION held.
 void RunTransaction();
 
 // Holds LOCK_TRANSACTION: from writing MessageBuffer through the end of RunTransaction.

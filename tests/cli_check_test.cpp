@@ -250,6 +250,15 @@ TEST(CheckReport, VerdictSaysHealthyOrWhatFailedWhereAndHowOften) {
     EXPECT_EQ(line.rfind("FAILED: 2 of 5 transactions failed (1 no ACK, 1 checksum error)", 0), 0u) << line;
     EXPECT_NE(line.find("pump 2, Pump/Prices/READ 2 of 2"), std::string::npos) << line;
 
+    // Waits that ran past their bounds fail the run and are named.
+    std::vector<ReportRecord> unbounded = ok;
+    unbounded.push_back(Made("Pump/Prices/READ", 1, VERDICT_LINE_NEVER_QUIET, 0));
+    unbounded.push_back(Made("Pump/Prices/READ", 1, VERDICT_REPLY_WITHOUT_END, 1));
+    unbounded.push_back(Made("Pump/Prices/READ", 2, VERDICT_STOPPED, 1));
+    line = ReportVerdictLine(ModelOf(unbounded), MadeInfo(5));
+    EXPECT_EQ(line.rfind("FAILED: 3 of 5 transactions failed (1 line never quiet, 1 reply without end, 1 stopped)", 0),
+              0u) << line;
+
     // A pump where everything failed is named once.
     std::vector<ReportRecord> deadPump = ok;
     deadPump.push_back(Made("Pump/Prices/READ", 2, VERDICT_NO_ACK, 0));

@@ -73,6 +73,34 @@ protected:
 
 Bytes Ack() { return Bytes{ACK}; }
 
+// A line that keeps talking: `byte` every `periodMs` from its own thread while on.
+class Chatter {
+public:
+    Chatter(PtyPeer& peer, unsigned char byte, int periodMs, bool on)
+        : on_(on), thread_([this, &peer, byte, periodMs] {
+              while (!stop_) {
+                  if (on_) {
+                      peer.Write(Bytes{byte});
+                      ++written_;
+                  }
+                  Pause(periodMs);
+              }
+          }) {}
+    ~Chatter() {
+        stop_ = true;
+        thread_.join();
+    }
+    void On() { on_ = true; }
+    void Off() { on_ = false; }
+    int Written() const { return written_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> on_;
+    std::atomic<int> written_{0};
+    std::thread thread_;
+};
+
 Bytes AckAnd(const Bytes& reply) {
     Bytes out = Ack();
     out.insert(out.end(), reply.begin(), reply.end());
@@ -256,6 +284,113 @@ TEST_F(Engine, RandomRepliesNeverOutliveTheirWindows) {
         EXPECT_LE(ReplyLength, REPLY_BYTES);
         EXPECT_EQ(replyExpected.load(), 0);
     }
+}
+
+TEST_F(Engine, LineThatNeverGoesQuietIsNotSentIntoAndEndsAfterTheDrainLimit) {
+    peer.StartResponder([](const Bytes&) { return Ack(); });
+    Chatter chatter(peer, 'z', 10, true);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return chatter.Written() > 0; }, 5000));
+    std::strcpy(TxTrace.line[0], "stale");
+    long long ms = Run("FE", 1);
+    EXPECT_EQ(LastTransaction.verdict, VERDICT_LINE_NEVER_QUIET);
+    EXPECT_GE(ms, DRAIN_LIMIT_MS - 50);
+    EXPECT_LE(ms, 3 * DRAIN_LIMIT_MS);
+    EXPECT_EQ(Tx(), "");
+    EXPECT_EQ(LastTransaction.frameLength, 0);
+    EXPECT_GE(LastTransaction.receivedLength, 20);
+    EXPECT_EQ(Rx().substr(0, 5), "zzzzz");
+    EXPECT_EQ(replyExpected.load(), 0);
+    EXPECT_EQ(peer.WaitFrames(1, 200), 0u);
+}
+
+TEST_F(Engine, AckWaitAmongOtherBytesEndsByTimeOrByCount) {
+    // Slow chatter from the frame on: the time bound ends it, the frame went out.
+    Chatter chatter(peer, 'z', 10, false);
+    peer.StartResponder([&](const Bytes&) {
+        chatter.On();
+        return Bytes();
+    });
+    long long ms = Run("B01R", 1);
+    EXPECT_EQ(LastTransaction.verdict, VERDICT_LINE_NEVER_QUIET);
+    EXPECT_GE(ms, ACK_WAIT_LIMIT_MS - 50);
+    EXPECT_LE(ms, 3 * (ACK_WAIT_LIMIT_MS + 200));
+    EXPECT_EQ(Tx().substr(0, 14), " [02]B01R [03]");
+    EXPECT_EQ(peer.Texts(), std::vector<std::string>{"B01R"});
+    EXPECT_EQ(LastTransaction.ackUs, -1);
+    EXPECT_EQ(Rx().substr(0, 5), "zzzzz");
+    chatter.Off();
+    peer.StopResponder();
+
+    // A burst of other bytes with the ACK at its end: the count ends it first.
+    Bytes burst(1500, 'y');
+    burst.push_back(ACK);
+    peer.StartResponder([=](const Bytes&) { return burst; });
+    ms = Run("C01", 0);
+    EXPECT_EQ(LastTransaction.verdict, VERDICT_LINE_NEVER_QUIET);
+    EXPECT_EQ(LastTransaction.receivedLength, ACK_WAIT_LIMIT_BYTES);
+    EXPECT_LT(ms, ACK_WAIT_LIMIT_MS);
+}
+
+TEST_F(Engine, ReplyWithNoEndIsAbandonedByCountOrByTime) {
+    // A stream with no ETX, all at once.
+    Bytes stream = {ACK, STX};
+    stream.insert(stream.end(), 3000, 'r');
+    peer.StartResponder([=](const Bytes&) { return stream; });
+    checksumError = 1;
+    Run("FE", 1);
+    EXPECT_EQ(LastTransaction.verdict, VERDICT_REPLY_WITHOUT_END);
+    EXPECT_EQ(LastTransaction.receivedLength, 1 + REPLY_LIMIT_BYTES);
+    EXPECT_EQ(Rx(), " [06]");
+    EXPECT_EQ(checksumError.load(), 1);
+    peer.StopResponder();
+
+    // A trickle that never pauses for a window: the time bound ends it.
+    Chatter chatter(peer, 'r', 10, false);
+    peer.StartResponder([&](const Bytes&) {
+        chatter.On();
+        return Bytes{ACK, STX};
+    });
+    long long ms = Run("FE", 1);
+    EXPECT_EQ(LastTransaction.verdict, VERDICT_REPLY_WITHOUT_END);
+    EXPECT_GE(ms, REPLY_LIMIT_MS - 50);
+    EXPECT_LE(ms, 3 * REPLY_LIMIT_MS);
+    EXPECT_EQ(Rx(), " [06]");
+}
+
+TEST_F(Engine, StopEndsATransactionInFlightAndKeepsNewOnesFromSending) {
+    // Stopped in the middle of a reply that keeps coming.
+    Chatter chatter(peer, 'r', 20, false);
+    peer.StartResponder([&](const Bytes&) {
+        chatter.On();
+        return Bytes{ACK, STX};
+    });
+    std::atomic<long long> stoppedAtUs{0};
+    std::thread stopper([&] {
+        testsupport::WaitUntil([&] { return chatter.Written() >= 3; }, 5000);
+        stoppedAtUs = OsMonotonicUs();
+        stopTransactions = 1;
+    });
+    Run("FE", 1);
+    long long latencyUs = OsMonotonicUs() - stoppedAtUs.load();
+    stopper.join();
+    EXPECT_EQ(LastTransaction.verdict, VERDICT_STOPPED);
+    EXPECT_LE(latencyUs, 3 * 100 * 1000);  // asked of Ctrl+C: within 100 ms
+    EXPECT_EQ(Rx(), " [06]");
+    EXPECT_EQ(replyExpected.load(), 0);
+
+    // While the flag stays set, a transaction ends at once and sends nothing.
+    chatter.Off();
+    peer.StopResponder();
+    peer.StartResponder([](const Bytes&) { return Ack(); });
+    long long ms = Run("C01", 0);
+    EXPECT_EQ(LastTransaction.verdict, VERDICT_STOPPED);
+    EXPECT_LT(ms, 90);  // less than the window a drain takes
+    EXPECT_EQ(Tx(), "");
+    EXPECT_EQ(peer.WaitFrames(2, 200), 1u);
+    stopTransactions = 0;
+
+    Run("C01", 0);
+    EXPECT_EQ(LastTransaction.verdict, VERDICT_OK);
 }
 
 TEST(EngineWithoutPort, TransactionOnAnUnopenedPortEndsAtOnce) {

@@ -181,6 +181,11 @@ std::string FailureKinds(const Tally& tally) {
             case VERDICT_NO_ACK: part = Format("%d no ACK", f.second); break;
             case VERDICT_CHECKSUM_ERROR: part = Plural(f.second, "checksum error", "checksum errors"); break;
             case VERDICT_INCOMPLETE: part = Plural(f.second, "incomplete reply", "incomplete replies"); break;
+            case VERDICT_LINE_NEVER_QUIET: part = Format("%d line never quiet", f.second); break;
+            case VERDICT_REPLY_WITHOUT_END:
+                part = Plural(f.second, "reply without end", "replies without end");
+                break;
+            case VERDICT_STOPPED: part = Format("%d stopped", f.second); break;
             default: part = Format("%d %s", f.second, VerdictName(f.first)); break;
         }
         out += (out.empty() ? "" : ", ") + part;
