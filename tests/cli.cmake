@@ -15,3 +15,7 @@ target_link_libraries(cli_check_test PRIVATE zantrox_cli_lib)
 target_compile_definitions(cli_check_test PRIVATE ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>"
                                                   ZANTROX_SIM_PATH="$<TARGET_FILE:zantrox-sim>")
 add_dependencies(cli_check_test zantrox-cli zantrox-sim)
+
+# zantrox-cli's report: its model, verdict and page on made-up results, and where it is written.
+zantrox_test(cli_report_test SOURCES cli_report_test.cpp LABELS unit)
+target_link_libraries(cli_report_test PRIVATE zantrox_cli_lib)

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -142,184 +144,6 @@ TEST(CheckPlan, HoldsOnlyRequestsThatReadAndNothingThatWrites) {
     }
 }
 
-// ---- the report on made-up results -----------------------------------------------
-
-ReportRecord Made(const std::string& command, int pump, int verdict, double answerMs, int round = 1,
-                  bool perPump = true, int stray = 0) {
-    TransactionResult r;
-    r.time = "2026-12-08T09:30:01.123Z";
-    r.command = command;
-    r.pump = pump;
-    r.sent = "B01R";
-    r.replyExpected = true;
-    r.ack = verdict != VERDICT_NO_ACK;
-    r.hasReply = verdict == VERDICT_OK || verdict == VERDICT_CHECKSUM_ERROR;
-    r.verdict = verdict;
-    r.answerMs = r.ack ? answerMs : -1;
-    r.ms = 100 + answerMs;
-    if (r.ack) r.answer = {0x06, 0x02, 'x', 0x03, 0x7F};
-    r.received.assign(static_cast<size_t>(stray), 0x7E);
-    r.received.insert(r.received.end(), r.answer.begin(), r.answer.end());
-    return RecordOfTransaction(r, round, perPump);
-}
-
-ReportModel ModelOf(const std::vector<ReportRecord>& records) {
-    ReportModel model;
-    for (const ReportRecord& record : records) model.Add(record);
-    return model;
-}
-
-ReportInfo MadeInfo(int planned) {
-    ReportInfo info;
-    info.version = "9.8.7";
-    info.ports = {"COM1 (/dev/ttyUSB0)"};
-    info.pumps = {1, 2};
-    info.rounds = 2;
-    info.plannedTransactions = planned;
-    info.started = "2026-12-08T09:30:00.000Z";
-    info.ended = "2026-12-08T09:31:00.000Z";
-    info.seconds = 60;
-    return info;
-}
-
-size_t Occurrences(const std::string& text, const std::string& piece) {
-    size_t n = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-    return n;
-}
-
-TEST(CheckReport, PercentilesInterpolateBetweenRanks) {
-    EXPECT_EQ(Percentile({}, 0.5), 0);
-    EXPECT_EQ(Percentile({7}, 0.95), 7);
-    EXPECT_DOUBLE_EQ(Percentile({1, 2, 3, 4}, 0.5), 2.5);
-    EXPECT_DOUBLE_EQ(Percentile({1, 2, 3}, 0.5), 2);
-    std::vector<double> hundred;
-    for (int i = 1; i <= 100; ++i) hundred.push_back(i);
-    EXPECT_NEAR(Percentile(hundred, 0.95), 95.05, 1e-9);
-    EXPECT_EQ(Percentile(hundred, 0), 1);
-    EXPECT_EQ(Percentile(hundred, 1), 100);
-}
-
-TEST(CheckReport, RowsCountEachPumpAndCommandWithControllerWideRequestsApart) {
-    std::vector<ReportRecord> records = {
-        Made("Pump/Status/Extended", 1, VERDICT_OK, 5, 1, false),
-        Made("Pump/Sale/Read", 1, VERDICT_OK, 4),
-        Made("Pump/Sale/Read", 2, VERDICT_NO_ACK, 0),
-        Made("Pump/Status/Extended", 1, VERDICT_OK, 1, 2, false),
-        Made("Pump/Sale/Read", 1, VERDICT_CHECKSUM_ERROR, 2, 2),
-        Made("Pump/Sale/Read", 2, VERDICT_INCOMPLETE, 8, 2, true, 3),
-        Made("Pump/Sale/Read", 1, VERDICT_OK, 6, 2),
-    };
-    std::vector<ReportRow> rows = ModelOf(records).Rows();
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].pump, 0);
-    EXPECT_EQ(rows[0].command, "Pump/Status/Extended");
-    EXPECT_EQ(rows[0].tally.sent, 2);
-    EXPECT_EQ(rows[0].answerMs, (std::vector<double>{1, 5}));
-
-    const ReportRow& one = rows[1];
-    EXPECT_EQ(one.pump, 1);
-    EXPECT_EQ(one.tally.sent, 3);
-    EXPECT_EQ(one.tally.acked, 3);
-    EXPECT_EQ(one.tally.repliesOk, 2);
-    EXPECT_EQ(one.tally.Count(VERDICT_CHECKSUM_ERROR), 1);
-    EXPECT_EQ(one.tally.Failed(), 1);
-    EXPECT_EQ(one.answerMs, (std::vector<double>{2, 4, 6}));
-
-    const ReportRow& two = rows[2];
-    EXPECT_EQ(two.pump, 2);
-    EXPECT_EQ(two.tally.sent, 2);
-    EXPECT_EQ(two.tally.acked, 1);
-    EXPECT_EQ(two.tally.repliesOk, 0);
-    EXPECT_EQ(two.tally.Count(VERDICT_NO_ACK), 1);
-    EXPECT_EQ(two.tally.Count(VERDICT_INCOMPLETE), 1);
-    EXPECT_EQ(two.tally.Failed(), 2);
-    EXPECT_EQ(two.strayBytes, 3);
-    EXPECT_EQ(two.answerMs, (std::vector<double>{8}));  // a transaction without ACK has no answer time
-}
-
-TEST(CheckReport, VerdictSaysHealthyOrWhatFailedWhereAndHowOften) {
-    std::vector<ReportRecord> ok = {Made("Pump/Sale/Read", 1, VERDICT_OK, 1), Made("Pump/Sale/Read", 2, VERDICT_OK, 1)};
-    EXPECT_EQ(ReportVerdictLine(ModelOf(ok), MadeInfo(2)), "Healthy: all 2 transactions succeeded.");
-
-    std::vector<ReportRecord> failing = ok;
-    failing.push_back(Made("Pump/Prices/READ", 2, VERDICT_NO_ACK, 0));
-    failing.push_back(Made("Pump/Prices/READ", 2, VERDICT_CHECKSUM_ERROR, 1));
-    failing.push_back(Made("Pump/Prices/READ", 1, VERDICT_OK, 1));
-    std::string line = ReportVerdictLine(ModelOf(failing), MadeInfo(5));
-    EXPECT_EQ(line.rfind("FAILED: 2 of 5 transactions failed (1 no ACK, 1 checksum error)", 0), 0u) << line;
-    EXPECT_NE(line.find("pump 2, Pump/Prices/READ 2 of 2"), std::string::npos) << line;
-
-    // Waits that ran past their bounds fail the run and are named.
-    std::vector<ReportRecord> unbounded = ok;
-    unbounded.push_back(Made("Pump/Prices/READ", 1, VERDICT_LINE_NEVER_QUIET, 0));
-    unbounded.push_back(Made("Pump/Prices/READ", 1, VERDICT_REPLY_WITHOUT_END, 1));
-    unbounded.push_back(Made("Pump/Prices/READ", 2, VERDICT_STOPPED, 1));
-    line = ReportVerdictLine(ModelOf(unbounded), MadeInfo(5));
-    EXPECT_EQ(line.rfind("FAILED: 3 of 5 transactions failed (1 line never quiet, 1 reply without end, 1 stopped)", 0),
-              0u) << line;
-
-    // A pump where everything failed is named once.
-    std::vector<ReportRecord> deadPump = ok;
-    deadPump.push_back(Made("Pump/Prices/READ", 2, VERDICT_NO_ACK, 0));
-    deadPump[1] = Made("Pump/Sale/Read", 2, VERDICT_NO_ACK, 0);
-    line = ReportVerdictLine(ModelOf(deadPump), MadeInfo(3));
-    EXPECT_NE(line.find("pump 2, every command 2 of 2"), std::string::npos) << line;
-
-    std::vector<ReportRecord> noisy = {Made("Pump/Sale/Read", 1, VERDICT_OK, 1, 1, true, 3)};
-    line = ReportVerdictLine(ModelOf(noisy), MadeInfo(1));
-    EXPECT_EQ(line.rfind("Healthy, with warnings", 0), 0u) << line;
-    EXPECT_NE(line.find("stray bytes on the line in 1 of 1 transactions"), std::string::npos) << line;
-
-    std::vector<ReportRecord> slow = {Made("Pump/Sale/Read", 1, VERDICT_OK, 80)};
-    line = ReportVerdictLine(ModelOf(slow), MadeInfo(1));
-    EXPECT_NE(line.find("slow answers: up to 80.0 ms"), std::string::npos) << line;
-
-    ReportInfo stopped = MadeInfo(40);
-    stopped.stopped = true;
-    line = ReportVerdictLine(ModelOf(ok), stopped);
-    EXPECT_EQ(line, "Stopped by Ctrl+C after 2 of 40 transactions. Healthy: all 2 transactions succeeded.");
-    EXPECT_EQ(ReportVerdictLine(ReportModel(), stopped), "Stopped by Ctrl+C after 0 of 40 transactions. Nothing was sent.");
-}
-
-TEST(CheckReport, PageIsSelfContainedEscapedAndShowsEveryTransaction) {
-    std::vector<ReportRecord> records;
-    for (int i = 0; i < 30; ++i) records.push_back(Made("Pump/Sale/Read", 1 + i % 2, i == 7 ? VERDICT_NO_ACK : VERDICT_OK, 0.1 + i * 0.01, 1 + i / 15));
-    records[3].command = "<b>&\"odd\"</b>";
-    records[3].request = "A\n<x>";
-    ReportInfo info = MadeInfo(30);
-    info.ports = {"COM1 (/dev/<tty>)"};
-    std::string html = ReportHtml(ModelOf(records), info);
-
-    EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
-    EXPECT_EQ(html.find("http"), std::string::npos);
-    EXPECT_EQ(html.find("<script"), std::string::npos);
-    EXPECT_EQ(html.find("src="), std::string::npos);
-    EXPECT_EQ(html.find("url("), std::string::npos);
-    EXPECT_EQ(html.find("@import"), std::string::npos);
-    EXPECT_EQ(html.find("<b>&\"odd"), std::string::npos);
-    EXPECT_NE(html.find("&lt;b&gt;&amp;&quot;odd&quot;&lt;/b&gt;"), std::string::npos);
-    EXPECT_NE(html.find("A\\x0A&lt;x&gt;"), std::string::npos);
-    EXPECT_NE(html.find("/dev/&lt;tty&gt;"), std::string::npos);
-    EXPECT_EQ(html.find("<tty>"), std::string::npos);
-
-    EXPECT_NE(html.find("Failed"), std::string::npos);
-    EXPECT_NE(html.find("1 of 30 transactions failed"), std::string::npos);
-    EXPECT_NE(html.find("9.8.7"), std::string::npos);
-    EXPECT_NE(html.find("monotonic clock"), std::string::npos);
-    EXPECT_EQ(Occurrences(html, "<svg"), 2u);  // the histogram and the strip
-    // The strip: a rectangle per transaction, one of them red.
-    EXPECT_EQ(Occurrences(html, "fill=\"#d64541\"><title>"), 1u);
-    EXPECT_EQ(Occurrences(html, "fill=\"#2e9e5b\"><title>"), 29u);
-    EXPECT_EQ(Occurrences(html, ">round 2</text>"), 1u);
-    EXPECT_EQ(Occurrences(html, "</html>"), 1u);
-
-    // With nothing sent the page still stands.
-    std::string empty = ReportHtml(ReportModel(), info);
-    EXPECT_NE(empty.find("Nothing sent"), std::string::npos);
-    EXPECT_EQ(Occurrences(empty, "</html>"), 1u);
-}
-
 // ---- the program against the simulator -----------------------------------------
 
 const int WAIT_MS = 30000;  // generous: a fault-mode run of 19 transactions takes a few seconds
@@ -339,11 +163,17 @@ public:
             waitpid(pid_, nullptr, 0);
         }
     }
+    // The address space the child may take, in bytes (0: no limit of ours).
+    void LimitAddressSpace(rlim_t bytes) { limit_ = bytes; }
     bool Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& name) {
         out_ = dir + "/" + name + ".out";
         err_ = dir + "/" + name + ".err";
         pid_ = fork();
         if (pid_ == 0) {
+            if (limit_ > 0) {
+                struct rlimit limit = {limit_, limit_};
+                if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
+            }
             setenv("HOME", dir.c_str(), 1);
             if (chdir(dir.c_str()) != 0) _exit(126);
             int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -371,6 +201,7 @@ public:
     std::string Stderr() const { return ReadFile(err_); }
 
 private:
+    rlim_t limit_ = 0;
     pid_t pid_ = -1;
     std::string out_;
     std::string err_;
@@ -593,6 +424,44 @@ TEST_F(CheckAgainstSim, BadPumpListIsAUsageErrorThatSendsNothing) {
     EXPECT_EQ(RunCheckProgram({"--report", dir_ + "/no/such/folder/r.html"}), EXIT_USAGE);
     EXPECT_EQ(RunCheckProgram({"--port", dir_ + "/no-such-device"}), EXIT_NO_PORT) << stderr_;
     EXPECT_TRUE(SimFrames().empty());
+}
+
+TEST_F(CheckAgainstSim, ReportOnAFolderFifoOrTerminalIsAUsageErrorThatSendsNothing) {
+    StartSim({});
+    std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    testsupport::PtyPeer terminal;
+    ASSERT_TRUE(terminal.ok());
+    for (const std::string& target : {dir_, fifo, terminal.slavePath()}) {
+        EXPECT_EQ(RunCheckProgram({"--report", target}), EXIT_USAGE) << target << ": " << stderr_;
+        EXPECT_NE(stderr_.find("--report: " + target), std::string::npos) << stderr_;
+        EXPECT_NE(stderr_.find("nothing was sent"), std::string::npos) << stderr_;
+    }
+    EXPECT_TRUE(SimFrames().empty());
+    EXPECT_TRUE(terminal.ReadQuiet(50, 200).empty());  // no page written onto the line
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZANTROX_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZANTROX_SANITIZED 1
+#endif
+#endif
+
+TEST_F(CheckAgainstSim, LongestRunStartsUnderAMemoryLimitAndGrowsWithWhatWasDone) {
+#ifdef ZANTROX_SANITIZED
+    GTEST_SKIP() << "a sanitizer maps more address space than the limit allows";
+#endif
+    StartSim({});
+    std::string report = dir_ + "/long.html";
+    Child cli;
+    cli.LimitAddressSpace(512u << 20);
+    ASSERT_TRUE(cli.Start(CheckArgs({"--pumps", "1-32", "--rounds", "100000", "--json", "--report", report}), dir_, "cli"));
+    ASSERT_TRUE(WaitFor([&] { return SimFrames().size() >= 3; })) << cli.Stderr();
+    cli.Signal(SIGINT);
+    EXPECT_EQ(cli.Wait(), EXIT_ALL_OK) << cli.Stderr();
+    EXPECT_NE(ReadFile(report).find(" of 42200000 transactions"), std::string::npos) << cli.Stderr();
 }
 
 }  // namespace
