@@ -299,13 +299,16 @@ TEST_F(CheckAgainstSim, CleanRunSendsEveryReadForEveryPumpAndRoundAndNothingElse
     EXPECT_EQ(SimFrames(), planned);
     EXPECT_EQ(planned[6], "B02R");
 
-    EXPECT_NE(stdout_.find("Healthy: all 64 transactions succeeded."), std::string::npos) << stdout_;
+    // "Healthy", or on a busy machine "Healthy, with warnings" about a slow answer:
+    // the time is not what this run is about.
+    EXPECT_EQ(stdout_.rfind("Healthy", 0), 0u) << stdout_;
+    EXPECT_NE(stdout_.find("all 64 transactions succeeded"), std::string::npos) << stdout_;
     glob_t found;
     ASSERT_EQ(glob((dir_ + "/zantrox-check-2*-*.html").c_str(), 0, nullptr, &found), 0) << stdout_;
     ASSERT_EQ(found.gl_pathc, 1u);
     std::string html = ReadFile(found.gl_pathv[0]);
     globfree(&found);
-    EXPECT_NE(html.find(">Healthy<"), std::string::npos);
+    EXPECT_NE(html.find(">Healthy"), std::string::npos);
     EXPECT_NE(html.find("B02EHMS$VLPT"), std::string::npos);
     EXPECT_NE(html.find("<h3>Pump 2</h3>"), std::string::npos);
     EXPECT_NE(stderr_.find("64/64 transactions  0 failures"), std::string::npos) << stderr_;
