@@ -18,6 +18,49 @@ struct DeviceTree {
 // serial device found. Returns an exit status.
 int RunPorts(const DeviceTree& tree, bool json, std::FILE* out, std::FILE* err);
 
+// What `ports` finds. The system's own file (ports_linux.cpp, ports_win32.cpp)
+// gathers it; ports_render.cpp shows it, as text or as JSON Lines of one shape on
+// every system. A text left "" or a list left empty is a fact not known (or not
+// there) on this system: the text leaves it out, JSON gives null or [].
+
+// COM k as the console would open it.
+struct ComPortFacts {
+    int k = 0;
+    std::string path;      // what it opens: "<home>/.config/zantrox/com1", "/dev/ttyS2", "Com3"
+    std::string target;    // what the mapping at `path` points at
+    std::string resolved;  // the device at the end, every link followed
+    int problem = 0;       // why it would not open, a PortOpenError (OPEN_ERROR_NONE: it opens)
+    bool noUart = false;   // it opens, but no UART is behind it (a ttyS name with nothing there)
+    std::string why;       // the problem in words, with what to do
+};
+
+// One serial device the system has.
+struct DeviceFacts {
+    std::string path;               // "/dev/ttyUSB0", "COM3"
+    std::string target;             // what the system's name stands for: "\Device\Serial0"
+    std::vector<std::string> byId;  // its stable names: "/dev/serial/by-id/usb-FTDI_..."
+    std::string maker, product, serial, driver;
+    std::string usbId;              // "0403:6001"
+    std::string uart;               // "16550A", "type 42"
+    std::vector<int> coms;          // the COM ports that open it
+    int problem = 0;                // as for a COM port
+    std::string why;
+};
+
+struct PortsFacts {
+    std::vector<ComPortFacts> coms;  // COM1..COM9, in order
+    std::vector<DeviceFacts> devices;
+};
+
+// Gathers the facts for `tree` (the system's file).
+PortsFacts GatherPorts(const DeviceTree& tree);
+// The facts as two tables (paths under `tree.home` shown with "~"), or as one JSON
+// line a COM port, then one a device.
+void PrintPortsText(const PortsFacts& facts, const DeviceTree& tree, std::FILE* out);
+void PrintPortsJson(const PortsFacts& facts, std::FILE* out);
+// `path` as a technician reads it: the home folder as "~".
+std::string ShownPath(const DeviceTree& tree, const std::string& path);
+
 // What `map` may do beyond making or replacing a mapping.
 struct MapChoices {
     bool allowMissing = false;  // --force: map DEVICE even though it is not there (yet)

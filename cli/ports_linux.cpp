@@ -1,10 +1,9 @@
-// `ports`, `map` and `unmap` on Linux, and why a device would not open. COM port
+// `ports` (the facts), `map` and `unmap` on Linux, and why a device would not open. COM port
 // k is <home>/.config/zantrox/comK when that path exists (a link to nothing
 // included), else <dev>/ttyS{k-1}, as the console resolves it. What a device is
 // comes from sysfs: <sys>/class/tty/NAME/device is the port's device, its
 // `driver` link names the driver, and the USB device above it (the first folder
 // up with an idVendor file) has manufacturer, product and serial.
-#include <dirent.h>
 #include <errno.h>
 #include <grp.h>
 #include <limits.h>
@@ -15,12 +14,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/json_line.h"
 #include "cli/ports.h"
 #include "port/device.h"
 #include "port/device_path.h"
@@ -28,24 +27,23 @@
 
 namespace {
 
-using Json = JsonValue;
+namespace fs = std::filesystem;
 
 bool LStat(const std::string& path, struct stat& st) { return lstat(path.c_str(), &st) == 0; }
 bool Stat(const std::string& path, struct stat& st) { return stat(path.c_str(), &st) == 0; }
 
 // The text of a link; "" when `path` is not one.
 std::string ReadLink(const std::string& path) {
-    char buffer[PATH_MAX];
-    ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
-    if (n <= 0) return "";
-    return std::string(buffer, static_cast<size_t>(n));
+    std::error_code error;
+    fs::path target = fs::read_symlink(path, error);
+    return error ? "" : target.string();
 }
 
 // The path with every link followed; "" when something on the way is missing.
 std::string RealPath(const std::string& path) {
-    char buffer[PATH_MAX];
-    if (realpath(path.c_str(), buffer) == nullptr) return "";
-    return buffer;
+    std::error_code error;
+    fs::path real = fs::canonical(path, error);
+    return error ? "" : real.string();
 }
 
 // The first line of a small file, without surrounding blanks; "" when unreadable.
@@ -62,16 +60,9 @@ std::string ReadLine(const std::string& path) {
     return text.substr(begin, end - begin + 1);
 }
 
-std::string BaseName(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+std::string BaseName(const std::string& path) { return fs::path(path).filename().string(); }
 
-std::string Parent(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos || slash == 0) return "/";
-    return path.substr(0, slash);
-}
+std::string Parent(const std::string& path) { return fs::path(path).parent_path().string(); }
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -87,16 +78,13 @@ bool NaturalLess(const std::string& a, const std::string& b) {
     return split(a) < split(b);
 }
 
-// The names in a folder, naturally sorted, without "." and "..".
+// The names in a folder, naturally sorted.
 std::vector<std::string> ListFolder(const std::string& path) {
     std::vector<std::string> names;
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr) return names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
+    std::error_code error;
+    for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
+        names.push_back(it->path().filename().string());
     }
-    closedir(dir);
     std::sort(names.begin(), names.end(), NaturalLess);
     return names;
 }
@@ -105,11 +93,7 @@ bool IsUsbSerialName(const std::string& name) {
     return StartsWith(name, "ttyUSB") || StartsWith(name, "ttyACM");
 }
 
-// Paths as a technician reads them: the home folder as "~".
-std::string Shown(const DeviceTree& tree, const std::string& path) {
-    if (!tree.home.empty() && StartsWith(path, tree.home + "/")) return "~" + path.substr(tree.home.size());
-    return path;
-}
+std::string Shown(const DeviceTree& tree, const std::string& path) { return ShownPath(tree, path); }
 
 std::string MappingPath(const DeviceTree& tree, int k) {
     char folder[DEVICE_PATH_BYTES];
@@ -245,29 +229,24 @@ std::vector<std::string> ByIdNames(const DeviceTree& tree, const std::string& re
     return names;
 }
 
-struct ComRow {
-    int k = 0;
-    std::string path, target, resolved;
-    Reachability reach;
-    bool noUart = false;
-};
-
-ComRow ReadCom(const DeviceTree& tree, int k) {
-    ComRow row;
-    row.k = k;
-    row.path = ComPath(tree, k);
-    row.target = ReadLink(row.path);
-    row.resolved = RealPath(row.path);
-    row.reach = Reach(row.path);
-    row.noUart = row.reach.exists && NoUart(tree, row.path);
-    if (row.noUart && row.reach.why.empty()) row.reach.why = "no UART behind it (nothing answers there)";
-    return row;
+// The words for what keeps a device from opening, as a PortOpenError.
+int ProblemOf(const Reachability& reach) {
+    if (!reach.exists) return OPEN_ERROR_NO_DEVICE;
+    return reach.access ? OPEN_ERROR_NONE : OPEN_ERROR_PERMISSION;
 }
 
-const char* ComState(const ComRow& row) {
-    if (!row.reach.exists) return "missing";
-    if (!row.reach.access) return "no access";
-    return row.noUart ? "no UART" : "ready";
+ComPortFacts ReadCom(const DeviceTree& tree, int k) {
+    ComPortFacts com;
+    com.k = k;
+    com.path = ComPath(tree, k);
+    com.target = ReadLink(com.path);
+    com.resolved = RealPath(com.path);
+    Reachability reach = Reach(com.path);
+    com.problem = ProblemOf(reach);
+    com.why = reach.why;
+    com.noUart = reach.exists && NoUart(tree, com.path);
+    if (com.noUart && com.why.empty()) com.why = "no UART behind it (nothing answers there)";
+    return com;
 }
 
 // Every serial device: USB adapters by /dev and sysfs, the by-id links' devices,
@@ -290,44 +269,6 @@ std::vector<std::string> DeviceNames(const DeviceTree& tree) {
     }
     std::sort(names.begin(), names.end(), NaturalLess);
     return names;
-}
-
-struct DeviceRow {
-    std::string path, real;
-    std::vector<std::string> byId;
-    TtyFacts facts;
-    std::vector<int> coms;
-    Reachability reach;
-};
-
-std::string Describe(const DeviceRow& row) {
-    std::vector<std::string> parts;
-    std::string what = row.facts.maker;
-    if (!row.facts.product.empty()) what += (what.empty() ? "" : " ") + row.facts.product;
-    if (!what.empty()) parts.push_back(what);
-    if (!row.facts.serial.empty()) parts.push_back("serial " + row.facts.serial);
-    if (!row.facts.driver.empty()) parts.push_back("driver " + row.facts.driver);
-    if (!row.facts.usbId.empty()) parts.push_back("USB " + row.facts.usbId);
-    if (row.facts.uartType > 0) {
-        const char* uart = UartName(row.facts.uartType);
-        parts.push_back(uart != nullptr ? std::string("UART ") + uart
-                                        : "UART type " + std::to_string(row.facts.uartType));
-    }
-    for (int k : row.coms) parts.push_back("is COM" + std::to_string(k));
-    std::string text;
-    for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
-    return text.empty() ? "(sysfs says nothing about it)" : text;
-}
-
-Json OrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
-
-// The folder of a path that may not exist yet, made with its parents.
-bool MakeFolders(const std::string& path) {
-    if (path.empty() || path == "/") return true;
-    struct stat st;
-    if (Stat(path, st)) return S_ISDIR(st.st_mode);
-    if (!MakeFolders(Parent(path))) return false;
-    return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
 const char* KindOf(const struct stat& st, const std::string& real) {
@@ -374,92 +315,41 @@ bool MakeFreshLink(const std::string& target, const std::string& mapping, std::s
 
 // Removes what stands at `path` that is not a link (a file or an empty folder).
 bool RemoveNonLink(const std::string& path, std::string& error) {
-    struct stat st;
-    if (!LStat(path, st)) return true;
-    int result = S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str());
-    if (result != 0) error = strerror(errno);
-    return result == 0;
+    std::error_code failure;
+    fs::remove(path, failure);
+    if (failure) error = failure.message();
+    return !failure;
 }
 
 }  // namespace
 
-int RunPorts(const DeviceTree& tree, bool json, std::FILE* out, std::FILE*) {
-    std::vector<ComRow> coms;
-    for (int k = 1; k <= PORT_COUNT; ++k) coms.push_back(ReadCom(tree, k));
-
-    std::vector<DeviceRow> devices;
+PortsFacts GatherPorts(const DeviceTree& tree) {
+    PortsFacts facts;
+    for (int k = 1; k <= PORT_COUNT; ++k) facts.coms.push_back(ReadCom(tree, k));
     for (const std::string& name : DeviceNames(tree)) {
-        DeviceRow row;
-        row.path = tree.dev + "/" + name;
-        row.real = RealPath(row.path);
-        row.byId = ByIdNames(tree, row.real);
-        row.facts = ReadTtyFacts(tree, name);
-        for (const ComRow& com : coms) {
-            if (!row.real.empty() && com.resolved == row.real) row.coms.push_back(com.k);
+        DeviceFacts device;
+        device.path = tree.dev + "/" + name;
+        std::string real = RealPath(device.path);
+        device.byId = ByIdNames(tree, real);
+        TtyFacts tty = ReadTtyFacts(tree, name);
+        device.maker = tty.maker;
+        device.product = tty.product;
+        device.serial = tty.serial;
+        device.driver = tty.driver;
+        device.usbId = tty.usbId;
+        if (tty.uartType > 0) {
+            const char* uart = UartName(tty.uartType);
+            device.uart = uart != nullptr ? uart : "type " + std::to_string(tty.uartType);
         }
-        row.reach = Reach(row.path);
-        devices.push_back(row);
-    }
-
-    if (json) {
-        for (const ComRow& row : coms) {
-            Json line = {{"com", row.k},
-                         {"path", row.path},
-                         {"target", OrNull(row.target)},
-                         {"resolved", OrNull(row.resolved)},
-                         {"exists", row.reach.exists},
-                         {"access", row.reach.access},
-                         {"ready", row.reach.exists && row.reach.access && !row.noUart},
-                         {"why", OrNull(row.reach.why)}};
-            PutJsonLine(out, line);
+        for (const ComPortFacts& com : facts.coms) {
+            if (!real.empty() && com.resolved == real) device.coms.push_back(com.k);
         }
-        for (const DeviceRow& row : devices) {
-            const char* uart = row.facts.uartType > 0 ? UartName(row.facts.uartType) : nullptr;
-            Json line = {{"device", row.path},
-                         {"by_id", row.byId},
-                         {"maker", OrNull(row.facts.maker)},
-                         {"product", OrNull(row.facts.product)},
-                         {"serial", OrNull(row.facts.serial)},
-                         {"driver", OrNull(row.facts.driver)},
-                         {"usb_id", OrNull(row.facts.usbId)},
-                         {"uart", uart != nullptr ? Json(uart) : Json(nullptr)},
-                         {"com", row.coms},
-                         {"exists", row.reach.exists},
-                         {"access", row.reach.access},
-                         {"why", OrNull(row.reach.why)}};
-            PutJsonLine(out, line);
-        }
-        return EXIT_ALL_OK;
+        Reachability reach = Reach(device.path);
+        device.problem = ProblemOf(reach);
+        device.why = reach.why;
+        facts.devices.push_back(device);
     }
-
-    std::vector<std::vector<std::string>> table = {{"COM", "STATE", "DEVICE"}};
-    for (const ComRow& row : coms) {
-        std::string device = Shown(tree, row.path);
-        if (!row.target.empty()) device += " -> " + row.target;
-        if (!row.resolved.empty() && row.resolved != row.path && row.resolved != row.target) {
-            device += " (" + row.resolved + ")";
-        }
-        table.push_back({"COM" + std::to_string(row.k), ComState(row), device});
-        // A ttyS name that is simply not there needs no more words than "missing".
-        if (!row.reach.why.empty() && !(row.target.empty() && !row.reach.exists)) {
-            table.push_back({"", "", row.reach.why});
-        }
-    }
-    PrintTable(out, table);
-    std::fputs("\n", out);
-    if (devices.empty()) {
-        std::fputs("No serial devices found: no USB adapter plugged in and no UART detected.\n", out);
-        return EXIT_ALL_OK;
-    }
-    table = {{"DEVICE", "STATE", "WHAT IT IS"}};
-    for (const DeviceRow& row : devices) {
-        const char* state = !row.reach.exists ? "missing" : row.reach.access ? "ready" : "no access";
-        table.push_back({row.path, state, Describe(row)});
-        for (const std::string& name : row.byId) table.push_back({"", "", "by-id " + BaseName(name)});
-        if (!row.reach.why.empty()) table.push_back({"", "", row.reach.why});
-    }
-    PrintTable(out, table);
-    return EXIT_ALL_OK;
+    return facts;
 }
 
 int RunMap(const DeviceTree& tree, int k, const std::string& device, const MapChoices& choices, std::FILE* out,
@@ -503,8 +393,10 @@ int RunMap(const DeviceTree& tree, int k, const std::string& device, const MapCh
         return EXIT_USAGE;
     }
     std::string folder = Parent(mapping);
-    if (!MakeFolders(folder)) {
-        std::fprintf(err, "zantrox-cli: map: cannot make %s: %s\n", folder.c_str(), strerror(errno));
+    std::error_code failure;
+    fs::create_directories(folder, failure);
+    if (failure) {
+        std::fprintf(err, "zantrox-cli: map: cannot make %s: %s\n", folder.c_str(), failure.message().c_str());
         return EXIT_FAILED;
     }
     std::string error;
@@ -580,18 +472,8 @@ std::vector<std::string> Holders(const DeviceTree& tree, const std::string& devi
     std::string real = RealPath(device);
     if (real.empty()) return holders;
     const std::string self = tree.proc == "/proc" ? std::to_string(getpid()) : "";
-    DIR* dir = opendir(tree.proc.c_str());
-    if (dir == nullptr) return holders;
-    std::vector<std::string> pids;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos && name != self) {
-            pids.push_back(name);
-        }
-    }
-    closedir(dir);
-    std::sort(pids.begin(), pids.end(), NaturalLess);
-    for (const std::string& pid : pids) {
+    for (const std::string& pid : ListFolder(tree.proc)) {
+        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
         std::string fds = tree.proc + "/" + pid + "/fd";
         for (const std::string& fd : ListFolder(fds)) {
             if (ReadLink(fds + "/" + fd) != real) continue;

@@ -10,15 +10,12 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/json_line.h"
 #include "cli/ports.h"
 #include "port/device.h"
 #include "port/device_win32.h"
 #include "port/port.h"
 
 namespace {
-
-using Json = JsonValue;
 
 // Opens and closes the port at once; the reason it would not open, or OPEN_ERROR_NONE.
 int TryOpen(const std::string& name) {
@@ -66,15 +63,6 @@ std::vector<std::pair<std::string, std::string>> ComDevices() {
 // Names above COM9 open only through the \\.\ prefix.
 std::string OpenName(const std::string& port) { return port.size() > 4 ? "\\\\.\\" + port : port; }
 
-const char* StateWords(int reason) {
-    switch (reason) {
-        case OPEN_ERROR_NONE: return "ready";
-        case OPEN_ERROR_NO_DEVICE: return "missing";
-        case OPEN_ERROR_BUSY: return "busy";
-        default: return "cannot open";
-    }
-}
-
 std::string Why(int reason) {
     if (reason == OPEN_ERROR_NONE) return "";
     if (reason == OPEN_ERROR_NO_DEVICE) return "no such port on this PC";
@@ -83,50 +71,27 @@ std::string Why(int reason) {
 
 }  // namespace
 
-int RunPorts(const DeviceTree&, bool json, std::FILE* out, std::FILE*) {
-    std::vector<std::pair<std::string, std::string>> present = ComDevices();
-    std::vector<std::vector<std::string>> table = {{"COM", "STATE", "DEVICE"}};
+PortsFacts GatherPorts(const DeviceTree&) {
+    PortsFacts facts;
     for (int k = 1; k <= PORT_COUNT; ++k) {
-        std::string name = "Com" + std::to_string(k);
-        int reason = TryOpen(name);
-        if (json) {
-            Json line = {{"com", k},
-                         {"path", name},
-                         {"target", nullptr},
-                         {"exists", reason != OPEN_ERROR_NO_DEVICE},
-                         {"access", reason == OPEN_ERROR_NONE},
-                         {"ready", reason == OPEN_ERROR_NONE},
-                         {"why", reason == OPEN_ERROR_NONE ? Json(nullptr) : Json(Why(reason))}};
-            PutJsonLine(out, line);
-        } else {
-            table.push_back({"COM" + std::to_string(k), StateWords(reason), name});
-            if (reason != OPEN_ERROR_NONE && reason != OPEN_ERROR_NO_DEVICE) table.push_back({"", "", Why(reason)});
-        }
+        ComPortFacts com;
+        com.k = k;
+        com.path = "Com" + std::to_string(k);
+        com.problem = TryOpen(com.path);
+        com.why = Why(com.problem);
+        facts.coms.push_back(com);
     }
-    if (!json) {
-        PrintTable(out, table);
-        std::fputs("\n", out);
+    for (const auto& port : ComDevices()) {
+        DeviceFacts device;
+        device.path = port.first;
+        device.target = port.second;
+        int k = std::atoi(port.first.c_str() + 3);
+        if (k >= 1 && k <= PORT_COUNT) device.coms.push_back(k);
+        device.problem = TryOpen(OpenName(port.first));
+        device.why = Why(device.problem);
+        facts.devices.push_back(device);
     }
-    if (present.empty() && !json) {
-        std::fputs("No COM ports found on this PC.\n", out);
-        return EXIT_ALL_OK;
-    }
-    table = {{"DEVICE", "STATE", "WHAT IT IS"}};
-    for (const auto& port : present) {
-        int reason = TryOpen(OpenName(port.first));
-        if (json) {
-            Json line = {{"device", port.first},
-                         {"target", port.second.empty() ? Json(nullptr) : Json(port.second)},
-                         {"exists", reason != OPEN_ERROR_NO_DEVICE},
-                         {"access", reason == OPEN_ERROR_NONE},
-                         {"why", reason == OPEN_ERROR_NONE ? Json(nullptr) : Json(Why(reason))}};
-            PutJsonLine(out, line);
-        } else {
-            table.push_back({port.first, StateWords(reason), port.second});
-        }
-    }
-    if (!json) PrintTable(out, table);
-    return EXIT_ALL_OK;
+    return facts;
 }
 
 int RunMap(const DeviceTree&, int, const std::string&, const MapChoices&, std::FILE*, std::FILE* err) {

@@ -189,6 +189,69 @@ TEST_F(CliPorts, PortsTextSaysWhatEachPortIs) {
     EXPECT_EQ(text.find(Dev("ttyS1") + " "), std::string::npos) << text;
 }
 
+// The renderer on facts as another system gathers them (a COM name standing for
+// a kernel device, nothing from sysfs): the same keys in every line of a kind,
+// and the words for each state.
+TEST(CliPortsRender, EverySystemsFactsGiveTheSameShape) {
+    PortsFacts facts;
+    ComPortFacts com;
+    com.k = 1;
+    com.path = "Com1";
+    com.problem = OPEN_ERROR_BUSY;
+    com.why = "busy (held by another program)";
+    facts.coms.push_back(com);
+    com.k = 2;
+    com.path = "Com2";
+    com.problem = OPEN_ERROR_NO_DEVICE;
+    com.why = "no such port on this PC";
+    facts.coms.push_back(com);
+    DeviceFacts bare;
+    bare.path = "COM1";
+    bare.target = "\\Device\\Serial0";
+    bare.coms = {1};
+    bare.problem = OPEN_ERROR_BUSY;
+    DeviceFacts rich;
+    rich.path = "/dev/ttyUSB0";
+    rich.byId = {"/dev/serial/by-id/x"};
+    rich.maker = "FTDI";
+    rich.product = "FT232R";
+    rich.serial = "A5";
+    rich.driver = "ftdi_sio";
+    rich.usbId = "0403:6001";
+    rich.uart = "16550A";
+    facts.devices = {bare, rich};
+
+    Capture out;
+    PrintPortsJson(facts, out.file);
+    std::vector<json> lines;
+    std::string text = out.Text();
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(json::parse(text.substr(at, end - at)));
+    }
+    ASSERT_EQ(lines.size(), 4u);
+    auto keys = [](const json& j) {
+        std::vector<std::string> names;
+        for (auto it = j.begin(); it != j.end(); ++it) names.push_back(it.key());
+        return names;
+    };
+    EXPECT_EQ(keys(lines[0]), keys(lines[1]));
+    EXPECT_EQ(keys(lines[2]), keys(lines[3]));
+    EXPECT_TRUE(lines[0]["exists"].get<bool>());
+    EXPECT_FALSE(lines[0]["access"].get<bool>());
+    EXPECT_TRUE(lines[2]["maker"].is_null());
+    EXPECT_EQ(lines[2]["target"], "\\Device\\Serial0");
+    EXPECT_TRUE(lines[3]["target"].is_null());
+
+    Capture words;
+    DeviceTree tree;
+    PrintPortsText(facts, tree, words.file);
+    text = words.Text();
+    EXPECT_NE(text.find("COM1  busy     Com1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("busy (held by another program)"), std::string::npos) << text;
+    EXPECT_EQ(text.find("no such port"), std::string::npos) << text;  // "missing" says it
+    EXPECT_NE(text.find("\\Device\\Serial0, is COM1"), std::string::npos) << text;
+}
+
 TEST_F(CliPorts, MapLinksTheStableNameAndReplacesOnlyLinks) {
     // ttyUSB0 and /dev/ttyUSB0 both name the adapter, which has a by-id name.
     ASSERT_EQ(Map(3, "ttyUSB0", false), EXIT_ALL_OK) << err_->Text();
