@@ -251,12 +251,11 @@ int NetReceive(NetSocket socket, unsigned char* data, int size, int waitMs) {
 }
 
 int NetPeerClosed(NetSocket socket) {
-    int fd = static_cast<int>(socket);
-    unsigned char byte = 0;
-    ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0) return 1;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return 1;
-    return 0;
+    // POLLRDHUP: the other end has finished sending, even while bytes it sent
+    // before are still waiting to be read.
+    pollfd pfd = {static_cast<int>(socket), POLLIN | POLLRDHUP, 0};
+    if (poll(&pfd, 1, 0) <= 0) return 0;
+    return (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0 ? 1 : 0;
 }
 
 void NetClose(NetSocket socket) {

@@ -19,3 +19,7 @@ add_dependencies(cli_check_test zantrox-cli zantrox-sim)
 # zantrox-cli's report: its model, verdict and page on made-up results, and where it is written.
 zantrox_test(cli_report_test SOURCES cli_report_test.cpp LABELS unit)
 target_link_libraries(cli_report_test PRIVATE zantrox_cli_lib)
+
+# zantrox-cli over a serial device server (ser2net on loopback, serving the simulator).
+add_test(NAME net_e2e COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/net/net_e2e.sh $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
+set_tests_properties(net_e2e PROPERTIES LABELS e2e TIMEOUT 300)

@@ -12,6 +12,7 @@ packages=(
     clang libclang-rt-14-dev
     g++-mingw-w64-x86-64 wine64 wine fonts-wine zip
     dpkg-dev file help2man lintian desktop-file-utils unzip
+    ser2net
 )
 
 missing=()

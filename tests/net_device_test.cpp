@@ -1,0 +1,224 @@
+// The network device through the port table, against Debian's ser2net on
+// loopback serving an in-test terminal: every byte value both ways, the line
+// settings reaching the terminal, a server that goes away, and the 3 s bound.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "port/device.h"
+#include "port/port.h"
+#include "tests/support/pty_peer.h"
+
+namespace {
+
+using testsupport::Bytes;
+using testsupport::PtyPeer;
+using testsupport::WaitUntil;
+
+// A TCP port free on 127.0.0.1 now.
+int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), n) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
+        close(fd);
+        return -1;
+    }
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Whether something listens on 127.0.0.1:port, from the kernel's table: a probe
+// connection would make ser2net take its terminal for a moment.
+bool Listening(int port) {
+    char local[32];
+    std::snprintf(local, sizeof local, "0100007F:%04X", port);
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, address, remote, state;
+        fields >> slot >> address >> remote >> state;
+        if (address == local && state == "0A") return true;  // 0A: LISTEN
+    }
+    return false;
+}
+
+// ser2net in the foreground: RFC 2217 on one port, raw TCP on another, both on `device`.
+class Ser2net {
+public:
+    explicit Ser2net(const std::string& device) : telnetPort(FreePort()), rawPort(FreePort()) {
+        std::string pidFile = "/tmp/zantrox-net-test-" + std::to_string(getpid()) + ".pid";
+        std::string telnet = "  accepter: telnet(rfc2217),tcp,127.0.0.1," + std::to_string(telnetPort);
+        std::string raw = "  accepter: tcp,127.0.0.1," + std::to_string(rawPort);
+        std::string connector = "  connector: serialdev," + device + ",9600n81,local";
+        pid_ = fork();
+        if (pid_ == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            execlp("ser2net", "ser2net", "-n", "-u", "-P", pidFile.c_str(), "-Y", "connection: &t", "-Y",
+                   telnet.c_str(), "-Y", connector.c_str(), "-Y", "connection: &r", "-Y", raw.c_str(), "-Y",
+                   connector.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        up_ = pid_ > 0 && WaitUntil([this] { return Listening(telnetPort) && Listening(rawPort); }, 10000);
+    }
+    ~Ser2net() { Stop(); }
+    bool up() const { return up_; }
+    void Stop() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    std::string Url(bool telnet) const {
+        return telnet ? "rfc2217://127.0.0.1:" + std::to_string(telnetPort) : "socket://127.0.0.1:" + std::to_string(rawPort);
+    }
+
+    const int telnetPort;
+    const int rawPort;
+
+private:
+    pid_t pid_ = -1;
+    bool up_ = false;
+};
+
+int OpenUrl(const std::string& url, int baud) {
+    PortRequest(0, PORT_INIT, nullptr);
+    if (PortSetDeviceName(1, url.c_str()) != 0) return PORT_BAD_REQUEST;
+    PortParams params = {baud, 0, 8, 0};
+    return PortRequest(1001, PORT_OPEN, &params);
+}
+
+Bytes ReadPort(size_t count, int totalMs) {
+    Bytes got;
+    WaitUntil(
+        [&] {
+            unsigned char byte = 0;
+            PortReadArgs args = {&byte};
+            while (got.size() < count && PortRequest(1001, PORT_READ_BYTE, &args) == PORT_OK) got.push_back(byte);
+            return got.size() >= count;
+        },
+        totalMs);
+    return got;
+}
+
+void Forget() {
+    PortRequest(1001, PORT_FORGET, nullptr);
+    PortSetDeviceName(1, nullptr);
+}
+
+class NetDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(peer.ok());
+        ASSERT_TRUE(server.up()) << "ser2net did not start (is it installed?)";
+    }
+    void TearDown() override { Forget(); }
+
+    PtyPeer peer;
+    Ser2net server{peer.slavePath()};
+};
+
+// 0..255 with 0xFF twice in a row, the Telnet escape's worst case.
+Bytes EveryByte() {
+    Bytes bytes;
+    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<unsigned char>(i));
+    bytes.push_back(0xFF);
+    bytes.push_back(0xFF);
+    bytes.push_back(0x00);
+    return bytes;
+}
+
+TEST_F(NetDevice, EveryByteValueBothWaysOverRfc2217AndRawTcp) {
+    // Raw TCP first: ser2net lets go of its terminal a moment after a connection
+    // ends, and only an RFC 2217 open can tell (the server hangs up); it is tried
+    // again until the terminal is free.
+    for (bool telnet : {false, true}) {
+        SCOPED_TRACE(server.Url(telnet));
+        int opened = PORT_OPEN_FAILED;
+        WaitUntil([&] { return (opened = OpenUrl(server.Url(telnet), 9600)) == PORT_OK; }, 5000);
+        ASSERT_EQ(opened, PORT_OK) << PortLastOpenError();
+        Bytes all = EveryByte();
+        PortWriteArgs write = {all.data(), static_cast<int>(all.size())};
+        ASSERT_EQ(PortRequest(1001, PORT_WRITE, &write), PORT_OK);
+        EXPECT_EQ(peer.ReadCount(all.size()), all);
+        peer.Write(all);
+        EXPECT_EQ(ReadPort(all.size(), 5000), all);
+        Forget();
+    }
+}
+
+// The rate reaches the server's terminal, as a local open sets it.
+TEST_F(NetDevice, BaudRateReachesTheTerminalOverRfc2217) {
+    auto rate = [this] {
+        termios tio;
+        return tcgetattr(peer.master(), &tio) == 0 ? cfgetospeed(&tio) : B0;
+    };
+    ASSERT_EQ(OpenUrl(server.Url(true), 19200), PORT_OK);
+    EXPECT_TRUE(WaitUntil([&] { return rate() == B19200; }, 5000));
+}
+
+// Lost even with unread bytes from the server still waiting (nothing read here).
+TEST_F(NetDevice, ServerGoingAwayIsALostDeviceAndReadsDoNotBlock) {
+    ASSERT_EQ(OpenUrl(server.Url(true), 9600), PORT_OK);
+    EXPECT_EQ(PortDeviceLost(1001), 0);
+    server.Stop();
+    EXPECT_TRUE(WaitUntil([] { return PortDeviceLost(1001) == 1; }, 5000));
+    unsigned char byte = 0;
+    PortReadArgs args = {&byte};
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(PortRequest(1001, PORT_READ_BYTE, &args), PORT_NO_DATA);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// A listener whose accept queue is full takes no more connections: a connect to
+// it hangs, as to an address that does not answer. A listener that accepts and
+// says nothing is not an RFC 2217 server. Both give up at the 3 s bound.
+TEST(NetDeviceBound, SilentPeersGiveUpAtTheBoundWithTheReason) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), n), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    std::string url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+
+    // The first connection is queued and never accepted: nothing speaks on it.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenUrl(url, 9600), PORT_OPEN_FAILED);
+    EXPECT_EQ(PortLastOpenError(), OPEN_ERROR_NET_NOT_RFC2217);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(2900));
+    EXPECT_LT(took, std::chrono::milliseconds(9000));
+
+    // That connection, closed by us, still fills the queue.
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenUrl(url, 9600), PORT_OPEN_FAILED);
+    EXPECT_EQ(PortLastOpenError(), OPEN_ERROR_NET_TIMED_OUT);
+    took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(2900));
+    EXPECT_LT(took, std::chrono::milliseconds(9000));
+    close(listener);
+    Forget();
+}
+
+}  // namespace
