@@ -55,6 +55,7 @@ line=$SIM_PTY
 pty=$line
 telnet_port=$(free_port)
 raw_port=$(free_port)
+while [ "$raw_port" = "$telnet_port" ]; do raw_port=$(free_port); done
 S2N_PID=
 # start_ser2net: RFC 2217 on $telnet_port and raw TCP on $raw_port, both serving $pty.
 start_ser2net() {
@@ -98,7 +99,9 @@ set_mode normal
 for kind in line telnet raw; do
     check_status "check over $kind" 0 "$cli" check --port "${!kind}" --pumps 1-2 --rounds 1 --interval 0 \
         --report "$work/check-$kind.html"
-    head -1 "$work/out" >"$work/check-$kind.summary"  # the verdict line
+    # The verdict line's judgement; its warnings may name answer times, which
+    # include the round trip over the network.
+    head -1 "$work/out" | sed 's/[,:].*//' >"$work/check-$kind.summary"
 done
 cmp -s "$work/check-line.summary" "$work/check-telnet.summary" && cmp -s "$work/check-line.summary" "$work/check-raw.summary" &&
     [ -s "$work/check-telnet.summary" ] && pass ||
