@@ -34,6 +34,10 @@ struct DeviceOps {
     void (*setRts)(DeviceHandle handle, int enable);
     // 1 when the device has gone away (hang-up, adapter pulled), else 0.
     int (*lost)(DeviceHandle handle);
+    // Sleeps until any of `count` handles has a byte to read or has gone away, or
+    // `timeoutMs` passed (0 asks without waiting). Sets ready[i] to 1 for each such
+    // handle, else 0, and returns how many are ready. With no handles it just waits.
+    int (*waitReadable)(const DeviceHandle* handles, int count, int timeoutMs, int* ready);
 };
 
 extern const DeviceOps PlatformDevice;

@@ -201,6 +201,29 @@ int PosixLost(DeviceHandle handle) {
     return (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? 1 : 0;
 }
 
+// One poll(2) over every descriptor: the thread sleeps in the kernel until a byte
+// or a hang-up comes on any of them, or the time is up.
+int PosixWaitReadable(const DeviceHandle* handles, int count, int timeoutMs, int* ready) {
+    pollfd fds[16];
+    if (count > 16) count = 16;
+    for (int i = 0; i < count; ++i) {
+        fds[i].fd = DescriptorOf(handles[i]);
+        fds[i].events = POLLIN;
+        fds[i].revents = 0;
+        ready[i] = 0;
+    }
+    int n = poll(fds, static_cast<nfds_t>(count), timeoutMs < 0 ? 0 : timeoutMs);
+    if (n <= 0) return 0;
+    int total = 0;
+    for (int i = 0; i < count; ++i) {
+        if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            ready[i] = 1;
+            ++total;
+        }
+    }
+    return total;
+}
+
 }  // namespace
 
 int PlatformMappedName(int k, char* out, int size) {
@@ -212,5 +235,5 @@ int PlatformMappedName(int k, char* out, int size) {
     return 0;
 }
 
-const DeviceOps PlatformDevice = {PosixOpen, PosixClose, PosixConfigure, PosixRaiseDtrRts,
-                                  PosixWrite, PosixReadByte, PosixSetRts, PosixLost};
+const DeviceOps PlatformDevice = {PosixOpen,     PosixClose,  PosixConfigure, PosixRaiseDtrRts, PosixWrite,
+                                  PosixReadByte, PosixSetRts, PosixLost,      PosixWaitReadable};

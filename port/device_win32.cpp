@@ -7,9 +7,27 @@ namespace {
 
 HANDLE KernelHandle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
-// Failures since the handle was opened; a pulled adapter makes every ReadFile fail.
-// One device is open at a time, so one count serves.
-int readFailures = 0;
+// Read failures in a row, per open handle; a pulled adapter makes every ReadFile
+// fail. A tap listens on two devices at once, so each keeps its own count.
+struct FailureCount {
+    DeviceHandle handle;
+    int failures;
+};
+FailureCount readFailures[PORT_COUNT] = {};
+
+// The count of `handle`, or a free slot for it; nullptr when all are taken.
+FailureCount* FailuresOf(DeviceHandle handle) {
+    FailureCount* free = nullptr;
+    for (FailureCount& slot : readFailures) {
+        if (slot.handle == handle) return &slot;
+        if (slot.handle == 0 && free == nullptr) free = &slot;
+    }
+    if (free != nullptr) {
+        free->handle = handle;
+        free->failures = 0;
+    }
+    return free;
+}
 
 DeviceHandle Win32Open(int k, int* error) {
     if (k < 1 || k > 9) {
@@ -25,12 +43,18 @@ DeviceHandle Win32Open(int k, int* error) {
         return 0;
     }
     *error = OPEN_ERROR_NONE;
-    readFailures = 0;
-    return reinterpret_cast<DeviceHandle>(handle);
+    DeviceHandle opened = reinterpret_cast<DeviceHandle>(handle);
+    FailureCount* count = FailuresOf(opened);
+    if (count != nullptr) count->failures = 0;
+    return opened;
 }
 
 void Win32Close(DeviceHandle handle) {
-    if (handle != 0) (void)CloseHandle(KernelHandle(handle));
+    if (handle == 0) return;
+    for (FailureCount& slot : readFailures) {
+        if (slot.handle == handle) slot = FailureCount{0, 0};
+    }
+    (void)CloseHandle(KernelHandle(handle));
 }
 
 // Only the two Set calls decide: a device that cannot report its state or its
@@ -77,17 +101,41 @@ int Win32Write(DeviceHandle handle, const unsigned char* data, int length) {
 
 int Win32ReadByte(DeviceHandle handle, unsigned char* byte) {
     DWORD got = 0;
+    FailureCount* count = FailuresOf(handle);
     if (!ReadFile(KernelHandle(handle), byte, 1, &got, nullptr)) {
-        ++readFailures;
+        if (count != nullptr) ++count->failures;
         return 0;
     }
-    readFailures = 0;
+    if (count != nullptr) count->failures = 0;
     return got == 1 ? 1 : 0;
 }
 
 // A working port answers ReadFile at once, with or without a byte; a run of
 // failures means the device is gone.
-int Win32Lost(DeviceHandle) { return readFailures >= 3 ? 1 : 0; }
+int Win32Lost(DeviceHandle handle) {
+    FailureCount* count = FailuresOf(handle);
+    return count != nullptr && count->failures >= 3 ? 1 : 0;
+}
+
+// The handles are synchronous, so there is nothing to block on for several at
+// once: the input queues are asked, with a 1 ms rest between rounds, until one
+// has a byte or the time is up. A device that cannot be asked (pulled) is ready:
+// its read fails and says so.
+int Win32WaitReadable(const DeviceHandle* handles, int count, int timeoutMs, int* ready) {
+    ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        int total = 0;
+        for (int i = 0; i < count; ++i) {
+            DWORD errors = 0;
+            COMSTAT status;
+            ZeroMemory(&status, sizeof status);
+            ready[i] = !ClearCommError(KernelHandle(handles[i]), &errors, &status) || status.cbInQue > 0 ? 1 : 0;
+            total += ready[i];
+        }
+        if (total > 0 || GetTickCount64() >= end) return total;
+        Sleep(1);
+    }
+}
 
 void Win32SetRts(DeviceHandle handle, int enable) {
     DCB dcb;
@@ -149,5 +197,5 @@ void ApplyPortTimeouts(COMMTIMEOUTS& timeouts) {
     timeouts.WriteTotalTimeoutConstant = 1000;
 }
 
-const DeviceOps PlatformDevice = {Win32Open, Win32Close, Win32Configure, Win32RaiseDtrRts,
-                                  Win32Write, Win32ReadByte, Win32SetRts, Win32Lost};
+const DeviceOps PlatformDevice = {Win32Open,     Win32Close,  Win32Configure, Win32RaiseDtrRts, Win32Write,
+                                  Win32ReadByte, Win32SetRts, Win32Lost,      Win32WaitReadable};

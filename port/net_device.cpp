@@ -303,5 +303,7 @@ int NetLost(DeviceHandle handle) {
 
 const char* NetOpenNote() { return openNote; }
 
-const DeviceOps NetworkDevice = {NetOpen, NetCloseLine, NetConfigure, NetRaiseDtrRts,
-                                 NetWrite, NetReadByte,  NetSetRts,    NetLost};
+// No wait of its own yet: the port table then counts each network port as ready,
+// and its read waits up to NET_READ_WAIT_MS for a byte.
+const DeviceOps NetworkDevice = {NetOpen,  NetCloseLine, NetConfigure, NetRaiseDtrRts, NetWrite,
+                                 NetReadByte, NetSetRts,  NetLost,      nullptr};

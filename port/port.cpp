@@ -23,9 +23,13 @@ int lastOpenError = OPEN_ERROR_NONE;
 // Names set with PortSetDeviceName; an empty name means the usual device.
 char deviceNames[PORT_COUNT][PORT_NAME_BYTES];
 
-// The backend of an open record's handle.
-const DeviceOps& OpsFor(DeviceHandle handle) {
-    return handle == rememberedHandle && rememberedOps != nullptr ? *rememberedOps : *device;
+// The backend each record's handle belongs to (nullptr: the device layer in use).
+// Kept per record, since ports opened beside each other may differ.
+const DeviceOps* recordOps[PORT_COUNT];
+
+const DeviceOps& OpsOf(const PortRecord& record) {
+    const DeviceOps* ops = recordOps[&record - PortTable];
+    return ops != nullptr ? *ops : *device;
 }
 
 PortRecord* RecordFor(int portId) {
@@ -34,6 +38,7 @@ PortRecord* RecordFor(int portId) {
 }
 
 void EmptyRecord(PortRecord& record) {
+    recordOps[&record - PortTable] = nullptr;
     record.handle = 0;
     record.transmitLength = 0;
     record.receiveCount = 0;
@@ -51,14 +56,18 @@ int Resolve(PortResolveArgs* args) {
     return PORT_BAD_REQUEST;
 }
 
-int Open(int portId, PortRecord& record, const PortParams* params) {
+// `beside`: leave the device PORT_OPEN keeps alone and do not become it.
+int Open(int portId, PortRecord& record, const PortParams* params, bool beside) {
     if (params == nullptr) return PORT_BAD_REQUEST;
-    if (rememberedHandle != 0) {
-        OpsFor(rememberedHandle).close(rememberedHandle);
+    if (!beside && rememberedHandle != 0) {
+        (rememberedOps != nullptr ? *rememberedOps : *device).close(rememberedHandle);
         // A record still naming the closed handle (reopening a record without
         // forgetting it first) must not keep it: it would write to a dead handle.
         for (PortRecord& other : PortTable) {
-            if (other.handle == rememberedHandle) other.handle = 0;
+            if (other.handle == rememberedHandle && recordOps[&other - PortTable] == rememberedOps) {
+                other.handle = 0;
+                recordOps[&other - PortTable] = nullptr;
+            }
         }
         rememberedHandle = 0;
         rememberedOps = nullptr;
@@ -79,11 +88,14 @@ int Open(int portId, PortRecord& record, const PortParams* params) {
             return PORT_OPEN_FAILED;
         }
         lastOpenError = OPEN_ERROR_NONE;
-        rememberedHandle = handle;
-        rememberedOps = ops;
+        if (!beside) {
+            rememberedHandle = handle;
+            rememberedOps = ops;
+        }
         record.handle = handle;
+        recordOps[&record - PortTable] = ops;
     }
-    const DeviceOps& ops = OpsFor(record.handle);
+    const DeviceOps& ops = OpsOf(record);
     if (ops.configure(record.handle, line) != PORT_OK) return PORT_IO_ERROR;
     ops.raiseDtrRts(record.handle);
     return PORT_OK;
@@ -97,13 +109,13 @@ int Write(PortRecord& record, const PortWriteArgs* args) {
     // A record with no device never reaches the device layer: handle 0 is "none",
     // not a descriptor to write to.
     if (record.handle == 0) return PORT_IO_ERROR;
-    return OpsFor(record.handle).write(record.handle, record.transmitBuffer, args->length);
+    return OpsOf(record).write(record.handle, record.transmitBuffer, args->length);
 }
 
 int ReadByte(PortRecord& record, const PortReadArgs* args) {
     if (args == nullptr || args->byte == nullptr) return PORT_BAD_REQUEST;
     unsigned char byte = 0;
-    if (record.handle != 0 && OpsFor(record.handle).readByte(record.handle, &byte) == 1) {
+    if (record.handle != 0 && OpsOf(record).readByte(record.handle, &byte) == 1) {
         if (record.receiveCount < PORT_RX_BYTES) {
             if (record.dataBits == 7) byte &= 0x7F;
             record.receiveRing[record.receiveHead] = byte;
@@ -120,7 +132,7 @@ int ReadByte(PortRecord& record, const PortReadArgs* args) {
 
 int SetRts(PortRecord& record, const PortRtsArgs* args) {
     if (args == nullptr) return PORT_BAD_REQUEST;
-    if (record.handle != 0) OpsFor(record.handle).setRts(record.handle, args->code == 1 ? 0 : 1);
+    if (record.handle != 0) OpsOf(record).setRts(record.handle, args->code == 1 ? 0 : 1);
     return PORT_OK;
 }
 
@@ -149,7 +161,7 @@ const char* PortDeviceName(int k) {
 int PortDeviceLost(int portId) {
     PortRecord* record = RecordFor(portId);
     if (record == nullptr || record->handle == 0) return 0;
-    return OpsFor(record->handle).lost(record->handle);
+    return OpsOf(*record).lost(record->handle);
 }
 
 int PortNetworkName(int k, char* out, int size) {
@@ -167,6 +179,90 @@ int PortNetworkName(int k, char* out, int size) {
     return 1;
 }
 
+int PortOpenBeside(int portId, const PortParams* params) {
+    PortRecord* record = RecordFor(portId);
+    if (record == nullptr) return PORT_BAD_ID;
+    return Open(portId, *record, params, true);
+}
+
+void PortClose(int portId) {
+    PortRecord* record = RecordFor(portId);
+    if (record == nullptr) return;
+    if (record->handle != 0) {
+        const DeviceOps& ops = OpsOf(*record);
+        if (record->handle == rememberedHandle && &ops == (rememberedOps != nullptr ? rememberedOps : device)) {
+            rememberedHandle = 0;
+            rememberedOps = nullptr;
+        }
+        ops.close(record->handle);
+    }
+    EmptyRecord(*record);
+}
+
+int PortWaitReadable(const int* portIds, int count, int timeoutMs, int* ready) {
+    // The open ports, grouped by backend: each backend waits on its own handles.
+    struct Group {
+        const DeviceOps* ops;
+        int size;
+        DeviceHandle handles[PORT_COUNT];
+        int port[PORT_COUNT];  // which of the `count` ports each handle is
+    };
+    Group groups[PORT_COUNT];
+    int groupCount = 0;
+    int already = 0;
+    for (int i = 0; i < count; ++i) {
+        ready[i] = 0;
+        PortRecord* record = RecordFor(portIds[i]);
+        if (record == nullptr || record->handle == 0) continue;
+        if (record->receiveCount > 0) {
+            ready[i] = 1;  // bytes kept from an earlier read
+            ++already;
+        }
+        const DeviceOps* ops = &OpsOf(*record);
+        int g = 0;
+        while (g < groupCount && groups[g].ops != ops) ++g;
+        if (g == groupCount) {
+            groups[groupCount].ops = ops;
+            groups[groupCount++].size = 0;
+        }
+        if (groups[g].size < PORT_COUNT) {
+            groups[g].handles[groups[g].size] = record->handle;
+            groups[g].port[groups[g].size++] = i;
+        }
+    }
+    if (groupCount == 0) {
+        // Nothing open: the platform device sleeps the time out.
+        if (already == 0 && device->waitReadable != nullptr) (void)device->waitReadable(nullptr, 0, timeoutMs, nullptr);
+        return already;
+    }
+    // One backend waits the whole time in one call; several take turns, the first
+    // resting up to 1 ms a round, until one has something or the time is up.
+    bool single = groupCount == 1;
+    int rounds = single || timeoutMs <= 0 ? 1 : timeoutMs;
+    for (int round = 0; round < rounds; ++round) {
+        int total = already;
+        for (int g = 0; g < groupCount; ++g) {
+            Group& group = groups[g];
+            int answers[PORT_COUNT] = {};
+            if (group.ops->waitReadable == nullptr) {
+                // A backend that cannot wait: each of its ports may have something.
+                for (int j = 0; j < group.size; ++j) answers[j] = 1;
+            } else {
+                int wait = already > 0 ? 0 : single ? timeoutMs : (g == 0 && total == 0 ? 1 : 0);
+                (void)group.ops->waitReadable(group.handles, group.size, wait, answers);
+            }
+            for (int j = 0; j < group.size; ++j) {
+                if (answers[j] != 0 && ready[group.port[j]] == 0) {
+                    ready[group.port[j]] = 1;
+                    ++total;
+                }
+            }
+        }
+        if (total > 0) return total;
+    }
+    return 0;
+}
+
 void PortUseDevice(const DeviceOps* ops) { device = ops != nullptr ? ops : &PlatformDevice; }
 
 int PortRequest(int portId, int operation, void* args) {
@@ -179,7 +275,7 @@ int PortRequest(int portId, int operation, void* args) {
     PortRecord* record = RecordFor(portId);
     if (record == nullptr) return PORT_BAD_ID;
     switch (operation) {
-        case PORT_OPEN: return Open(portId, *record, static_cast<const PortParams*>(args));
+        case PORT_OPEN: return Open(portId, *record, static_cast<const PortParams*>(args), false);
         case PORT_WRITE: return Write(*record, static_cast<const PortWriteArgs*>(args));
         case PORT_READ_BYTE: return ReadByte(*record, static_cast<const PortReadArgs*>(args));
         case PORT_SET_RTS: return SetRts(*record, static_cast<const PortRtsArgs*>(args));

@@ -109,5 +109,18 @@ const char* PortDeviceName(int k);
 // other end of a pseudo-terminal closed); 0 while it is there or the record is empty.
 int PortDeviceLost(int portId);
 
+// Opens port `portId` like PORT_OPEN, but beside the device PORT_OPEN keeps: no
+// other device is closed, and this one stays open until PortClose. For listening
+// on several lines at once. Returns what PORT_OPEN returns.
+int PortOpenBeside(int portId, const PortParams* params);
+// Closes the device behind `portId` and empties its record.
+void PortClose(int portId);
+
+// Waits until any of the `count` ports (ids) has a byte to read or its device has
+// gone away, or `timeoutMs` passed; sets ready[i] to 1 for each such port, else 0,
+// and returns how many are ready. Ports without a device are never ready (and
+// with none open it just waits). The wait sleeps in the system, it does not spin.
+int PortWaitReadable(const int* portIds, int count, int timeoutMs, int* ready);
+
 // The table itself, for tests and diagnostics.
 extern PortRecord PortTable[PORT_COUNT];

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -320,4 +321,70 @@ TEST(PosixDevice, NoDeviceNeverTouchesStandardDescriptors) {
     EXPECT_EQ(writeResult, PORT_IO_ERROR);
     EXPECT_EQ(n, 1);
     EXPECT_EQ(left, 'Z');
+}
+
+TEST(PosixDevice, TwoLinesOpenBesideEachOtherAndAreWaitedOnTogether) {
+    TempHome home;
+    PtyPeer host;
+    PtyPeer ctrl;
+    ASSERT_TRUE(host.ok() && ctrl.ok());
+    home.LinkCom(1, host.slavePath());
+    home.LinkCom(2, ctrl.slavePath());
+    PortRequest(0, PORT_INIT, nullptr);
+    PortParams params = {9600, 0, 8, 1};
+    ASSERT_EQ(PortOpenBeside(1001, &params), PORT_OK);
+    ASSERT_EQ(PortOpenBeside(1002, &params), PORT_OK);
+    EXPECT_NE(PortTable[0].handle, PortTable[1].handle);
+
+    const int ids[2] = {1001, 1002};
+    int ready[2] = {7, 7};
+    EXPECT_EQ(PortWaitReadable(ids, 2, 0, ready), 0);
+    EXPECT_EQ(ready[0], 0);
+    EXPECT_EQ(ready[1], 0);
+
+    // A byte on the second line wakes the wait, which names that line only.
+    std::thread writer([&] { ctrl.Write(std::string("\x06")); });
+    EXPECT_EQ(PortWaitReadable(ids, 2, 5000, ready), 1);
+    writer.join();
+    EXPECT_EQ(ready[0], 0);
+    EXPECT_EQ(ready[1], 1);
+    unsigned char b = 0;
+    ASSERT_EQ(Read(1002, b), PORT_OK);
+    EXPECT_EQ(b, 0x06);
+
+    // A PORT_OPEN elsewhere does not close either, and closing one leaves the other.
+    PtyPeer third;
+    home.LinkCom(3, third.slavePath());
+    ASSERT_EQ(Open(1003), PORT_OK);
+    PortRequest(1003, PORT_FORGET, nullptr);
+    ASSERT_EQ(Open(1004), PORT_OPEN_FAILED);  // closes the one PORT_OPEN kept
+    PortClose(1001);
+    EXPECT_EQ(PortTable[0].handle, 0);
+    host.Write(std::string("x"));
+    EXPECT_EQ(PortWaitReadable(ids, 2, 0, ready), 0);  // a closed port is never ready
+    ctrl.Write(std::string("y"));
+    EXPECT_EQ(PortWaitReadable(ids, 2, 5000, ready), 1);
+    EXPECT_EQ(ready[1], 1);
+    ASSERT_EQ(Read(1002, b), PORT_OK);
+    EXPECT_EQ(b, 'y');
+    PortClose(1002);
+}
+
+TEST(PosixDevice, WaitingOnLinesEndsAtItsTimeOut) {
+    TempHome home;
+    PtyPeer host;
+    ASSERT_TRUE(host.ok());
+    home.LinkCom(1, host.slavePath());
+    PortRequest(0, PORT_INIT, nullptr);
+    PortParams params = {9600, 0, 8, 1};
+    ASSERT_EQ(PortOpenBeside(1001, &params), PORT_OK);
+    const int ids[2] = {1001, 1002};  // the second has no device
+    int ready[2];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(PortWaitReadable(ids, 2, 50, ready), 0);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    // The wait is the behaviour here: it sleeps out its time, loosely bounded.
+    EXPECT_GE(ms, 45);
+    EXPECT_LT(ms, 150 * 3);
+    PortClose(1001);
 }

@@ -42,7 +42,7 @@ int LineRead(DeviceHandle, unsigned char* byte) {
 void LineRts(DeviceHandle, int) {}
 int LineLost(DeviceHandle) { return 0; }
 
-const DeviceOps Line = {LineOpen, LineClose, LineConfigure, LineRaise, LineWrite, LineRead, LineRts, LineLost};
+const DeviceOps Line = {LineOpen, LineClose, LineConfigure, LineRaise, LineWrite, LineRead, LineRts, LineLost, nullptr};
 
 void Check(bool ok) {
     if (!ok) std::abort();

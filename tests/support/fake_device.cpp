@@ -43,8 +43,18 @@ void FakeSetRts(DeviceHandle h, int enable) { fake.calls.push_back("rts " + Num(
 
 int FakeLost(DeviceHandle) { return fake.lost; }
 
-const DeviceOps FakeOps = {FakeOpen, FakeClose, FakeConfigure, FakeRaise,
-                           FakeWrite, FakeRead, FakeSetRts, FakeLost};
+// Every handle shares the one input queue; the wait never sleeps.
+int FakeWait(const DeviceHandle*, int count, int, int* ready) {
+    int total = 0;
+    for (int i = 0; i < count; ++i) {
+        ready[i] = !fake.input.empty() || fake.lost ? 1 : 0;
+        total += ready[i];
+    }
+    return total;
+}
+
+const DeviceOps FakeOps = {FakeOpen, FakeClose,  FakeConfigure, FakeRaise, FakeWrite,
+                           FakeRead, FakeSetRts, FakeLost,      FakeWait};
 
 }  // namespace
 
