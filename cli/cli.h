@@ -104,6 +104,9 @@ std::string HexBytes(const std::vector<unsigned char>& bytes);
 std::string IsoTimeNow();
 // Now on the local clock, "09:30:01.123", for text output.
 std::string LocalClockNow();
+// `epochUs` (microseconds since 1970) as `format` (strftime) on the local clock or
+// in UTC, then a point, the first `digits` (1..6) digits of the fraction and `suffix`.
+std::string ClockAt(long long epochUs, bool local, const char* format, int digits, const char* suffix);
 // The calendar parts of `seconds` on the local clock or in UTC.
 std::tm CalendarTime(std::time_t seconds, bool local);
 

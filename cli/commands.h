@@ -23,4 +23,5 @@ int CheckCommands(const std::vector<std::string>& names, bool yes, std::vector<c
 
 int RunList(const PortOptions& settings, bool json);
 int RunSend(const SendOptions& options);
-int RunWatch(const PortOptions& options);
+// Listens until Ctrl+C, or for `durationS` seconds when that is above 0.
+int RunWatch(const PortOptions& options, double durationS);

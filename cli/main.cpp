@@ -9,6 +9,7 @@
 #include "cli/check/check.h"
 #include "cli/commands.h"
 #include "cli/ports.h"
+#include "cli/tap/tap.h"
 #include "zantrox_version.h"
 
 namespace {
@@ -124,6 +125,17 @@ int main(int argc, char** argv) {
     RawPortOptions watchRaw;
     CLI::App* watch = app.add_subcommand("watch", "listen without sending and show every frame; Ctrl+C ends");
     AddPortOptions(*watch, watchOptions, watchRaw);
+    std::vector<std::string> tapPorts;
+    TapOptions tap;
+    double watchDuration = 0;
+    watch->add_option("--tap", tapPorts,
+                      "listen on a passive tap: HOST_PORT hears the host, CONTROLLER_PORT the controller (any form "
+                      "--port takes); pairs requests with answers and judges them")
+        ->expected(2)
+        ->type_name("HOST_PORT CONTROLLER_PORT");
+    watch->add_option("--duration", watchDuration, "stop after SECONDS (default: at Ctrl+C)")
+        ->check(CLI::Range(0.001, 31536000.0));
+    watch->add_option("--report", tap.reportPath, "with --tap: write an HTML report of the exchanges at the end");
 
     bool portsJson = false;
     CLI::App* ports = app.add_subcommand("ports", "COM1..COM9 as the console resolves them, and the serial devices");
@@ -174,7 +186,22 @@ int main(int argc, char** argv) {
     }
     if (watch->parsed()) {
         if (!FinishPortOptions(watchOptions, watchRaw)) return EXIT_USAGE;
-        return RunWatch(watchOptions);
+        if (!tapPorts.empty()) {
+            if (!watchOptions.port.empty()) {
+                std::fprintf(stderr, "zantrox-cli: watch: give either --port or --tap, not both\n");
+                return EXIT_USAGE;
+            }
+            tap.line = watchOptions;
+            tap.hostPort = tapPorts[0];
+            tap.ctrlPort = tapPorts[1];
+            tap.durationS = watchDuration;
+            return RunTapWatch(tap);
+        }
+        if (!tap.reportPath.empty()) {
+            std::fprintf(stderr, "zantrox-cli: watch: --report goes with --tap\n");
+            return EXIT_USAGE;
+        }
+        return RunWatch(watchOptions, watchDuration);
     }
     if (ports->parsed()) return RunPorts(RealTree(), portsJson, stdout, stderr);
     if (map->parsed()) return RunMap(RealTree(), mapPort, mapDevice, mapChoices, stdout, stderr);

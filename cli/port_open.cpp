@@ -245,18 +245,26 @@ std::tm CalendarTime(std::time_t seconds, bool local) {
     return parts;
 }
 
+std::string ClockAt(long long epochUs, bool local, const char* format, int digits, const char* suffix) {
+    long long seconds = epochUs / 1000000;
+    long long fraction = epochUs % 1000000;
+    std::tm parts = CalendarTime(static_cast<std::time_t>(seconds), local);
+    char text[64];
+    size_t n = std::strftime(text, sizeof text, format, &parts);
+    for (int d = digits; d < 6; ++d) fraction /= 10;
+    int written = std::snprintf(text + n, sizeof text - n, ".%0*lld%s", digits, fraction, suffix);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof text - n) return std::string(text, n);
+    return text;
+}
+
 namespace {
 
 // Now as `format` (strftime) on the UTC or local clock, then the milliseconds
 // with `suffix`.
 std::string ClockNow(bool local, const char* format, const char* suffix) {
     using namespace std::chrono;
-    long long ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-    std::tm parts = CalendarTime(static_cast<std::time_t>(ms / 1000), local);
-    char text[48];
-    size_t n = std::strftime(text, sizeof text, format, &parts);
-    std::snprintf(text + n, sizeof text - n, ".%03d%s", static_cast<int>(ms % 1000), suffix);
-    return text;
+    long long us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    return ClockAt(us, local, format, 3, suffix);
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+// Cutting one line's bytes into pieces stamped with the monotonic time of their
+// first and last byte, and the gap since the previous piece on that line. Shared
+// by the one-line watch and the tap.
+#pragma once
+
+#include "cli/tap/analyzer.h"
+#include "link/frame_splitter.h"
+
+class StampedSplitter {
+public:
+    explicit StampedSplitter(int dir = TAP_HOST);
+    // Forgets what is pending and the previous piece (a line that went away).
+    void Reset();
+    // Takes one byte read at `us`; writes the pieces it completes to `out` and
+    // returns how many (0..2).
+    int Feed(unsigned char byte, long long us, TapPiece out[2]);
+    // Hands over what is pending as one piece (stray bytes or a cut frame).
+    // Returns 1 with `out` filled, or 0.
+    int Flush(TapPiece& out);
+    // Bytes wait for the rest of their piece.
+    bool Pending() const { return splitter_.length > 0; }
+    // When the last byte came (-1 before any).
+    long long LastByteUs() const { return lastByteUs_; }
+
+private:
+    void Stamp(const SplitPiece& split, long long firstUs, long long lastUs, TapPiece& out);
+
+    int dir_;
+    FrameSplitter splitter_;
+    SplitPiece split_[2];
+    long long firstUs_ = -1;        // the first byte of the pending piece
+    long long lastByteUs_ = -1;
+    long long lastPieceEndUs_ = -1;
+};

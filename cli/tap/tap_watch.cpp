@@ -1,0 +1,259 @@
+// The tap's listening loop: one wait on both lines, each byte stamped when the
+// wait hands it over, pieces cut per line, exchanges judged across both. A line
+// whose adapter goes away is reopened in the background while the other carries on.
+#include "cli/tap/tap.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include "cli/ports.h"
+#include "cli/tap/render.h"
+#include "cli/tap/stamp.h"
+#include "commands/settings.h"
+#include "link/threading.h"
+#include "link/transaction.h"
+#include "port/port.h"
+
+namespace {
+
+const long long WINDOW_US = static_cast<long long>(RECEIVE_WINDOW_TICKS) * TICK_MS * 1000;
+const long long LOST_CHECK_US = 200000;  // how often an open device is asked whether it is still there
+const long long REOPEN_US = 500000;      // between attempts to open a device that went away
+const int LONGEST_WAIT_MS = 200;         // Ctrl+C and the clock are looked at least this often
+
+struct TapLine {
+    int dir = TAP_HOST;
+    const char* role = "host";
+    std::string given;  // the port as given on the command line
+    int comPort = 0;
+    int portId = 0;
+    bool open = false;
+    long long nextCheckUs = 0;
+    StampedSplitter splitter;
+};
+
+class Session {
+public:
+    Session(const TapOptions& options, const CommandNames& names)
+        : options_(options), analyzer_(names) {}
+
+    // Takes the lines' pieces and exchanges through the output.
+    void Piece(const TapPiece& piece) {
+        Print(options_.line.json ? PieceJson(piece, clock_, true) : PieceText(piece, clock_, true));
+        summary_.AddPiece(piece);
+        analyzer_.Feed(piece, judged_);
+        Drain();
+    }
+    void Advance(long long now) {
+        analyzer_.Advance(now, judged_);
+        Drain();
+    }
+    void Finish() {
+        analyzer_.Finish(judged_);
+        Drain();
+    }
+    void LineActive(int dir, long long us) { analyzer_.LineActive(dir, us); }
+    long long Deadline() const { return analyzer_.Deadline(); }
+    const TapSummary& summary() const { return summary_; }
+    const std::vector<TapExchange>& held() const { return held_; }
+
+private:
+    void Print(const std::string& line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+    void Drain() {
+        for (const TapExchange& exchange : judged_) {
+            Print(options_.line.json ? ExchangeJson(exchange, clock_) : ExchangeText(exchange, clock_));
+            summary_.Add(exchange);
+            if (!options_.reportPath.empty()) held_.push_back(exchange);
+        }
+        judged_.clear();
+    }
+
+    const TapOptions& options_;
+    TapClock clock_;
+    TapAnalyzer analyzer_;
+    TapSummary summary_;
+    std::vector<TapExchange> judged_;
+    std::vector<TapExchange> held_;
+};
+
+PortParams LineParams(int baudRate) { return PortParams{baudRate, 0, 8, 1}; }
+
+int OpenLine(TapLine& line, int baudRate) {
+    PortParams params = LineParams(baudRate);
+    int result = PortOpenBeside(line.portId, &params);
+    if (result != PORT_OK) {
+        PortClose(line.portId);
+        return result;
+    }
+    return PORT_OK;
+}
+
+// Says why a line cannot be opened, in the words OpenPort uses.
+void ExplainFailure(const TapLine& line, int result, int baudRate) {
+    const char* name = PortDeviceName(line.comPort);
+    std::string device = name != nullptr ? name : "COM" + std::to_string(line.comPort);
+    if (result == PORT_OPEN_FAILED) {
+        DeviceTree tree;
+        const char* home = std::getenv("HOME");
+        if (home != nullptr) tree.home = home;
+        std::fprintf(stderr, "zantrox-cli: %s line %s: %s\n", line.role, line.given.c_str(),
+                     ExplainOpenFailure(PortLastOpenError(), device, tree).c_str());
+    } else {
+        std::fprintf(stderr, "zantrox-cli: %s line %s: the line settings (%d baud, 8N1) could not be applied\n",
+                     line.role, line.given.c_str(), baudRate);
+    }
+}
+
+// Gives each line a COM slot of its own: a COM number keeps its slot, a device
+// path takes a free one.
+bool PlaceLines(TapLine lines[2]) {
+    std::string deviceNames[2];
+    int wanted[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        std::string error;
+        if (ResolvePortOption(lines[i].given, wanted[i], deviceNames[i], error) != 0) {
+            std::fprintf(stderr, "zantrox-cli: --tap: %s\n", error.c_str());
+            return false;
+        }
+    }
+    if (deviceNames[0].empty() && deviceNames[1].empty() && wanted[0] == wanted[1]) {
+        std::fprintf(stderr, "zantrox-cli: --tap: the host and controller lines are the same port\n");
+        return false;
+    }
+    PortRequest(0, PORT_INIT, nullptr);
+    for (int i = 0; i < 2; ++i) {
+        int k = wanted[i];
+        if (!deviceNames[i].empty()) {
+            // From COM9 down, a slot the other line does not need.
+            int other = deviceNames[1 - i].empty() ? wanted[1 - i] : (i == 0 ? -1 : lines[0].comPort);
+            for (k = PORT_COUNT; k == other; --k) {
+            }
+        }
+        lines[i].comPort = k;
+        lines[i].portId = 1000 + k;
+        if (PortSetDeviceName(k, deviceNames[i].c_str()) != 0) {
+            std::fprintf(stderr, "zantrox-cli: --tap: the device name is too long\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunTapWatch(const TapOptions& options) {
+    TapLine lines[2];
+    lines[0].given = options.hostPort;
+    lines[1].dir = TAP_CTRL;
+    lines[1].role = "controller";
+    lines[1].given = options.ctrlPort;
+    lines[0].splitter = StampedSplitter(TAP_HOST);
+    lines[1].splitter = StampedSplitter(TAP_CTRL);
+    if (!PlaceLines(lines)) return EXIT_USAGE;
+    for (TapLine& line : lines) {
+        int result = OpenLine(line, options.line.baudRate);
+        if (result != PORT_OK) {
+            ExplainFailure(line, result, options.line.baudRate);
+            for (TapLine& other : lines) PortClose(other.portId);
+            return EXIT_NO_PORT;
+        }
+        line.open = true;
+    }
+
+    ConsoleSettings settings;
+    ResetConsoleSettings();
+    settings = Settings;
+    settings.presetAmount = options.line.presetAmount;
+    settings.priceBase = options.line.priceBase;
+    const CommandNames names(settings);
+    Session session(options, names);
+
+    InstallStopHandler();
+    std::fprintf(stderr, "zantrox-cli: listening on host line %s and controller line %s at %d baud, sending nothing; %s\n",
+                 lines[0].given.c_str(), lines[1].given.c_str(), options.line.baudRate,
+                 options.durationS > 0 ? "ends after --duration or Ctrl+C" : "Ctrl+C ends");
+
+    const long long startUs = OsMonotonicUs();
+    const long long endUs = options.durationS > 0 ? startUs + static_cast<long long>(options.durationS * 1e6) : -1;
+    const int ids[2] = {lines[0].portId, lines[1].portId};
+    TapPiece pieces[2];
+    for (TapLine& line : lines) line.nextCheckUs = startUs + LOST_CHECK_US;
+    while (!StopRequested()) {
+        long long now = OsMonotonicUs();
+        if (endUs >= 0 && now >= endUs) break;
+        // Sleep until a byte comes or the next thing falls due.
+        long long due = now + LONGEST_WAIT_MS * 1000LL;
+        if (endUs >= 0 && endUs < due) due = endUs;
+        if (session.Deadline() >= 0 && session.Deadline() < due) due = session.Deadline();
+        for (TapLine& line : lines) {
+            if (line.splitter.Pending() && line.splitter.LastByteUs() + WINDOW_US < due) {
+                due = line.splitter.LastByteUs() + WINDOW_US;
+            }
+            if (line.nextCheckUs < due) due = line.nextCheckUs;
+        }
+        int waitMs = due > now ? static_cast<int>((due - now + 999) / 1000) : 0;
+        int ready[2] = {0, 0};
+        (void)PortWaitReadable(ids, 2, waitMs, ready);
+        now = OsMonotonicUs();
+
+        for (int i = 0; i < 2; ++i) {
+            TapLine& line = lines[i];
+            if (!line.open) continue;
+            // Everything this line holds now, host first: bytes that came together
+            // (an adapter hands them over in blocks) keep their order across the lines.
+            for (int more = ready[i]; more > 0; more = PortWaitReadable(&line.portId, 1, 0, ready + i)) {
+                unsigned char byte = 0;
+                PortReadArgs args = {&byte};
+                if (PortRequest(line.portId, PORT_READ_BYTE, &args) != PORT_OK) {
+                    line.nextCheckUs = now;  // ready with nothing to read: gone, most likely
+                    break;
+                }
+                int n = line.splitter.Feed(byte, now, pieces);
+                for (int p = 0; p < n; ++p) session.Piece(pieces[p]);
+                if (line.splitter.Pending()) session.LineActive(line.dir, now);
+            }
+            if (line.splitter.Pending() && now - line.splitter.LastByteUs() >= WINDOW_US &&
+                line.splitter.Flush(pieces[0]) == 1) {
+                session.Piece(pieces[0]);
+            }
+        }
+        session.Advance(now);
+
+        for (TapLine& line : lines) {
+            if (now < line.nextCheckUs) continue;
+            if (line.open) {
+                line.nextCheckUs = now + LOST_CHECK_US;
+                if (!PortDeviceLost(line.portId)) continue;
+                if (line.splitter.Flush(pieces[0]) == 1) session.Piece(pieces[0]);
+                PortClose(line.portId);
+                line.open = false;
+                line.splitter.Reset();
+                line.nextCheckUs = now + REOPEN_US;
+                std::fprintf(stderr, "zantrox-cli: the %s line %s has gone away; listening on the other, waiting for it to come back\n",
+                             line.role, line.given.c_str());
+            } else {
+                line.nextCheckUs = now + REOPEN_US;
+                if (OpenLine(line, options.line.baudRate) == PORT_OK && !PortDeviceLost(line.portId)) {
+                    line.open = true;
+                    line.nextCheckUs = now + LOST_CHECK_US;
+                    std::fprintf(stderr, "zantrox-cli: the %s line %s is back\n", line.role, line.given.c_str());
+                } else {
+                    PortClose(line.portId);
+                }
+            }
+        }
+    }
+    for (TapLine& line : lines) {
+        if (line.splitter.Flush(pieces[0]) == 1) session.Piece(pieces[0]);
+    }
+    session.Finish();
+    for (TapLine& line : lines) PortClose(line.portId);
+    std::FILE* out = options.line.json ? stderr : stdout;
+    if (!options.line.json) std::fprintf(out, "\n");
+    PrintSummary(out, session.summary());
+    std::fflush(out);
+    return EXIT_ALL_OK;
+}
