@@ -27,3 +27,7 @@ set_tests_properties(net_e2e PROPERTIES LABELS e2e TIMEOUT 300)
 # zantrox-cli watch --tap: the exchange analyzer and the two-line listener.
 zantrox_test(cli_tap_test SOURCES cli_tap_test.cpp LABELS unit)
 target_link_libraries(cli_tap_test PRIVATE zantrox_cli_lib)
+zantrox_test(cli_tap_run_test SOURCES cli_tap_run_test.cpp LABELS unit)
+target_link_libraries(cli_tap_run_test PRIVATE zantrox_cli_lib)
+target_compile_definitions(cli_tap_run_test PRIVATE ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>")
+add_dependencies(cli_tap_run_test zantrox-cli)

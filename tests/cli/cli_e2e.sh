@@ -197,11 +197,11 @@ wait_for 5 grep -q '"text":"K"' "$work/watch.out"
 kill -INT "$watcher"
 wait_for 5 process_gone "$watcher" && pass || fail "watch did not end on Ctrl+C"
 untrack_pid "$watcher"
-n=$(json_lines_ok time,kind,hex "$work/watch.out") && [ "$n" -eq 6 ] && pass || { fail "watch: $n pieces"; cat "$work/watch.out"; }
+n=$(json_lines_ok time,first,last,gap_ms,kind,hex "$work/watch.out") && [ "$n" -eq 6 ] && pass || { fail "watch: $n pieces"; cat "$work/watch.out"; }
 has "watch ACK" "$work/watch.out" '"kind":"ack"'
 has "watch good frame" "$work/watch.out" '"text":"B01R011111001332","checksum":"ok"'
 has "watch frame with a NUL" "$work/watch.out" '"text":"A\u0000B","checksum":"ok"'
-has "watch stray bytes" "$work/watch.out" '"kind":"stray","hex":"15 7E"'
+has "watch stray bytes" "$work/watch.out" '"hex":"15 7E"'
 has "watch bad frame" "$work/watch.out" '"text":"F0","checksum":"error"'
 has "watch after return" "$work/watch.out" '"text":"K","checksum":"ok"'
 has "watch says it went away" "$work/watch.err" "has gone away"

@@ -1,0 +1,195 @@
+// watch --tap as a program: scripted traffic on two pseudo-terminals, judged
+// exchange by exchange; nothing is ever written to either line; an adapter that
+// goes away and comes back.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "link/frame.h"
+#include "tests/support/child.h"
+#include "tests/support/pty_peer.h"
+
+using testsupport::Bytes;
+using testsupport::Child;
+using testsupport::Frame;
+using testsupport::PtyPeer;
+
+namespace {
+
+const int WAIT_MS = 20000;
+
+Bytes Cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes BadFrame(const std::string& text) {
+    Bytes frame = Frame(text);
+    frame.back() = static_cast<unsigned char>((frame.back() + 1) & 0x7F);
+    return frame;
+}
+
+const Bytes AckByte{ACK};
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+class TapRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/zantrox-tap-test-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir_ = name;
+        ASSERT_TRUE(host_->ok() && ctrl_.ok());
+    }
+    void TearDown() override {
+        tap_.reset();
+        std::string command = "rm -rf '" + dir_ + "'";
+        if (system(command.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir_;
+    }
+
+    void StartTap(const std::string& hostPort, const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args = {ZANTROX_CLI_PATH, "watch", "--tap", hostPort, ctrl_.slavePath(), "--json"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        tap_.reset(new Child);
+        ASSERT_TRUE(tap_->Start(args, dir_, "tap"));
+        ASSERT_TRUE(WaitStderr("listening")) << tap_->Stderr();
+    }
+    bool WaitStderr(const std::string& what) {
+        return testsupport::WaitUntil([&] { return tap_->Stderr().find(what) != std::string::npos; }, WAIT_MS);
+    }
+    // Waits until the tap has written `count` lines holding `what`.
+    bool WaitOut(const std::string& what, size_t count) {
+        return testsupport::WaitUntil([&] { return Count(tap_->Stdout(), what) >= count; }, WAIT_MS);
+    }
+    bool WaitExchanges(size_t count) { return WaitOut("\"kind\":\"exchange\"", count); }
+    int Stop() {
+        tap_->Signal(SIGINT);
+        return tap_->Wait(WAIT_MS);
+    }
+    std::vector<nlohmann::json> Lines() {
+        std::vector<nlohmann::json> lines;
+        std::istringstream in(tap_->Stdout());
+        std::string line;
+        while (std::getline(in, line)) {
+            lines.push_back(nlohmann::json::parse(line, nullptr, false));
+            EXPECT_FALSE(lines.back().is_discarded()) << line;
+        }
+        return lines;
+    }
+
+    std::string dir_;
+    std::unique_ptr<PtyPeer> host_{new PtyPeer};
+    PtyPeer ctrl_;
+    std::unique_ptr<Child> tap_;
+};
+
+}  // namespace
+
+TEST_F(TapRun, ScriptedTrafficIsJudgedAndNothingIsWrittenToEitherLine) {
+    StartTap(host_->slavePath());
+    size_t n = 0;
+    // Each step waits for the tap's verdict, so a window of silence lies between them.
+    host_->Write(Frame("B07R"));
+    ctrl_.Write(Cat(AckByte, Frame("B07R 1")));
+    ASSERT_TRUE(WaitExchanges(++n));
+    host_->Write(Frame("B07C"));  // no ACK
+    ASSERT_TRUE(WaitExchanges(++n));
+    host_->Write(BadFrame("B07C"));  // a host frame that fails its checksum, unanswered
+    ASSERT_TRUE(WaitExchanges(++n));
+    host_->Write(Frame("B07R"));
+    ctrl_.Write(Cat(AckByte, BadFrame("B07R 2")));
+    ASSERT_TRUE(WaitExchanges(++n));
+    host_->Write(Frame("B07R"));
+    ctrl_.Write(Cat(AckByte, Bytes{STX, 'B', '0'}));  // cut by silence
+    ASSERT_TRUE(WaitExchanges(++n));
+    host_->Write(Cat(Frame("B07R"), Frame("B08R")));  // sent again before any answer
+    ctrl_.Write(Cat(AckByte, Frame("B08R 3")));
+    n += 2;
+    ASSERT_TRUE(WaitExchanges(n));
+    host_->Write(std::string("zz"));
+    ctrl_.Write(std::string("yy"));
+    ASSERT_TRUE(WaitOut("\"kind\":\"stray\"", 2));
+    host_->Write(Frame("HELLO"));  // no command the console has
+    ctrl_.Write(AckByte);
+    ASSERT_TRUE(WaitExchanges(++n));
+    ctrl_.Write(Frame("B09R 4"));  // nobody asked
+    ASSERT_TRUE(WaitExchanges(++n));
+    EXPECT_EQ(Stop(), 0);
+
+    std::vector<std::string> verdicts;
+    std::vector<nlohmann::json> exchanges;
+    int strayHost = 0;
+    int strayCtrl = 0;
+    for (const nlohmann::json& j : Lines()) {
+        ASSERT_TRUE(j.contains("kind"));
+        if (j["kind"] == "exchange") {
+            verdicts.push_back(j["verdict"]);
+            exchanges.push_back(j);
+            continue;
+        }
+        EXPECT_FALSE(j.contains("verdict"));  // only exchanges carry one
+        EXPECT_TRUE(j["first"].is_string() && j["last"].is_string());
+        EXPECT_EQ(j["first"].get<std::string>().size(), 27u) << j;  // microseconds, UTC
+        if (j["kind"] == "stray") (j["dir"] == "host" ? strayHost : strayCtrl)++;
+    }
+    EXPECT_EQ(verdicts, (std::vector<std::string>{"ok", "no-ack", "checksum-error", "checksum-error", "incomplete",
+                                                  "overlap", "ok", "ok", "unanswered reply"}));
+    EXPECT_EQ(strayHost, 1);
+    EXPECT_EQ(strayCtrl, 1);
+    ASSERT_EQ(exchanges.size(), 9u);
+    EXPECT_EQ(exchanges[0]["command"], "Pump/Sale/Read");
+    EXPECT_EQ(exchanges[0]["pump"], 7);
+    EXPECT_TRUE(exchanges[0]["ack_ms"].is_number());
+    EXPECT_EQ(exchanges[0]["reply"], "B07R 1");
+    EXPECT_EQ(exchanges[1]["ack_ms"], nullptr);
+    EXPECT_EQ(exchanges[6]["pump"], 8);
+    EXPECT_EQ(exchanges[7]["command"], "unknown");
+    EXPECT_EQ(exchanges[8]["request"], nullptr);
+    EXPECT_NE(tap_->Stderr().find("exchanges: ok 3"), std::string::npos) << tap_->Stderr();
+
+    EXPECT_TRUE(host_->ReadQuiet(50, 500).empty());
+    EXPECT_TRUE(ctrl_.ReadQuiet(50, 500).empty());
+}
+
+TEST_F(TapRun, AnAdapterThatGoesAwayIsWaitedForWhileTheOtherLineIsHeard) {
+    std::string link = dir_ + "/host-adapter";
+    ASSERT_EQ(symlink(host_->slavePath().c_str(), link.c_str()), 0);
+    StartTap(link);
+    host_->Write(Frame("B07R"));
+    ctrl_.Write(Cat(AckByte, Frame("B07R 1")));
+    ASSERT_TRUE(WaitExchanges(1));
+
+    host_.reset();  // pulled
+    ASSERT_TRUE(WaitStderr("has gone away")) << tap_->Stderr();
+    ctrl_.Write(Frame("B01R 9"));  // still heard
+    ASSERT_TRUE(WaitExchanges(2));
+
+    host_.reset(new PtyPeer);  // plugged back: the same name, a new device
+    std::string fresh = link + ".new";
+    ASSERT_EQ(symlink(host_->slavePath().c_str(), fresh.c_str()), 0);
+    ASSERT_EQ(rename(fresh.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(WaitStderr("is back")) << tap_->Stderr();
+    host_->Write(Frame("B02R"));
+    ctrl_.Write(Cat(AckByte, Frame("B02R 5")));
+    ASSERT_TRUE(WaitExchanges(3));
+    EXPECT_EQ(Stop(), 0);
+
+    std::vector<std::string> verdicts;
+    for (const nlohmann::json& j : Lines()) {
+        if (j["kind"] == "exchange") verdicts.push_back(j["verdict"]);
+    }
+    EXPECT_EQ(verdicts, (std::vector<std::string>{"ok", "unanswered reply", "ok"}));
+}
