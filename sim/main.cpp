@@ -19,6 +19,7 @@
 #include "link/frame.h"
 #include "sim/controller.h"
 #include "sim/options.h"
+#include "sim/tap.h"
 #include "sim/terminal.h"
 
 namespace {
@@ -161,6 +162,8 @@ int FlushDue(int master, long long now) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return 1;
             if (output.failedWrites++ == 0) Complain("cannot write to the terminal", strerror(errno));
             n = s.length - s.offset;
+        } else {
+            TapRepeat(TAP_SIDE_CTRL, s.bytes + s.offset, static_cast<int>(n));
         }
         s.offset += static_cast<int>(n);
         if (s.offset == s.length) {
@@ -254,6 +257,7 @@ int ReadMaster(int master) {
             return -1;
         }
         if (n == 0) return 0;
+        TapRepeat(TAP_SIDE_HOST, chunk, static_cast<int>(n));
         long long now = NowMs();
         for (ssize_t i = 0; i < n; ++i) {
             int verdict = VERDICT_OK;
@@ -478,6 +482,12 @@ int main(int argc, char** argv) {
         if (status != 0) linkPath[0] = '\0';
     }
 
+    if (status == 0 && !options.tapHostLink.empty() &&
+        OpenTaps(options.tapHostLink.c_str(), options.tapCtrlLink.c_str(), error, sizeof error) != 0) {
+        Complain(error, "");
+        status = 1;
+    }
+
     if (status == 0) {
         ParserReset(sim.parser);
         ControllerReset(sim.state);
@@ -498,6 +508,7 @@ int main(int argc, char** argv) {
     }
 
     if (linkPath[0] != '\0') (void)RemoveOwnLink(linkPath, ptyPath);
+    CloseTaps();
     close(slave);
     close(master);
     if (eventLog.ownsFd) close(eventLog.fd);

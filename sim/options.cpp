@@ -2,6 +2,9 @@
 
 #include <string.h>
 
+#include <string>
+#include <vector>
+
 #include <CLI/CLI.hpp>
 
 #include "zantrox_version.h"
@@ -94,6 +97,13 @@ int ParseOptions(int argc, char** argv, SimOptions& options, std::string& messag
     app.add_option("--slow-ms", options.slowMs, "extra wait before the ACK in mode slow (default 250)")
         ->check(CLI::Range(0, 600000))
         ->option_text("N");
+    std::vector<std::string> tapLinks;
+    app.add_option("--tap-links", tapLinks,
+                   "two more terminals, linked at HOST_LINK and CTRL_LINK, repeating every byte received and every "
+                   "byte sent, for zantrox-cli watch --tap")
+        ->expected(2)
+        ->check(NotEmpty, "PATH")
+        ->option_text("HOST_LINK CTRL_LINK");
 
     try {
         app.parse(argc, argv);
@@ -109,5 +119,9 @@ int ParseOptions(int argc, char** argv, SimOptions& options, std::string& messag
         return SIM_OPTIONS_ERROR;
     }
     if (!fault.empty()) options.fault = ModeByName(fault.c_str(), static_cast<int>(fault.size()));
+    if (tapLinks.size() == 2) {
+        options.tapHostLink = tapLinks[0];
+        options.tapCtrlLink = tapLinks[1];
+    }
     return SIM_OPTIONS_OK;
 }

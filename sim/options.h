@@ -34,6 +34,8 @@ struct SimOptions {
     std::string logPath;       // --log, "-" for stderr, or empty
     int replyDelayMs = 0;      // before the ACK, every mode
     int slowMs = DEFAULT_SLOW_MS;  // added before the ACK in the slow mode
+    std::string tapHostLink;   // --tap-links: where the host side's repeat is linked, or empty
+    std::string tapCtrlLink;   // and the controller side's
 };
 
 // The mode's name ("normal", "no-ack", ...).

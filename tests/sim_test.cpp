@@ -848,3 +848,30 @@ TEST(SimUsageTest, HelpAndBadArguments) {
 }
 
 }  // namespace
+
+TEST_F(SimTest, TapLinksRepeatBothDirectionsAndAreRemovedAtTheEnd) {
+    std::string hostLink = dir / "tap-host";
+    std::string ctrlLink = dir / "tap-ctrl";
+    StartSim({"--tap-links", hostLink, ctrlLink});
+    Line host;
+    Line ctrl;
+    ASSERT_TRUE(host.Open(hostLink)) << strerror(errno);
+    ASSERT_TRUE(ctrl.Open(ctrlLink)) << strerror(errno);
+
+    // Noise and a frame from the console, then the answer: each side repeated byte for byte.
+    Bytes sent = ToBytes("zz");
+    Bytes frame = Frame("FE");
+    sent.insert(sent.end(), frame.begin(), frame.end());
+    line.Send(sent);
+    Bytes answer = line.ReadUntil(ReplyDone);
+    ASSERT_TRUE(Parse(answer).complete);
+    EXPECT_EQ(host.ReadUntil([&](const Bytes& b) { return b.size() >= sent.size(); }), sent);
+    EXPECT_EQ(ctrl.ReadUntil([&](const Bytes& b) { return b.size() >= answer.size(); }), answer);
+    // Nothing comes back on the taps' own lines into the simulator.
+    host.Send(Frame("FE"));
+    EXPECT_TRUE(line.ReadFor(150).empty());
+
+    EXPECT_EQ(sim.Stop(SIGTERM), 0);
+    EXPECT_FALSE(Exists(hostLink));
+    EXPECT_FALSE(Exists(ctrlLink));
+}
