@@ -31,3 +31,12 @@ zantrox_test(cli_tap_run_test SOURCES cli_tap_run_test.cpp LABELS unit)
 target_link_libraries(cli_tap_run_test PRIVATE zantrox_cli_lib)
 target_compile_definitions(cli_tap_run_test PRIVATE ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>")
 add_dependencies(cli_tap_run_test zantrox-cli)
+
+# The scripts on tools/lib/harness.sh (the run command, cli_e2e.sh, a small user)
+# leave no process and no temporary folder behind. Skipped (77) without Xvfb.
+if(TARGET zantrox)
+    add_test(NAME scripts_leave_nothing
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/scripts/leftovers_test.sh ${CMAKE_BINARY_DIR}
+                     $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
+    set_tests_properties(scripts_leave_nothing PROPERTIES LABELS e2e TIMEOUT 600 SKIP_RETURN_CODE 77)
+endif()

@@ -7,11 +7,11 @@
 # few hot keys are typed, the traffic the simulator saw is printed and a
 # screenshot of the window is saved.
 #
-# usage: tools/run-console.sh        (from anywhere; builds into <repo>/build)
+# usage: tools/run-console.sh [BUILD_DIR]   (from anywhere; builds into BUILD_DIR, default <repo>/build)
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD="$ROOT/build"
+BUILD=$(readlink -f "${1:-$ROOT/build}")
 CONSOLE="$BUILD/console/linux/zantrox"
 SIM="$BUILD/sim/zantrox-sim"
 TITLE_PATTERN='^Zantrox Test Utility \[2\.00\]  -  Mar 30 2016$'

@@ -30,28 +30,44 @@ wait_for() {
 # process_gone PID: succeeds when PID no longer runs.
 process_gone() { ! kill -0 "$1" 2>/dev/null; }
 
-# track_pid PID: PID is killed (TERM) and reaped at exit, last tracked first.
+# track_pid PID: PID is stopped (TERM, KILL after 5 s) and reaped at exit, last tracked first.
 track_pid() { HARNESS_PIDS+=("$1"); }
 
-# stop_pid PID: kills (TERM) and reaps PID now and stops tracking it; quiet when it has ended.
-stop_pid() {
-    local pid=$1 i
-    [ -n "$pid" ] || return 0
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    for i in "${!HARNESS_PIDS[@]}"; do
-        [ "${HARNESS_PIDS[$i]}" = "$pid" ] && unset 'HARNESS_PIDS[i]'
-    done
+# harness_ended PID: succeeds when PID has ended (gone, or a zombie waiting to be reaped).
+harness_ended() {
+    local stat
+    kill -0 "$1" 2>/dev/null || return 0
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+    stat=${stat##*) }
+    [ "${stat:0:1}" = Z ]
+}
+
+# harness_stop PID: TERM, KILL when PID has not ended within 5 s, then reaps it (when it is a child).
+harness_stop() {
+    kill "$1" 2>/dev/null || { wait "$1" 2>/dev/null; return 0; }
+    if ! wait_for 5 harness_ended "$1"; then
+        kill -KILL "$1" 2>/dev/null
+        wait_for 5 harness_ended "$1"
+    fi
+    wait "$1" 2>/dev/null
     return 0
 }
 
-# untrack_pid PID: forgets PID without killing it (it was reaped by the script).
+# untrack_pid PID: forgets PID without stopping it (it was reaped by the script). The
+# list stays dense: the clean-up walks it by position.
 untrack_pid() {
-    local i
-    for i in "${!HARNESS_PIDS[@]}"; do
-        [ "${HARNESS_PIDS[$i]}" = "$1" ] && unset 'HARNESS_PIDS[i]'
+    local kept=() pid
+    for pid in "${HARNESS_PIDS[@]}"; do
+        [ "$pid" = "$1" ] || kept+=("$pid")
     done
-    return 0
+    HARNESS_PIDS=("${kept[@]}")
+}
+
+# stop_pid PID: stops and reaps PID now (as at exit) and stops tracking it; quiet when it has ended.
+stop_pid() {
+    [ -n "${1:-}" ] || return 0
+    harness_stop "$1"
+    untrack_pid "$1"
 }
 
 # at_exit COMMAND: runs COMMAND (a string, eval'ed) at exit before tracked processes are stopped; last added first.
@@ -70,14 +86,17 @@ remove_at_exit() { HARNESS_DIRS+=("$1"); }
 
 # harness_cleanup: the EXIT trap; at_exit commands, then tracked processes, then folders.
 harness_cleanup() {
-    local status=$? i pid
+    local status=$? i pids
+    # A second Ctrl+C does not cut the clean-up short.
+    trap '' INT TERM
     for ((i = ${#HARNESS_AT_EXIT[@]} - 1; i >= 0; i--)); do
         eval "${HARNESS_AT_EXIT[$i]}"
     done
-    for ((i = ${#HARNESS_PIDS[@]} - 1; i >= 0; i--)); do
-        pid=${HARNESS_PIDS[$i]:-}
-        [ -n "$pid" ] || continue
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    # By value, not by index: whatever was stopped or forgotten before, every PID
+    # still listed is stopped.
+    pids=("${HARNESS_PIDS[@]}")
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        [ -n "${pids[$i]}" ] && harness_stop "${pids[$i]}"
     done
     HARNESS_PIDS=()
     if [ "$HARNESS_KEEP_WORK" != 1 ]; then
