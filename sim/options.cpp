@@ -1,5 +1,6 @@
 #include "sim/options.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "sim/line.h"
 #include "zantrox_version.h"
 
 namespace {
@@ -105,6 +107,36 @@ int ParseOptions(int argc, char** argv, SimOptions& options, std::string& messag
         ->check(NotEmpty, "PATH")
         ->option_text("HOST_LINK CTRL_LINK");
 
+    app.add_flag("--instant", options.instant,
+                 "answer at the speed of the pseudo-terminal, not the line's (for fast tests)");
+    std::string baud;
+    app.add_option("--baud", baud,
+                   "the controller's own rate (default 9600); a console set to another rate hears garbage, "
+                   "as on a real line; 'auto': whatever rate the console sets")
+        ->check(
+            [](const std::string& value) {
+                if (value == "auto") return std::string();
+                char* end = nullptr;
+                long n = strtol(value.c_str(), &end, 10);
+                bool usual = !value.empty() && *end == '\0' && n > 0 && n < 1000000 &&
+                             SpeedOfBaud(static_cast<int>(n)) != B0;
+                return usual ? std::string() : value + " is not a usual serial rate (300 .. 115200) or auto";
+            },
+            "RATE")
+        ->option_text("N|auto");
+    CLI::Option* replay =
+        app.add_option("--replay", options.replayPath,
+                       "answer the requests of a JSON Lines recording (send --json, watch --json, watch --tap "
+                       "--json) as recorded")
+            ->check(NotEmpty, "FILE")
+            ->option_text("FILE");
+    app.add_flag("--replay-strict", options.replayStrict, "no answer to a request the recording lacks")
+        ->needs(replay)
+        ->option_text(" ");
+    app.add_option("--rules", options.rulesPath, "answer rules: a JSON array tried in order on each request")
+        ->check(NotEmpty, "FILE")
+        ->option_text("FILE");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -118,6 +150,8 @@ int ParseOptions(int argc, char** argv, SimOptions& options, std::string& messag
         usage = app.help();
         return SIM_OPTIONS_ERROR;
     }
+    if (baud == "auto") options.baud = 0;
+    if (!baud.empty() && baud != "auto") options.baud = atoi(baud.c_str());
     if (!fault.empty()) options.fault = ModeByName(fault.c_str(), static_cast<int>(fault.size()));
     if (tapLinks.size() == 2) {
         options.tapHostLink = tapLinks[0];

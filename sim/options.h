@@ -36,6 +36,11 @@ struct SimOptions {
     int slowMs = DEFAULT_SLOW_MS;  // added before the ACK in the slow mode
     std::string tapHostLink;   // --tap-links: where the host side's repeat is linked, or empty
     std::string tapCtrlLink;   // and the controller side's
+    bool instant = false;      // --instant: no line timing
+    int baud = 9600;           // the controller's own rate; 0: the console's, whatever it is
+    std::string replayPath;    // --replay, or empty
+    bool replayStrict = false; // --replay-strict: silence for a request the recording lacks
+    std::string rulesPath;     // --rules, or empty
 };
 
 // The mode's name ("normal", "no-ack", ...).

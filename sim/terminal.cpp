@@ -46,6 +46,13 @@ int SetRaw(int fd) {
     return tcsetattr(fd, TCSANOW, &tio) == 0 ? 0 : -1;
 }
 
+int SetSpeed(int fd, speed_t speed) {
+    termios tio;
+    if (tcgetattr(fd, &tio) != 0) return -1;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return -1;
+    return tcsetattr(fd, TCSANOW, &tio) == 0 ? 0 : -1;
+}
+
 int OpenTerminal(int& master, int& slave, char* name, int nameSize, char* error, int errorSize) {
     master = -1;
     slave = -1;

@@ -1,6 +1,8 @@
 // The simulator's pseudo-terminal and the link that names it as a COM port.
 #pragma once
 
+#include <termios.h>
+
 enum {
     SIM_PATH_BYTES = 512,
     LINK_OK = 0,
@@ -16,6 +18,9 @@ int OpenTerminal(int& master, int& slave, char* name, int nameSize, char* error,
 // Sets a terminal raw: 8 bits, no echo, no canonical input, no signals, no input
 // or output processing, no XON/XOFF. Returns 0 or -1.
 int SetRaw(int fd);
+
+// Sets the terminal's baud rate (a termios speed), as a console would. Returns 0 or -1.
+int SetSpeed(int fd, speed_t speed);
 
 // The default link of COM port k: <home>/.config/zantrox/comK, creating the folders
 // as needed. Returns 0, or -1 with a reason in `error`.
