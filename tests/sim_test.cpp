@@ -131,6 +131,37 @@ public:
     }
     int fd() const { return fd_; }
 
+    // Sets the terminal's rate, as a console does when it opens the port.
+    bool SetBaud(speed_t speed) {
+        termios tio;
+        if (tcgetattr(fd_, &tio) != 0) return false;
+        return cfsetispeed(&tio, speed) == 0 && cfsetospeed(&tio, speed) == 0 && tcsetattr(fd_, TCSANOW, &tio) == 0;
+    }
+
+    // Sends one frame and notes when each byte of what comes back arrives (us),
+    // until `done` holds or WAIT_MS passed.
+    std::vector<std::pair<long long, unsigned char>> TimedExchange(const std::string& text,
+                                                                   const std::function<bool(const Bytes&)>& done) {
+        std::vector<std::pair<long long, unsigned char>> arrivals;
+        Bytes all;
+        Send(Frame(text));
+        long long end = NowMs() + WAIT_MS;
+        while (!done(all) && NowMs() < end) {
+            pollfd p = {fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            unsigned char chunk[4096];
+            ssize_t n = read(fd_, chunk, sizeof chunk);
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long long us = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+            for (ssize_t i = 0; i < n; ++i) {
+                arrivals.emplace_back(us, chunk[i]);
+                all.push_back(chunk[i]);
+            }
+        }
+        return arrivals;
+    }
+
     // Writes everything, reading (and keeping) what comes back meanwhile.
     void Send(const Bytes& bytes) {
         size_t done = 0;
@@ -844,6 +875,332 @@ TEST(SimUsageTest, HelpAndBadArguments) {
         EXPECT_EQ(reason.rfind("zantrox-sim: ", 0), 0u) << reason;
         EXPECT_NE(reason.find(named), std::string::npos) << reason;
         EXPECT_NE(sim.Stderr().find("Usage:"), std::string::npos) << args[0];
+    }
+}
+
+
+// ---- The line: timing and baud rates ---------------------------------------------
+
+// A reply of 60 bytes: STX, 57 text bytes, ETX, checksum.
+const char SIXTY_BYTE_REQUEST[] = "B02EHMS$VLPT";
+
+// The time from the first to the last byte of the reply to SIXTY_BYTE_REQUEST (us).
+long long SixtyByteReplyUs(Line& line) {
+    auto arrivals = line.TimedExchange(SIXTY_BYTE_REQUEST, ReplyDone);
+    Bytes bytes;
+    for (const auto& a : arrivals) bytes.push_back(a.second);
+    Answer answer = Parse(bytes);
+    EXPECT_TRUE(answer.complete && answer.checksumOk) << Show(bytes);
+    EXPECT_EQ(answer.frameBytes, 60u);
+    if (!answer.complete || arrivals.size() < 61) return -1;
+    size_t first = arrivals.size() - answer.frameBytes;
+    return arrivals.back().first - arrivals[first].first;
+}
+
+TEST(SimLineTest, RepliesTakeTenBitTimesAByteAtTheConsolesRate) {
+    // 59 byte-times lie between the first byte's arrival and the last one's.
+    const long long at9600 = 59LL * 10 * 1000000 / 9600;
+    const long long at2400 = 59LL * 10 * 1000000 / 2400;
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-link", "--baud", "auto"})) << sim.Stderr();
+    Line line;
+    ASSERT_TRUE(line.Open(sim.pty()));
+    ASSERT_TRUE(line.SetBaud(B9600));
+    long long fast = SixtyByteReplyUs(line);
+    EXPECT_GE(fast, at9600 * 9 / 10);
+    EXPECT_LE(fast, at9600 * 3);
+
+    // The console reopens the port at another rate; the simulator follows.
+    line.Close();
+    ASSERT_TRUE(line.Open(sim.pty()));
+    ASSERT_TRUE(line.SetBaud(B2400));
+    long long slow = SixtyByteReplyUs(line);
+    EXPECT_GE(slow, at2400 * 9 / 10);
+    EXPECT_LE(slow, at2400 * 3);
+
+    // --instant answers at the terminal's own speed.
+    Sim instant;
+    ASSERT_TRUE(instant.Start({"--no-link", "--baud", "2400", "--instant"})) << instant.Stderr();
+    Line quick;
+    ASSERT_TRUE(quick.Open(instant.pty()));
+    ASSERT_TRUE(quick.SetBaud(B2400));
+    long long none = SixtyByteReplyUs(quick);
+    EXPECT_GE(none, 0);
+    EXPECT_LT(none, at2400 / 3);
+}
+
+TEST(SimLineTest, MismatchedRatesGarbleBothWays) {
+    TempDir dir;
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-link", "--baud", "9600", "--fault", "chatter", "--log", dir / "sim.log"}))
+        << sim.Stderr();
+    Line line;
+    ASSERT_TRUE(line.Open(sim.pty()));
+    // Untouched, the terminal runs at the controller's rate: answers as usual.
+    EXPECT_EQ(line.Exchange("K", true).text, "ZSIM 1.0");
+
+    ASSERT_TRUE(line.SetBaud(B4800));
+    line.Drain(30);
+    line.Send(Frame("K"));
+    line.Send(Frame("FE"));
+    // The chatter arrives, one garbage byte for each 'z', the same each time, and
+    // never a byte of the link's own.
+    Bytes heard = line.ReadUntil([](const Bytes& b) { return b.size() >= 4; });
+    ASSERT_GE(heard.size(), 4u);
+    for (unsigned char b : heard) {
+        EXPECT_EQ(b, heard[0]) << Show(heard);
+        EXPECT_TRUE(b != 'z' && b != ACK && b != STX && b != ETX) << Show(heard);
+    }
+    // What the console sent never became a frame.
+    size_t framesAt4800 = 0;
+    for (const simlog::Record& r : simlog::ReadLog(dir / "sim.log")) framesAt4800 += r.verdict == "ok" ? 1 : 0;
+    EXPECT_EQ(framesAt4800, 1u);  // the K sent at 9600
+
+    ASSERT_TRUE(line.SetBaud(B9600));
+    line.Drain(30);
+    EXPECT_EQ(line.Exchange("K", true).text, "ZSIM 1.0");
+    EXPECT_EQ(sim.Stop(), 0);
+}
+
+// ---- Recordings and rules -----------------------------------------------------------------
+
+std::string Hex(const Bytes& bytes) {
+    std::string out;
+    char piece[4];
+    for (unsigned char b : bytes) {
+        snprintf(piece, sizeof piece, "%s%02X", out.empty() ? "" : " ", b);
+        out += piece;
+    }
+    return out;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+std::string Exchange(const std::string& request, const char* ackMs, const char* replyMs, const Bytes& answer) {
+    return std::string("{\"kind\":\"exchange\",\"first\":\"2026-12-08T09:30:01.000000Z\",\"request\":\"") + request +
+           "\",\"command\":\"unknown\",\"pump\":null,\"ack_ms\":" + ackMs + ",\"reply\":null,\"reply_ms\":" + replyMs +
+           ",\"answer_hex\":\"" + Hex(answer) + "\",\"verdict\":\"ok\"}\n";
+}
+
+std::string PieceLine(const char* kind, const std::string& first, const std::string& last, const Bytes& bytes,
+                      const std::string& text = "") {
+    std::string line = std::string("{\"kind\":\"") + kind + "\",\"first\":\"2026-12-08T09:30:" + first +
+                       "Z\",\"last\":\"2026-12-08T09:30:" + last + "Z\",\"gap_ms\":null,\"hex\":\"" + Hex(bytes) +
+                       "\"";
+    if (!text.empty()) line += ",\"text\":\"" + text + "\",\"checksum\":\"ok\"";
+    return line + "}\n";
+}
+
+TEST(SimReplayTest, AnswersAsRecordedInOrderThenTheLastAgain) {
+    TempDir dir;
+    const Bytes rec1 = Frame("REC 1");
+    const Bytes rec3 = BadFrame("REC 3");
+    WriteFile(dir / "tap.jsonl", Exchange("K", "40", "60", Join({{ACK}, rec1})) +
+                                     Exchange("K", "null", "null", {}) +
+                                     Exchange("K", "1", "2", Join({{0x15, 0x7E, ACK}, rec3})));
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-link", "--replay", dir / "tap.jsonl"})) << sim.Stderr();
+    Line line;
+    ASSERT_TRUE(line.Open(sim.pty()));
+
+    line.Send(Frame("K"));
+    EXPECT_EQ(line.ReadUntil(ReplyDone), Join({{ACK}, rec1}));
+    line.Send(Frame("K"));
+    EXPECT_TRUE(line.ReadFor(200).empty());  // the recorded silence
+    line.Send(Frame("K"));
+    EXPECT_EQ(line.ReadUntil(ReplyDone), Join({{0x15, 0x7E, ACK}, rec3}));
+    line.Send(Frame("K"));
+    EXPECT_EQ(line.ReadUntil(ReplyDone), Join({{0x15, 0x7E, ACK}, rec3}));  // the last one again
+
+    // A request the recording lacks gets the usual answer.
+    EXPECT_EQ(line.Exchange("KE", true).text, "ZSIM 1.0 LINK 1.0 PUMPS 32 HOSES 8");
+    EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST(SimReplayTest, KeepsTheRecordedLatencies) {
+    TempDir dir;
+    WriteFile(dir / "slow.jsonl", Exchange("K", "80", "200", Join({{ACK}, Frame("LATE")})));
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-link", "--replay", dir / "slow.jsonl"})) << sim.Stderr();
+    Line line;
+    ASSERT_TRUE(line.Open(sim.pty()));
+    long long start = NowMs();
+    auto arrivals = line.TimedExchange("K", ReplyDone);
+    ASSERT_EQ(arrivals.size(), 1 + Frame("LATE").size());
+    long long startUs = start * 1000;
+    long long ackMs = (arrivals[0].first - startUs) / 1000;
+    long long replyMs = (arrivals[1].first - startUs) / 1000;
+    EXPECT_GE(ackMs, 75);
+    EXPECT_LE(ackMs, 240);
+    EXPECT_GE(replyMs, 190);
+    EXPECT_LE(replyMs, 600);
+}
+
+TEST(SimReplayTest, PiecesOfAOneLineWatchMakeExchanges) {
+    TempDir dir;
+    const Bytes status = Frame("FE");
+    const Bytes statusReply = Frame(std::string(32, 'S'));
+    // FE answered with a reply; C01 with the ACK alone, so the K after it is the
+    // next request, not a reply; K answered with noise, the ACK and a reply.
+    WriteFile(dir / "watch.jsonl",
+              PieceLine("frame", "01.000000", "01.000100", status, "FE") +
+                  PieceLine("ack", "01.010100", "01.010100", {ACK}) +
+                  PieceLine("frame", "01.011000", "01.050000", statusReply, std::string(32, 'S')) +
+                  PieceLine("frame", "02.000000", "02.000100", Frame("C01"), "C01") +
+                  PieceLine("ack", "02.001100", "02.001100", {ACK}) +
+                  PieceLine("frame", "03.000000", "03.000100", Frame("K"), "K") +
+                  PieceLine("stray", "03.001000", "03.001000", {0x15}) +
+                  PieceLine("ack", "03.002000", "03.002000", {ACK}) +
+                  PieceLine("frame", "03.003000", "03.009000", Frame("SITE 7"), "SITE 7"));
+    for (bool strict : {false, true}) {
+        SCOPED_TRACE(strict ? "strict" : "lenient");
+        Sim sim;
+        std::vector<std::string> args = {"--no-link", "--replay", dir / "watch.jsonl"};
+        if (strict) args.push_back("--replay-strict");
+        ASSERT_TRUE(sim.Start(args)) << sim.Stderr();
+        Line line;
+        ASSERT_TRUE(line.Open(sim.pty()));
+        EXPECT_EQ(line.Exchange("FE", true).text, std::string(32, 'S'));
+        line.Send(Frame("C01"));
+        EXPECT_EQ(line.ReadFor(150), Bytes{ACK});
+        line.Send(Frame("K"));
+        EXPECT_EQ(line.ReadUntil(ReplyDone), Join({{0x15, ACK}, Frame("SITE 7")}));
+        line.Send(Frame("KE"));  // not in the recording
+        if (strict) {
+            EXPECT_TRUE(line.ReadFor(200).empty());
+        } else {
+            EXPECT_EQ(Parse(line.ReadUntil(ReplyDone)).text, "ZSIM 1.0 LINK 1.0 PUMPS 32 HOSES 8");
+        }
+    }
+}
+
+TEST(SimReplayTest, BadRecordingsAreRefusedWithTheLine) {
+    const std::string good = Exchange("K", "1", "2", Join({{ACK}, Frame("A")}));
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {good + "{not json\n", "line 2: not JSON"},
+        {good + "\n[1,2]\n", "line 3: not a JSON object"},
+        {"{\"kind\":\"exchange\",\"request\":\"K\",\"answer_hex\":\"06 0G\"}\n", "line 1: \"answer_hex\""},
+        {"{\"colour\":\"blue\"}\n", "line 1: neither"},
+        {"{\"sent\":\"K\",\"received\":\"06\",\"answer_ms\":-3}\n", "line 1: \"answer_ms\""},
+        {"{\"kind\":\"frame\",\"hex\":\"02 4B 03 33\",\"text\":\"K\"}\n", "line 1: \"first\""},
+        {"{\"kind\":\"banner\"}\n", "line 1: unknown kind"},
+        {"{\"kind\":\"exchange\",\"request\":\"\\u0100\",\"answer_hex\":\"\"}\n", "line 1: \"request\""},
+        {"\n\n", "line 2: no request"},
+    };
+    TempDir dir;
+    for (const auto& [content, reason] : bad) {
+        SCOPED_TRACE(reason);
+        WriteFile(dir / "rec.jsonl", content);
+        Sim sim;
+        EXPECT_FALSE(sim.Start({"--no-link", "--replay", dir / "rec.jsonl"}));
+        EXPECT_EQ(sim.WaitEnd(), 2);
+        EXPECT_NE(sim.Stderr().find(dir / "rec.jsonl: " + reason), std::string::npos) << sim.Stderr();
+    }
+}
+
+TEST(SimRulesTest, RulesShapeTheAnswersInOrder) {
+    TempDir dir;
+    WriteFile(dir / "rules.json", R"([
+        {"match": "^B(\\d\\d)R$", "reply": "B$1R999999000000", "times": 2},
+        {"match": "^K$", "fault": "bad-checksum", "times": 1},
+        {"match": "^K$", "fault": "noise", "times": 1},
+        {"match": "^K$", "fault": "cut", "times": 1},
+        {"match": "^K$", "fault": "no-ack", "times": 1},
+        {"match": "^KE$", "reply": null, "ack_delay_ms": 120},
+        {"match": "^Y$", "reply": "QUIRK", "reply_delay_ms": 150}
+    ])");
+    Sim sim;
+    ASSERT_TRUE(sim.Start({"--no-link", "--rules", dir / "rules.json"})) << sim.Stderr();
+    Line line;
+    ASSERT_TRUE(line.Open(sim.pty()));
+
+    EXPECT_EQ(line.Exchange("B05R", true).text, "B05R999999000000");
+    EXPECT_EQ(line.Exchange("B12R", true).text, "B12R999999000000");
+    EXPECT_EQ(line.Exchange("B05R", true).text, "B05R015555001865");  // used up: the usual answer
+
+    Answer damaged = line.Exchange("K", true);
+    EXPECT_TRUE(damaged.complete);
+    EXPECT_FALSE(damaged.checksumOk);
+    Answer noisy = line.Exchange("K", true);
+    EXPECT_EQ(noisy.before, (Bytes{0x15, 0x7E, 'x'}));
+    EXPECT_TRUE(noisy.checksumOk);
+    line.Send(Frame("K"));
+    Bytes cut = line.Drain();
+    const Bytes whole = Frame("ZSIM 1.0");
+    const Bytes half(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2));
+    EXPECT_EQ(cut, Join({{ACK}, half}));
+    line.Send(Frame("K"));
+    EXPECT_TRUE(line.ReadFor(200).empty());
+    EXPECT_EQ(line.Exchange("K", true).text, "ZSIM 1.0");  // every rule for K used up
+
+    long long start = NowMs();
+    line.Send(Frame("KE"));
+    EXPECT_EQ(line.ReadUntil(AckSeen), Bytes{ACK});
+    long long ackMs = NowMs() - start;
+    EXPECT_GE(ackMs, 110);
+    EXPECT_LE(ackMs, 360);
+    EXPECT_TRUE(line.ReadFor(100).empty());  // null: the ACK alone
+
+    line.Send(Frame("Y"));
+    EXPECT_EQ(line.ReadUntil(AckSeen), Bytes{ACK});
+    start = NowMs();
+    Bytes reply = line.ReadUntil([](const Bytes& b) { return ReplyDone(Join({{ACK}, b})); });
+    EXPECT_EQ(Parse(Join({{ACK}, reply})).text, "QUIRK");
+    long long replyGap = NowMs() - start;
+    EXPECT_GE(replyGap, 130);
+    EXPECT_LE(replyGap, 450);
+}
+
+TEST(SimRulesTest, AFractionOfMatchesIsTheSameOnEveryRun) {
+    TempDir dir;
+    WriteFile(dir / "rules.json", R"([{"match": "^K$", "fraction": 0.5, "seed": 7, "fault": "no-ack"}])");
+    std::vector<std::string> runs;
+    for (int run = 0; run < 2; ++run) {
+        Sim sim;
+        ASSERT_TRUE(sim.Start({"--no-link", "--instant", "--rules", dir / "rules.json"})) << sim.Stderr();
+        Line line;
+        ASSERT_TRUE(line.Open(sim.pty()));
+        std::string answered;
+        for (int i = 0; i < 16; ++i) {
+            line.Send(Frame("K"));
+            answered += Parse(line.ReadUntil(ReplyDone, 150)).complete ? 'a' : '-';
+        }
+        runs.push_back(answered);
+    }
+    EXPECT_EQ(runs[0], runs[1]);
+    size_t silent = static_cast<size_t>(std::count(runs[0].begin(), runs[0].end(), '-'));
+    EXPECT_GE(silent, 3u) << runs[0];
+    EXPECT_LE(silent, 13u) << runs[0];
+}
+
+TEST(SimRulesTest, BadRulesAreRefusedNamingTheRuleAndTheKey) {
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"[", "not JSON"},
+        {"{\"match\": \"K\"}", "not a JSON array"},
+        {"[{\"match\": \"K\"}, {\"reply\": \"x\"}]", "rule 2: \"match\": missing"},
+        {"[{\"match\": \"(\"}]", "rule 1: \"match\": bad pattern"},
+        {"[{\"match\": \"K\", \"colour\": 1}]", "rule 1: \"colour\": unknown key"},
+        {"[{\"match\": \"K\", \"fault\": \"loud\"}]", "rule 1: \"fault\""},
+        {"[{\"match\": \"K\", \"ack_delay_ms\": -1}]", "rule 1: \"ack_delay_ms\""},
+        {"[{\"match\": \"K\", \"reply_delay_ms\": \"soon\"}]", "rule 1: \"reply_delay_ms\""},
+        {"[{\"match\": \"K\", \"reply\": \"a\\u0003b\"}]", "rule 1: \"reply\""},
+        {"[{\"match\": \"K\", \"times\": 0}]", "rule 1: \"times\""},
+        {"[{\"match\": \"K\", \"fraction\": 1.5}]", "rule 1: \"fraction\""},
+        {"[{\"match\": \"K\", \"times\": 2, \"fraction\": 0.5}]", "rule 1: \"fraction\""},
+        {"[{\"match\": \"K\", \"seed\": 3}]", "rule 1: \"seed\""},
+    };
+    TempDir dir;
+    for (const auto& [content, reason] : bad) {
+        SCOPED_TRACE(reason);
+        WriteFile(dir / "rules.json", content);
+        Sim sim;
+        EXPECT_FALSE(sim.Start({"--no-link", "--rules", dir / "rules.json"}));
+        EXPECT_EQ(sim.WaitEnd(), 2);
+        EXPECT_NE(sim.Stderr().find(dir / "rules.json: " + reason), std::string::npos) << sim.Stderr();
     }
 }
 

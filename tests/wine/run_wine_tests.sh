@@ -236,7 +236,8 @@ fi
 declare -A pty log
 for k in 1 2; do
     log[$k]=$work/sim$k.log
-    if ! start_sim "$sim" "$work/sim$k" --no-link --log "${log[$k]}" --control "$work/sim$k.control"; then
+    # --baud auto: "Restart" at each baud rate below must still reach the simulator.
+    if ! start_sim "$sim" "$work/sim$k" --no-link --baud auto --log "${log[$k]}" --control "$work/sim$k.control"; then
         cat "$work/sim$k.err"
         fail "simulator $k did not start"
         exit 1
