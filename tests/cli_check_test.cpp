@@ -154,6 +154,13 @@ bool WaitFor(const std::function<bool()>& done, int totalMs = WAIT_MS) {
 
 std::string ReadFile(const std::string& path) { return testsupport::ReadWholeFile(path); }
 
+void WriteFile(const std::string& path, const std::string& content) {
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    EXPECT_EQ(fwrite(content.data(), 1, content.size(), f), content.size());
+    fclose(f);
+}
+
 // A child process with HOME and the working folder in `dir`, stdout and stderr to files there.
 class Child {
 public:
@@ -397,6 +404,51 @@ INSTANTIATE_TEST_SUITE_P(
         std::replace(name.begin(), name.end(), '-', '_');
         return name;
     });
+
+TEST_F(CheckAgainstSim, ABaudMismatchFailsEveryCommandAndNamesTheLikelyCause) {
+    StartSim({"--baud", "9600"});
+    std::string report = dir_ + "/report.html";
+    EXPECT_EQ(RunCheckProgram({"--baud", "4800", "--report", report}), EXIT_FAILED) << stderr_;
+    EXPECT_EQ(stdout_.rfind("FAILED: 19 of 19 transactions failed (19 no ACK)", 0), 0u) << stdout_;
+    EXPECT_NE(stdout_.find("compare the baud rates"), std::string::npos) << stdout_;
+    EXPECT_NE(ReadFile(report).find("compare the baud rates"), std::string::npos);
+    EXPECT_TRUE(SimFrames().empty());  // the controller heard nothing it could take
+}
+
+// A run with faults recorded by send --json, played back by the simulator, gives the
+// same verdicts in the same order.
+TEST_F(CheckAgainstSim, ReplayingASendRecordingGivesTheSameVerdicts) {
+    const std::string rules = dir_ + "/rules.json";
+    WriteFile(rules, R"([
+        {"match": "^FE$", "fraction": 0.25, "seed": 1, "fault": "no-ack"},
+        {"match": "^FE$", "fraction": 0.3, "seed": 2, "fault": "bad-checksum"},
+        {"match": "^FE$", "fraction": 0.3, "seed": 3, "fault": "cut"},
+        {"match": "^FE$", "fraction": 0.3, "seed": 4, "fault": "noise"}
+    ])");
+    auto sendRun = [&](std::vector<std::string>& verdicts) {
+        Child cli;
+        EXPECT_TRUE(cli.Start({ZANTROX_CLI_PATH, "send", "--port", pty_, "--json", "--repeat", "16", "--interval",
+                               "0", "key:S"},
+                              dir_, "send"));
+        cli.Wait();
+        std::string out = cli.Stdout();
+        for (const nlohmann::json& j : JsonLines(out)) verdicts.push_back(j["verdict"]);
+        return out;
+    };
+    StartSim({"--rules", rules});
+    std::vector<std::string> recorded;
+    std::string recording = sendRun(recorded);
+    WriteFile(dir_ + "/recording.jsonl", recording);
+    ASSERT_EQ(recorded.size(), 16u) << recording;
+    std::set<std::string> kinds(recorded.begin(), recorded.end());
+    EXPECT_GE(kinds.size(), 3u) << recording;  // faults did happen
+
+    sim_.reset();
+    StartSim({"--replay", dir_ + "/recording.jsonl", "--replay-strict"});
+    std::vector<std::string> replayed;
+    sendRun(replayed);
+    EXPECT_EQ(replayed, recorded);
+}
 
 TEST_F(CheckAgainstSim, CtrlCStopsAfterTheTransactionInFlightAndStillWritesTheReport) {
     StartSim({});

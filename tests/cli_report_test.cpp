@@ -148,6 +148,17 @@ TEST(CheckReport, VerdictSaysHealthyOrWhatFailedWhereAndHowOften) {
     line = ReportVerdictLine(ModelOf(deadPump), MadeInfo(3));
     EXPECT_NE(line.find("pump 2, every command 2 of 2"), std::string::npos) << line;
 
+    // No ACK on every command: the likely cause is the line's rate; not when
+    // anything else failed too.
+    std::vector<ReportRecord> deaf = {Made("Pump/Sale/Read", 1, VERDICT_NO_ACK, 0),
+                                      Made("Pump/Prices/READ", 1, VERDICT_NO_ACK, 0)};
+    line = ReportVerdictLine(ModelOf(deaf), MadeInfo(2));
+    EXPECT_NE(line.find("; nothing but noise or no ACK on every command: compare the baud rates."), std::string::npos)
+        << line;
+    deaf[1] = Made("Pump/Prices/READ", 1, VERDICT_CHECKSUM_ERROR, 1);
+    line = ReportVerdictLine(ModelOf(deaf), MadeInfo(2));
+    EXPECT_EQ(line.find("baud"), std::string::npos) << line;
+
     std::vector<ReportRecord> noisy = {Made("Pump/Sale/Read", 1, VERDICT_OK, 1, 1, true, 3)};
     line = ReportVerdictLine(ModelOf(noisy), MadeInfo(1));
     EXPECT_EQ(line.rfind("Healthy, with warnings", 0), 0u) << line;

@@ -267,6 +267,19 @@ std::string StoppedNote(const ReportModel& model, const ReportInfo& info) {
     return Format("Stopped by Ctrl+C after %d of %d transactions. ", model.Transactions(), info.plannedTransactions);
 }
 
+std::string LikelyCause(const Summary& s) {
+    // Noise that never lets the line fall quiet counts with no ACK: both are what a
+    // controller at another rate gives.
+    int deaf = 0;
+    for (const auto& f : s.tally.failures) {
+        if (f.first == VERDICT_NO_ACK || f.first == VERDICT_LINE_NEVER_QUIET) deaf += f.second;
+    }
+    if (s.tally.sent > 0 && deaf == s.tally.sent) {
+        return "nothing but noise or no ACK on every command: compare the baud rates";
+    }
+    return std::string();
+}
+
 }  // namespace report
 
 std::string ReportVerdictLine(const ReportModel& model, const ReportInfo& info) {
@@ -290,7 +303,10 @@ std::string ReportVerdictLine(const ReportModel& model, const ReportInfo& info) 
     }
     std::string out = stopped + Format("FAILED: %d of %d transactions failed (", s.tally.Failed(), s.tally.sent) +
                       FailureKinds(s.tally) + ")";
-    if (s.tally.Failed() == s.tally.sent) return out + ", every command on every pump.";
+    if (s.tally.Failed() == s.tally.sent) {
+        std::string cause = LikelyCause(s);
+        return out + ", every command on every pump" + (cause.empty() ? "" : "; " + cause) + ".";
+    }
     std::vector<Spot> spots = FailureSpots(model.Rows());
     const size_t most = 4;
     for (size_t i = 0; i < spots.size() && i < most; ++i) {

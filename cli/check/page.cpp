@@ -278,6 +278,8 @@ std::string ReportHtml(const ReportModel& model, const ReportInfo& info) {
             h += Format("<li>and %d more pumps: see the tables below</li>", static_cast<int>(spots.size() - most));
         }
         h += "</ul>";
+        std::string cause = LikelyCause(sum);
+        if (!cause.empty()) h += "<div class=\"line\">Likely cause: " + HtmlEscape(cause) + ".</div>";
     } else {
         h += "<div class=\"line\">The run ended before the first transaction.</div>";
     }

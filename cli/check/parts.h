@@ -58,6 +58,9 @@ Health HealthOf(const Summary& s);
 // The warnings of a run without failures, as sentences.
 std::vector<std::string> Warnings(const Summary& s);
 std::string StoppedNote(const ReportModel& model, const ReportInfo& info);
+// The likely cause when the failures have one (empty otherwise): no ACK on every
+// command is what a line at the wrong baud rate gives.
+std::string LikelyCause(const Summary& s);
 
 // The charts, as inline SVG.
 const char* const GREEN = "#2e9e5b";
