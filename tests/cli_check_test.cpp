@@ -232,6 +232,7 @@ protected:
         std::vector<std::string> args = {ZANTROX_SIM_PATH, "--no-link", "--log", dir_ + "/sim.log"};
         args.insert(args.end(), extra.begin(), extra.end());
         sim_.reset(new Child);
+        unlink((dir_ + "/sim.out").c_str());  // a simulator before this one left its ready line there
         ASSERT_TRUE(sim_->Start(args, dir_, "sim"));
         ASSERT_TRUE(WaitFor([&] { return sim_->Stdout().find('\n') != std::string::npos; }, 5000)) << sim_->Stderr();
         char pty[256];
@@ -430,8 +431,9 @@ TEST_F(CheckAgainstSim, ReplayingASendRecordingGivesTheSameVerdicts) {
         EXPECT_TRUE(cli.Start({ZANTROX_CLI_PATH, "send", "--port", pty_, "--json", "--repeat", "16", "--interval",
                                "0", "key:S"},
                               dir_, "send"));
-        cli.Wait();
+        EXPECT_NE(cli.Wait(), -1);
         std::string out = cli.Stdout();
+        EXPECT_FALSE(out.empty()) << cli.Stderr();
         for (const nlohmann::json& j : JsonLines(out)) verdicts.push_back(j["verdict"]);
         return out;
     };
