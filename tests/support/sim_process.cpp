@@ -5,7 +5,12 @@
 
 namespace testsupport {
 
-pid_t StartSimulatorNoLink(const char* simPath, std::string& pty) {
+pid_t StartSimulatorNoLink(const char* simPath, std::string& pty, const std::vector<std::string>& extra) {
+    std::vector<std::string> strings = {simPath, "--no-link"};
+    strings.insert(strings.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (std::string& a : strings) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
     int out[2];
     if (pipe(out) != 0) return -1;
     pid_t pid = fork();
@@ -13,7 +18,7 @@ pid_t StartSimulatorNoLink(const char* simPath, std::string& pty) {
         dup2(out[1], 1);
         close(out[0]);
         close(out[1]);
-        execl(simPath, simPath, "--no-link", static_cast<char*>(nullptr));
+        execv(simPath, argv.data());
         _exit(127);
     }
     close(out[1]);
