@@ -62,7 +62,8 @@ struct TransactionResult {
     bool replyExpected = false;
     bool ack = false;
     bool hasReply = false;  // a whole reply (through ETX and its checksum) came
-    std::string reply;      // its text between STX and ETX
+    std::string reply;      // its text between STX and ETX, from its start as it came
+    bool replyCut = false;  // the bytes captured ended before the reply's ETX
     int verdict = 0;        // a TransactionVerdict
     double ms = 0;          // the whole transaction, drain included
     double answerMs = -1;   // from the end of the frame's write to the ACK byte; -1 without one
@@ -72,6 +73,9 @@ struct TransactionResult {
 // Sends `text` as one transaction (reply flag `reply`) on the open port; `pump` is
 // the pump number the text was made for, as the result reports it.
 TransactionResult RunOneTransaction(const std::string& command, const std::string& text, int reply, int pump);
+// The reply's text as it came on the line, out of the bytes read after the frame:
+// after the first ACK (and an STX) up to the ETX. `cut` when the bytes end first.
+void ReplyOnTheLine(const std::vector<unsigned char>& received, std::string& text, bool& cut);
 
 // "ok", "no-ack", "checksum-error", "incomplete", "line-never-quiet",
 // "reply-without-end", "stopped".
@@ -110,8 +114,9 @@ std::string ClockAt(long long epochUs, bool local, const char* format, int digit
 // The calendar parts of `seconds` on the local clock or in UTC.
 std::tm CalendarTime(std::time_t seconds, bool local);
 
-// Ctrl+C asks the running command to stop after the transaction in flight; a
-// second Ctrl+C ends the program at once.
+// Ctrl+C ends the transaction in flight (verdict "stopped", within a few
+// milliseconds) and asks the running command to stop; it still writes its summary
+// or report. A second Ctrl+C ends the program at once.
 void InstallStopHandler();
 bool StopRequested();
 // Sleeps `ms`, returning early when a stop was asked for.

@@ -115,6 +115,7 @@ std::string TransactionJson(const TransactionResult& r) {
     } else {
         j["reply"] = nullptr;
     }
+    j["reply_cut"] = r.replyCut;
     j["verdict"] = VerdictName(r.verdict);
     j["ms"] = static_cast<double>(static_cast<long long>(r.ms * 10 + 0.5)) / 10;
     j["drain_ms"] = static_cast<double>(static_cast<long long>(r.drainMs * 10 + 0.5)) / 10;

@@ -25,11 +25,11 @@
 
 namespace {
 
-std::atomic<int> stopRequested{0};
-
 extern "C" void OnInterrupt(int) {
-    stopRequested.store(1);
-    // A second Ctrl+C ends the program at once.
+    // The engine's stop flag: lock-free, so safe here. The transaction in flight
+    // ends at its next poll of the port, and the command then ends.
+    stopTransactions.store(1);
+    // A second Ctrl+C ends the program at once, a last resort.
     std::signal(SIGINT, SIG_DFL);
 }
 
@@ -216,21 +216,30 @@ TransactionResult RunOneTransaction(const std::string& command, const std::strin
     result.answer.assign(t.answer, t.answer + t.answerLength);
     result.replyExpected = t.replyWasExpected != 0;
     result.verdict = t.verdict;
-    result.ack = t.verdict != VERDICT_NO_ACK;
+    result.ack = t.ackUs >= 0;
     result.ms = static_cast<double>(t.endUs - t.startUs) / 1000.0;
     result.drainMs = static_cast<double>(t.sentUs - t.startUs) / 1000.0;
     result.answerMs = t.ackUs >= 0 ? static_cast<double>(t.ackUs - t.sentUs) / 1000.0 : -1;
-    if (result.replyExpected && (t.verdict == VERDICT_OK || t.verdict == VERDICT_CHECKSUM_ERROR) &&
-        t.answerLength >= 3) {
-        // The answer is ACK, the reply through ETX, then the checksum byte.
-        int from = 1;
-        int to = t.answerLength - 2;  // the ETX
-        if (t.answer[from] == 0x02) ++from;
+    if (result.replyExpected && (t.verdict == VERDICT_OK || t.verdict == VERDICT_CHECKSUM_ERROR)) {
+        // From the bytes as they came, not the answer: a long reply wraps there.
         result.hasReply = true;
-        result.reply.assign(reinterpret_cast<const char*>(t.answer) + from,
-                            static_cast<size_t>(to > from ? to - from : 0));
+        ReplyOnTheLine(result.received, result.reply, result.replyCut);
     }
     return result;
+}
+
+void ReplyOnTheLine(const std::vector<unsigned char>& received, std::string& text, bool& cut) {
+    text.clear();
+    cut = false;
+    size_t i = 0;
+    while (i < received.size() && received[i] != ACK) ++i;
+    if (i < received.size()) ++i;
+    if (i < received.size() && received[i] == STX) ++i;
+    for (; i < received.size(); ++i) {
+        if (received[i] == ETX) return;
+        text += static_cast<char>(received[i]);
+    }
+    cut = true;
 }
 
 std::tm CalendarTime(std::time_t seconds, bool local) {
@@ -274,11 +283,11 @@ std::string IsoTimeNow() { return ClockNow(false, "%Y-%m-%dT%H:%M:%S", "Z"); }
 std::string LocalClockNow() { return ClockNow(true, "%H:%M:%S", ""); }
 
 void InstallStopHandler() {
-    stopRequested.store(0);
+    stopTransactions.store(0);
     std::signal(SIGINT, OnInterrupt);
 }
 
-bool StopRequested() { return stopRequested.load() != 0; }
+bool StopRequested() { return stopTransactions.load() != 0; }
 
 void PauseUnlessStopped(int ms) {
     long long end = OsMonotonicUs() + static_cast<long long>(ms) * 1000;

@@ -178,12 +178,15 @@ int RunSend(const SendOptions& options) {
             }
             // The texts are made when the command's turn comes, with the settings then.
             for (const PlannedMessage& message : PlannedMessages(item, Settings)) {
-                if (tally.sent > 0) PauseUnlessStopped(options.intervalMs);
+                if (!ms.empty()) PauseUnlessStopped(options.intervalMs);
                 if (StopRequested()) break;
                 TransactionResult result =
                     RunOneTransaction(options.commands[i], message.text, message.reply, Settings.pumpNumber);
-                tally.Add(result.verdict, result.ack, result.replyExpected);
-                ms.push_back(result.ms);
+                // One ended by Ctrl+C is shown, but says nothing about the line.
+                if (result.verdict != VERDICT_STOPPED) {
+                    tally.Add(result.verdict, result.ack, result.replyExpected);
+                    ms.push_back(result.ms);
+                }
                 if (options.line.json) {
                     std::printf("%s\n", TransactionJson(result).c_str());
                 } else {

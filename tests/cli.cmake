@@ -2,6 +2,10 @@
 zantrox_test(cli_catalogue_test SOURCES cli_catalogue_test.cpp LABELS unit)
 target_link_libraries(cli_catalogue_test PRIVATE zantrox_cli_lib)
 
+# zantrox-cli: one transaction as the command line reports it.
+zantrox_test(cli_output_test SOURCES cli_output_test.cpp LABELS unit)
+target_link_libraries(cli_output_test PRIVATE zantrox_cli_lib)
+
 add_test(NAME cli_e2e COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli/cli_e2e.sh $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
 set_tests_properties(cli_e2e PROPERTIES LABELS e2e TIMEOUT 300)
 

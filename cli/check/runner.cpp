@@ -231,7 +231,8 @@ int RunCheck(const CheckOptions& options) {
                 std::printf("%s\n", TransactionJson(result).c_str());
                 std::fflush(stdout);
             }
-            model.Add(RecordOfTransaction(result, r, step.perPump));
+            // One ended by Ctrl+C says nothing about the line: the run ends before it.
+            if (result.verdict != VERDICT_STOPPED) model.Add(RecordOfTransaction(result, r, step.perPump));
         }
     }
     if (model.Transactions() > 0) {

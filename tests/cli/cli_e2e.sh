@@ -128,6 +128,46 @@ has "incomplete words" "$work/out" "reply incomplete"
 set_mode noise
 check_status "noise before the ACK" 0 "$cli" send --json key:S
 has "noise is in what was received" "$work/out" '"received":"15 7E 78 06'
+set_mode long-reply
+check_status "long reply" 0 "$cli" send --json key:S
+python3 -c '
+import json, sys
+o = json.loads(open(sys.argv[1]).readline())
+text = "".join(chr(65 + i % 26) for i in range(950))
+if o["reply"] != text or o["reply_cut"] is not False:
+    sys.exit("reply %r..., cut %r" % (o["reply"][:40], o["reply_cut"]))' "$work/out" && pass ||
+    fail "long reply: the reply from its start, whole"
+
+# A line that never goes quiet: nothing is sent into it, and the wait ends.
+set_mode chatter
+before=$(frames_logged | wc -l)
+t0=$(now_ms)
+check_status "chatter" 1 "$cli" send --json key:S
+took=$(($(now_ms) - t0))
+[ "$took" -lt 6000 ] && pass || fail "chatter: ended after $took ms (3 times the drain's 2 s)"
+has "chatter verdict" "$work/out" '"verdict":"line-never-quiet"'
+has "chatter: no frame" "$work/out" '"frame":"","received":"7A 7A'
+has "chatter: no ACK" "$work/out" '"ack":false'
+has "chatter summary" "$work/err" "1 sent, 0 ACKed"
+[ "$(frames_logged | wc -l)" -eq "$before" ] && pass || fail "chatter: a frame was sent into the traffic"
+
+# Ctrl+C during a transaction on such a line ends it at once, with the summary.
+"$cli" send --repeat 100 --interval 0 key:S >"$work/int.out" 2>&1 &
+rep=$!
+track_pid "$rep"
+wait_for 10 grep -q "line never quiet" "$work/int.out" || fail "chatter repeat did not start"
+t0=$(now_ms)
+kill -INT "$rep"
+wait "$rep"
+status=$?
+took=$(($(now_ms) - t0))
+untrack_pid "$rep"
+[ "$status" -eq 1 ] && pass || fail "Ctrl+C in flight: exit $status"
+[ "$took" -lt 300 ] && pass || fail "Ctrl+C in flight: ended after $took ms (3 times 100 ms)"
+grep -q '^stopped  ' "$work/int.out" && pass || fail "Ctrl+C in flight: no verdict 'stopped'"
+has "Ctrl+C in flight: summary" "$work/int.out" "stopped by Ctrl+C"
+n=$(grep -cE '^(line never quiet|reply OK)  ' "$work/int.out")
+has "Ctrl+C in flight: the stopped one is not counted" "$work/int.out" "$n sent, "
 set_mode normal
 
 # ---- port errors ----
