@@ -452,7 +452,7 @@ TEST_F(CheckAgainstSim, ReplayingASendRecordingGivesTheSameVerdicts) {
     EXPECT_EQ(replayed, recorded);
 }
 
-TEST_F(CheckAgainstSim, CtrlCStopsAfterTheTransactionInFlightAndStillWritesTheReport) {
+TEST_F(CheckAgainstSim, CtrlCEndsTheTransactionInFlightAndStillWritesTheReport) {
     StartSim({});
     std::string report = dir_ + "/stopped.html";
     Child cli;
@@ -461,10 +461,17 @@ TEST_F(CheckAgainstSim, CtrlCStopsAfterTheTransactionInFlightAndStillWritesTheRe
     cli.Signal(SIGINT);
     int status = cli.Wait();
     EXPECT_EQ(status, EXIT_ALL_OK) << cli.Stderr();
-    size_t done = JsonLines(cli.Stdout()).size();
-    EXPECT_GE(done, 5u);
+    std::vector<nlohmann::json> lines = JsonLines(cli.Stdout());
+    ASSERT_FALSE(lines.empty());
+    // The one in flight (if Ctrl+C came during one) is shown as stopped and not
+    // counted; nothing is sent after it.
+    size_t done = lines.size();
+    if (lines.back()["verdict"] == "stopped") --done;
+    for (size_t i = 0; i < done; ++i) EXPECT_EQ(lines[i]["verdict"], "ok") << i;
+    EXPECT_GE(lines.size(), 5u);  // five frames had gone out before Ctrl+C
     EXPECT_LT(done, 50 * 19u);
-    EXPECT_EQ(SimFrames().size(), done);  // the one in flight was finished and counted, nothing after it
+    EXPECT_GE(SimFrames().size(), done);
+    EXPECT_LE(SimFrames().size(), lines.size());
     std::string html = ReadFile(report);
     EXPECT_NE(html.find("Stopped by Ctrl+C after " + std::to_string(done) + " of 950 transactions"), std::string::npos)
         << cli.Stderr();
