@@ -37,10 +37,13 @@ struct ComPortFacts {
 // One serial device the system has.
 struct DeviceFacts {
     std::string path;               // "/dev/ttyUSB0", "COM3"
+    int number = 0;                 // the COM number the system gave it ("COM12": 12); 0 when it gives none
+    std::string name;               // what the system calls it: "USB Serial Port (COM4)"
     std::string target;             // what the system's name stands for: "\Device\Serial0"
     std::vector<std::string> byId;  // its stable names: "/dev/serial/by-id/usb-FTDI_..."
     std::string maker, product, serial, driver;
     std::string usbId;              // "0403:6001"
+    std::string hardwareId;         // the id the system matched a driver to: "ACPI\PNP0501"
     std::string uart;               // "16550A", "type 42"
     std::vector<int> coms;          // the COM ports that open it
     int problem = 0;                // as for a COM port
@@ -102,6 +105,23 @@ bool IsNetworkOpenError(int reason);
 // Why a network port could not be opened, in the form of ExplainOpenFailure;
 // `note` is what the server said before it hung up ("" when nothing).
 std::string ExplainNetworkOpenFailure(int reason, const std::string& note);
+
+// What a Windows device's ids tell. "USB\VID_0403&PID_6001&REV_0600" (or
+// "FTDIBUS\COMPORT&VID_0403&PID_6001") -> "0403:6001"; "" when it names no USB
+// vendor and product.
+std::string UsbIdFromHardwareId(const std::string& hardwareId);
+// The serial number in a device instance id, "USB\VID_0403&PID_6001\A12345" ->
+// "A12345"; "" when the last part is one the system made up (it holds '&':
+// "5&2E7F1C3&0&2") or the id is not a USB device's.
+std::string SerialFromInstanceId(const std::string& instanceId);
+// The highest COM number the console's menu offers (COM1..COM7).
+int MenuComReach();
+// What to do about a device the console's menu cannot reach (its system COM
+// number above MenuComReach()), naming the menu's numbers no device of `facts`
+// has; "" when there is nothing to do.
+std::string MenuAdvice(const DeviceFacts& device, const PortsFacts& facts);
+// Where Windows renumbers a COM port.
+extern const char* const kRenumberInDeviceManager;
 
 // Rows as a plain table: every column but the last padded to its widest cell, two
 // spaces apart, trailing spaces dropped.

@@ -1,11 +1,13 @@
 // `ports` as a technician reads it and as a script reads it, from the facts the
 // system's file gathered; the same words and the same JSON on every system.
+#include <cctype>
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
 #include "cli/json_line.h"
 #include "cli/ports.h"
+#include "commands/menu_table.h"
 #include "port/port.h"
 
 namespace {
@@ -31,14 +33,19 @@ std::string BaseName(const std::string& path) {
 
 std::string Describe(const DeviceFacts& device) {
     std::vector<std::string> parts;
-    if (!device.target.empty()) parts.push_back(device.target);
+    if (!device.name.empty()) parts.push_back(device.name);
     std::string what = device.maker;
     if (!device.product.empty()) what += (what.empty() ? "" : " ") + device.product;
     if (!what.empty()) parts.push_back(what);
     if (!device.serial.empty()) parts.push_back("serial " + device.serial);
     if (!device.driver.empty()) parts.push_back("driver " + device.driver);
-    if (!device.usbId.empty()) parts.push_back("USB " + device.usbId);
+    if (!device.usbId.empty()) {
+        parts.push_back("USB " + device.usbId);
+    } else if (!device.hardwareId.empty()) {
+        parts.push_back(device.hardwareId);
+    }
     if (!device.uart.empty()) parts.push_back("UART " + device.uart);
+    if (!device.target.empty()) parts.push_back(device.target);
     for (int k : device.coms) parts.push_back("is COM" + std::to_string(k));
     std::string text;
     for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
@@ -47,7 +54,76 @@ std::string Describe(const DeviceFacts& device) {
 
 JsonValue OrNull(const std::string& text) { return text.empty() ? JsonValue(nullptr) : JsonValue(text); }
 
+// The four hex digits after `key` ("VID_") where `key` starts a part of `id`
+// (after a backslash, '&' or '+'), lower case; "" when there is none.
+std::string HexAfter(const std::string& id, const char* key) {
+    const std::string wanted = key;
+    for (size_t at = 0; (at = id.find(wanted, at)) != std::string::npos; at += wanted.size()) {
+        if (at > 0 && id[at - 1] != '\\' && id[at - 1] != '&' && id[at - 1] != '+') continue;
+        std::string digits = id.substr(at + wanted.size(), 4);
+        if (digits.size() != 4 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) continue;
+        size_t after = at + wanted.size() + 4;
+        if (after < id.size() && id[after] != '&' && id[after] != '+' && id[after] != '\\') continue;
+        for (char& c : digits) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return digits;
+    }
+    return "";
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
 }  // namespace
+
+const char* const kRenumberInDeviceManager =
+    "Device Manager > the port's Properties > Port Settings > Advanced > COM Port Number";
+
+std::string UsbIdFromHardwareId(const std::string& hardwareId) {
+    const std::string id = Upper(hardwareId);
+    std::string vendor = HexAfter(id, "VID_");
+    std::string product = HexAfter(id, "PID_");
+    return vendor.empty() || product.empty() ? "" : vendor + ":" + product;
+}
+
+std::string SerialFromInstanceId(const std::string& instanceId) {
+    size_t first = instanceId.find('\\');
+    size_t last = instanceId.rfind('\\');
+    if (first == std::string::npos || first == last) return "";
+    if (Upper(instanceId.substr(0, first)) != "USB") return "";
+    std::string serial = instanceId.substr(last + 1);
+    if (serial.empty() || serial.find('&') != std::string::npos) return "";
+    return serial;
+}
+
+int MenuComReach() {
+    int reach = 0;
+    for (int i = 0; i < MenuTableLength; ++i) {
+        const MenuEntry& entry = MenuTable[i];
+        if (entry.kind == MENU_ITEM && entry.action.kind == ACTION_COM_PORT && entry.action.a > reach) {
+            reach = entry.action.a;
+        }
+    }
+    return reach;
+}
+
+std::string MenuAdvice(const DeviceFacts& device, const PortsFacts& facts) {
+    const int reach = MenuComReach();
+    if (device.number <= reach) return "";
+    std::string free;
+    for (int k = 1; k <= reach; ++k) {
+        bool taken = false;
+        for (const DeviceFacts& other : facts.devices) taken = taken || other.number == k;
+        if (!taken) free += (free.empty() ? "COM" : ", COM") + std::to_string(k);
+    }
+    const std::string com = "COM" + std::to_string(device.number);
+    std::string advice = "the console's menu reaches COM1..COM" + std::to_string(reach) + ", not " + com +
+                         "; zantrox-cli reaches it as --port " + com + "\nfor the menu, renumber it in " +
+                         kRenumberInDeviceManager;
+    return advice + (free.empty() ? " (COM1..COM" + std::to_string(reach) + " are all taken: free one first)"
+                                  : " (free now: " + free + ")");
+}
 
 std::string ShownPath(const DeviceTree& tree, const std::string& path) {
     if (!tree.home.empty() && StartsWith(path, tree.home + "/")) return "~" + path.substr(tree.home.size());
@@ -83,6 +159,11 @@ void PrintPortsText(const PortsFacts& facts, const DeviceTree& tree, std::FILE* 
         table.push_back({device.path, StateWords(device.problem, false), Describe(device)});
         for (const std::string& name : device.byId) table.push_back({"", "", "by-id " + BaseName(name)});
         if (!device.why.empty()) table.push_back({"", "", device.why});
+        std::string advice = MenuAdvice(device, facts);
+        for (size_t at = 0, end = 0; end != std::string::npos && !advice.empty(); at = end + 1) {
+            end = advice.find('\n', at);
+            table.push_back({"", "", advice.substr(at, end == std::string::npos ? end : end - at)});
+        }
     }
     PrintTable(out, table);
 }
@@ -101,6 +182,8 @@ void PrintPortsJson(const PortsFacts& facts, std::FILE* out) {
     }
     for (const DeviceFacts& device : facts.devices) {
         JsonValue line = {{"device", device.path},
+                          {"number", device.number > 0 ? JsonValue(device.number) : JsonValue(nullptr)},
+                          {"name", OrNull(device.name)},
                           {"target", OrNull(device.target)},
                           {"by_id", device.byId},
                           {"maker", OrNull(device.maker)},
@@ -108,11 +191,13 @@ void PrintPortsJson(const PortsFacts& facts, std::FILE* out) {
                           {"serial", OrNull(device.serial)},
                           {"driver", OrNull(device.driver)},
                           {"usb_id", OrNull(device.usbId)},
+                          {"hardware_id", OrNull(device.hardwareId)},
                           {"uart", OrNull(device.uart)},
                           {"com", device.coms},
                           {"exists", device.problem != OPEN_ERROR_NO_DEVICE},
                           {"access", device.problem == OPEN_ERROR_NONE},
-                          {"why", OrNull(device.why)}};
+                          {"why", OrNull(device.why)},
+                          {"advice", OrNull(MenuAdvice(device, facts))}};
         PutJsonLine(out, line);
     }
 }

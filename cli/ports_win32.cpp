@@ -1,11 +1,19 @@
 // `ports` on Windows: COM1..COM9 as the console opens them ("ComK") and whether
-// each opens now, then the COM ports the system has (its DOS device names). COM
-// numbers are given in Device Manager there, so `map` and `unmap` only say so.
+// each opens now, then every COM port the system has, with what Device Manager
+// shows of it (the Ports device class through SetupAPI), joined by the ports the
+// drivers announce in SERIALCOMM and the DOS names COMn. COM numbers are given in
+// Device Manager there, so `map` and `unmap` only say so.
 #include <windows.h>
+// clang-format off: initguid.h first, so devguid.h defines GUID_DEVCLASS_PORTS here.
+#include <initguid.h>
+#include <cfgmgr32.h>
+#include <devguid.h>
+#include <setupapi.h>
+// clang-format on
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,31 +41,129 @@ int TryOpen(const std::string& name) {
     return OpenErrorForSystemError(GetLastError());
 }
 
-// Every DOS device name of the form COMn, in number order, with what it stands for
+// A UTF-16 text from the system as UTF-8.
+std::string Utf8(const wchar_t* text) {
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1) return "";
+    std::string utf8(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &utf8[0], bytes, nullptr, nullptr);
+    utf8.resize(static_cast<size_t>(bytes - 1));
+    return utf8;
+}
+
+// The COM number in "COM12" (any case); 0 for any other name ("LPT1", "COM", "COMx").
+int ComNumber(const std::string& name) {
+    if (name.size() < 4 || name.size() > 6 || _strnicmp(name.c_str(), "COM", 3) != 0 ||
+        name.find_first_not_of("0123456789", 3) != std::string::npos) {
+        return 0;
+    }
+    return std::atoi(name.c_str() + 3);
+}
+
+// What the system says of one COM port; every text "" when it says nothing.
+struct Listed {
+    std::string name, maker, hardwareId, driver, instanceId, parentId, target;
+};
+
+// A text property of a device (the first text of a list property); "" when it has none.
+std::string DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property) {
+    wchar_t text[1024] = {0};
+    DWORD type = 0;
+    if (!SetupDiGetDeviceRegistryPropertyW(set, &info, property, &type, reinterpret_cast<BYTE*>(text),
+                                           sizeof text - sizeof(wchar_t), nullptr)) {
+        return "";
+    }
+    if (type != REG_SZ && type != REG_MULTI_SZ) return "";
+    text[sizeof text / sizeof text[0] - 1] = L'\0';
+    return Utf8(text);
+}
+
+// The device's "PortName" ("COM4", "LPT1"); "" when it has none.
+std::string PortName(HDEVINFO set, SP_DEVINFO_DATA& info) {
+    HKEY key = SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) return "";
+    wchar_t name[64] = {0};
+    DWORD type = 0;
+    DWORD size = sizeof name - sizeof(wchar_t);
+    LONG status = RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS && type == REG_SZ ? Utf8(name) : "";
+}
+
+std::string InstanceId(DEVINST device) {
+    wchar_t id[MAX_DEVICE_ID_LEN + 1] = {0};
+    return CM_Get_Device_IDW(device, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS ? Utf8(id) : "";
+}
+
+// The COM ports of the Ports device class that are there now, as Device Manager
+// shows them, by COM number.
+void ListPortsClass(std::map<int, Listed>& ports) {
+    HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return;
+    SP_DEVINFO_DATA info;
+    for (DWORD index = 0;; ++index) {
+        ZeroMemory(&info, sizeof info);
+        info.cbSize = sizeof info;
+        if (!SetupDiEnumDeviceInfo(set, index, &info)) break;
+        int k = ComNumber(PortName(set, info));
+        if (k == 0) continue;  // a printer port
+        Listed& port = ports[k];
+        port.name = DeviceProperty(set, info, SPDRP_FRIENDLYNAME);
+        if (port.name.empty()) port.name = DeviceProperty(set, info, SPDRP_DEVICEDESC);
+        port.maker = DeviceProperty(set, info, SPDRP_MFG);
+        port.hardwareId = DeviceProperty(set, info, SPDRP_HARDWAREID);
+        port.driver = DeviceProperty(set, info, SPDRP_SERVICE);
+        port.instanceId = InstanceId(info.DevInst);
+        DEVINST parent = 0;
+        if (CM_Get_Parent(&parent, info.DevInst, 0) == CR_SUCCESS) port.parentId = InstanceId(parent);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+// The serial ports the drivers announce ("\Device\Serial0" = "COM1"): some have
+// no device in the Ports class (Wine's, a few virtual port drivers).
+void ListSerialComm(std::map<int, Listed>& ports) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    for (DWORD index = 0;; ++index) {
+        wchar_t device[256] = {0};
+        wchar_t name[64] = {0};
+        DWORD deviceLength = sizeof device / sizeof device[0];
+        DWORD nameBytes = sizeof name - sizeof(wchar_t);
+        DWORD type = 0;
+        LONG status = RegEnumValueW(key, index, device, &deviceLength, nullptr, &type, reinterpret_cast<BYTE*>(name),
+                                    &nameBytes);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        if (status != ERROR_SUCCESS || type != REG_SZ) continue;
+        int k = ComNumber(Utf8(name));
+        if (k == 0) continue;
+        Listed& port = ports[k];
+        if (port.target.empty()) port.target = Utf8(device);
+    }
+    RegCloseKey(key);
+}
+
+// Every DOS device name of the form COMn, with what it stands for
 // ("\Device\Serial0", "\Device\VCP0", "\Device\USBSER000").
-std::vector<std::pair<std::string, std::string>> ComDevices() {
+void ListDosNames(std::map<int, Listed>& ports) {
     std::vector<char> names(64 * 1024);
     for (;;) {
         DWORD got = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
         if (got != 0) break;
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() >= 16 * 1024 * 1024) return {};
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() >= 16 * 1024 * 1024) return;
         names.resize(names.size() * 2);
     }
-    std::vector<std::pair<std::string, std::string>> ports;
     for (const char* name = names.data(); *name != '\0'; name += std::strlen(name) + 1) {
-        std::string text = name;
-        if (text.size() < 4 || _strnicmp(text.c_str(), "COM", 3) != 0 ||
-            text.find_first_not_of("0123456789", 3) != std::string::npos) {
-            continue;
-        }
-        char target[1024] = {0};
-        if (QueryDosDeviceA(text.c_str(), target, sizeof target) == 0) target[0] = '\0';
-        ports.emplace_back(text, target);
+        int k = ComNumber(name);
+        if (k != 0) ports[k];
     }
-    std::sort(ports.begin(), ports.end(), [](const auto& a, const auto& b) {
-        return std::atoi(a.first.c_str() + 3) < std::atoi(b.first.c_str() + 3);
-    });
-    return ports;
+    for (auto& port : ports) {
+        char target[1024] = {0};
+        std::string com = "COM" + std::to_string(port.first);
+        if (QueryDosDeviceA(com.c_str(), target, sizeof target) != 0) port.second.target = target;
+    }
 }
 
 // Names above COM9 open only through the \\.\ prefix.
@@ -81,13 +187,26 @@ PortsFacts GatherPorts(const DeviceTree&) {
         com.why = Why(com.problem);
         facts.coms.push_back(com);
     }
-    for (const auto& port : ComDevices()) {
+    std::map<int, Listed> ports;
+    ListPortsClass(ports);
+    ListSerialComm(ports);
+    ListDosNames(ports);
+    for (const auto& [k, port] : ports) {
         DeviceFacts device;
-        device.path = port.first;
-        device.target = port.second;
-        int k = std::atoi(port.first.c_str() + 3);
-        if (k >= 1 && k <= PORT_COUNT) device.coms.push_back(k);
-        device.problem = TryOpen(OpenName(port.first));
+        device.path = "COM" + std::to_string(k);
+        device.number = k;
+        device.name = port.name;
+        device.target = port.target;
+        device.maker = port.maker;
+        device.driver = port.driver;
+        device.hardwareId = port.hardwareId;
+        device.usbId = UsbIdFromHardwareId(port.hardwareId);
+        // A port of a USB device has its serial number in its own id or, below a
+        // vendor's bus driver or as one function of several, in its parent's.
+        device.serial = SerialFromInstanceId(port.instanceId);
+        if (device.serial.empty() && !device.usbId.empty()) device.serial = SerialFromInstanceId(port.parentId);
+        if (k <= PORT_COUNT) device.coms.push_back(k);
+        device.problem = TryOpen(OpenName(device.path));
         device.why = Why(device.problem);
         facts.devices.push_back(device);
     }
@@ -95,9 +214,8 @@ PortsFacts GatherPorts(const DeviceTree&) {
 }
 
 int RunMap(const DeviceTree&, int, const std::string&, const MapChoices&, std::FILE*, std::FILE* err) {
-    std::fputs("zantrox-cli: map is for Linux only; on Windows a port's COM number is set in Device Manager\n"
-               "(the port's Properties, Port Settings, Advanced, COM Port Number).\n",
-               err);
+    std::fprintf(err, "zantrox-cli: map is for Linux only; on Windows a port's COM number is set in\n%s.\n",
+                 kRenumberInDeviceManager);
     return EXIT_USAGE;
 }
 

@@ -252,6 +252,135 @@ TEST(CliPortsRender, EverySystemsFactsGiveTheSameShape) {
     EXPECT_NE(text.find("\\Device\\Serial0, is COM1"), std::string::npos) << text;
 }
 
+// Facts as Windows gathers them: a built-in COM1, a USB adapter Windows numbered
+// COM12 (out of the console's menu), a USB adapter on COM3 that another program holds.
+PortsFacts WindowsFacts() {
+    PortsFacts facts;
+    DeviceFacts builtIn;
+    builtIn.path = "COM1";
+    builtIn.number = 1;
+    builtIn.name = "Communications Port (COM1)";
+    builtIn.maker = "(Standard port types)";
+    builtIn.hardwareId = "ACPI\\PNP0501";
+    builtIn.driver = "Serial";
+    builtIn.target = "\\Device\\Serial0";
+    builtIn.coms = {1};
+    DeviceFacts busy;
+    busy.path = "COM3";
+    busy.number = 3;
+    busy.name = "Prolific USB-to-Serial Comm Port (COM3)";
+    busy.maker = "Prolific";
+    busy.hardwareId = "USB\\VID_067B&PID_2303&REV_0300";
+    busy.usbId = "067b:2303";
+    busy.coms = {3};
+    busy.problem = OPEN_ERROR_BUSY;
+    busy.why = "busy (held by another program)";
+    DeviceFacts adapter;
+    adapter.path = "COM12";
+    adapter.number = 12;
+    adapter.name = "USB Serial Port (COM12)";
+    adapter.maker = "FTDI";
+    adapter.hardwareId = "FTDIBUS\\COMPORT&VID_0403&PID_6001";
+    adapter.usbId = "0403:6001";
+    adapter.serial = "A12345";
+    adapter.driver = "FTSER2K";
+    adapter.target = "\\Device\\VCP0";
+    facts.devices = {builtIn, busy, adapter};
+    return facts;
+}
+
+TEST(CliPortsWindows, ShowsWhatDeviceManagerShowsAndHowToReachAPortAboveTheMenu) {
+    PortsFacts facts = WindowsFacts();
+    Capture words;
+    PrintPortsText(facts, DeviceTree(), words.file);
+    std::string text = words.Text();
+    EXPECT_NE(text.find("COM1    ready  Communications Port (COM1), (Standard port types), driver Serial, ACPI\\PNP0501, "
+                        "\\Device\\Serial0, is COM1\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("COM3    busy   Prolific USB-to-Serial Comm Port (COM3), Prolific, USB 067b:2303, is COM3\n"
+                        "               busy (held by another program)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("COM12   ready  USB Serial Port (COM12), FTDI, serial A12345, driver FTSER2K, USB 0403:6001, "
+                        "\\Device\\VCP0\n"),
+              std::string::npos)
+        << text;
+    // Only COM12 gets the advice: the menu's range, where to renumber, the numbers
+    // no port has, and that the command line reaches it as it is.
+    size_t advice = text.find("\\Device\\VCP0\n               the console's menu reaches COM1..COM7, not COM12; "
+                              "zantrox-cli reaches it as --port COM12\n"
+                              "               for the menu, renumber it in Device Manager > ");
+    ASSERT_NE(advice, std::string::npos) << text;
+    EXPECT_EQ(text.find("the console's menu", text.find("the console's menu") + 1), std::string::npos) << text;
+    EXPECT_NE(text.find("Port Settings > Advanced > COM Port Number (free now: COM2, COM4, COM5, COM6, COM7)\n", advice),
+              std::string::npos)
+        << text;
+
+    Capture out;
+    PrintPortsJson(facts, out.file);
+    std::vector<json> lines;
+    text = out.Text();
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(json::parse(text.substr(at, end - at)));
+    }
+    ASSERT_EQ(lines.size(), 3u);
+    const json& com1 = lines[0];
+    const json& com3 = lines[1];
+    const json& com12 = lines[2];
+    EXPECT_EQ(com1["name"], "Communications Port (COM1)");
+    EXPECT_EQ(com1["hardware_id"], "ACPI\\PNP0501");
+    EXPECT_TRUE(com1["advice"].is_null());
+    EXPECT_EQ(com3["why"], "busy (held by another program)");
+    EXPECT_EQ(com12["number"], 12);
+    EXPECT_EQ(com12["usb_id"], "0403:6001");
+    EXPECT_EQ(com12["serial"], "A12345");
+    EXPECT_EQ(com12["com"], json::array());
+    EXPECT_NE(com12["advice"].get<std::string>().find("COM Port Number"), std::string::npos);
+
+    // With COM1..COM7 all taken there is no free number to name.
+    for (int k = 4; k <= 8; ++k) {
+        DeviceFacts more;
+        more.path = "COM" + std::to_string(k == 8 ? 2 : k);
+        more.number = k == 8 ? 2 : k;
+        facts.devices.push_back(more);
+    }
+    std::string full = MenuAdvice(facts.devices[2], facts);
+    EXPECT_NE(full.find("COM1..COM7 are all taken"), std::string::npos) << full;
+    EXPECT_EQ(full.find("free now"), std::string::npos) << full;
+}
+
+// A Linux device has no system COM number: no advice, and null where Windows gives one.
+TEST_F(CliPorts, LinuxDevicesHaveNoWindowsFacts) {
+    Capture out, err;
+    ASSERT_EQ(RunPorts(tree_, true, out.file, err.file), EXIT_ALL_OK);
+    std::string text = out.Text();
+    json usb = json::parse(text.substr(text.rfind('\n', text.size() - 2) + 1));
+    EXPECT_EQ(usb["device"], Dev("ttyUSB0"));
+    for (const char* key : {"number", "name", "hardware_id", "advice"}) {
+        EXPECT_TRUE(usb.contains(key) && usb[key].is_null()) << key << ": " << usb;
+    }
+}
+
+TEST(CliPortsWindows, ReadsTheUsbIdAndSerialNumberFromTheSystemsIds) {
+    EXPECT_EQ(UsbIdFromHardwareId("USB\\VID_0403&PID_6001&REV_0600"), "0403:6001");
+    EXPECT_EQ(UsbIdFromHardwareId("FTDIBUS\\COMPORT&VID_0403&PID_6001"), "0403:6001");
+    EXPECT_EQ(UsbIdFromHardwareId("usb\\vid_067b&pid_2303"), "067b:2303");
+    EXPECT_EQ(UsbIdFromHardwareId("FTDIBUS\\VID_0403+PID_6015+DO01ABCDA\\0000"), "0403:6015");
+    EXPECT_EQ(UsbIdFromHardwareId("ACPI\\PNP0501"), "");
+    EXPECT_EQ(UsbIdFromHardwareId("USB\\VID_0403"), "");
+    EXPECT_EQ(UsbIdFromHardwareId("USB\\VID_04031&PID_6001"), "");
+    EXPECT_EQ(UsbIdFromHardwareId("USB\\XVID_0403&PID_6001"), "");
+    EXPECT_EQ(UsbIdFromHardwareId(""), "");
+
+    EXPECT_EQ(SerialFromInstanceId("USB\\VID_0403&PID_6001\\A12345"), "A12345");
+    EXPECT_EQ(SerialFromInstanceId("USB\\VID_2341&PID_0043&MI_00\\6&2E7F1C3&0&0000"), "");  // made up by Windows
+    EXPECT_EQ(SerialFromInstanceId("FTDIBUS\\VID_0403+PID_6001+A12345A\\0000"), "");    // the bus driver's number
+    EXPECT_EQ(SerialFromInstanceId("ACPI\\PNP0501\\1"), "");
+    EXPECT_EQ(SerialFromInstanceId("USB\\VID_0403&PID_6001"), "");
+    EXPECT_EQ(SerialFromInstanceId("USB\\VID_0403&PID_6001\\"), "");
+}
+
 TEST_F(CliPorts, MapLinksTheStableNameAndReplacesOnlyLinks) {
     // ttyUSB0 and /dev/ttyUSB0 both name the adapter, which has a by-id name.
     ASSERT_EQ(Map(3, "ttyUSB0", false), EXIT_ALL_OK) << err_->Text();

@@ -93,5 +93,19 @@ run "COM12 absent" 3 send --port COM12 key:S
 run "ports" 0 ports
 grep -qE '^COM1 +ready' "$work/out" && pass || { fail "ports: COM1 not ready"; cat "$work/out"; }
 grep -qE '^COM5 +ready' "$work/out" && { fail "ports: COM5 (no device) shown ready"; cat "$work/out"; } || pass
+# The system's list of COM ports (Device Manager's, else the drivers' SERIALCOMM
+# key, as under Wine) has COM1, ready, in the same JSON as on Linux.
+grep -qE '^COM1 +ready' <(sed -n '/^DEVICE /,$p' "$work/out") && pass || { fail "ports: device COM1"; cat "$work/out"; }
+run "ports --json" 0 ports --json
+if python3 - "$work/out" <<'PY'; then pass; else fail "ports --json"; cat "$work/out"; fi
+import json, sys
+lines = [json.loads(line) for line in open(sys.argv[1])]
+coms = [line for line in lines if "com" in line and "device" not in line]
+devices = [line for line in lines if "device" in line]
+assert [line["com"] for line in coms] == list(range(1, 10)), coms
+assert coms[0]["ready"] is True, coms[0]
+com1 = [d for d in devices if d["device"] == "COM1"]
+assert len(com1) == 1 and com1[0]["number"] == 1 and com1[0]["access"] is True, devices
+PY
 
 [ "$failed" -eq 0 ]
