@@ -52,7 +52,8 @@ start_sim "$sim" "$work/sim" --no-link --log "$work/sim.log" --control "$work/co
     { fail "simulator did not start"; exit 1; }
 wine_com_port 1 "$SIM_PTY" "$work/reg.log" || fail "reg add COM1"
 # Wine maps the other COM names onto the machine's own /dev/ttyS*: point them at
-# nothing, so no check here ever opens a real port.
+# nothing, so no check here ever opens a real port. (Wine gives the machine's
+# /dev/ttyS0 the next number, COM10, which `ports` opens and closes again.)
 for k in 2 3 4 5 6 7 8 9; do
     wine_com_port "$k" "$work/absent-com$k" "$work/reg.log" || fail "reg add COM$k"
 done
@@ -96,6 +97,7 @@ grep -qE '^COM5 +ready' "$work/out" && { fail "ports: COM5 (no device) shown rea
 # The system's list of COM ports (Device Manager's, else the drivers' SERIALCOMM
 # key, as under Wine) has COM1, ready, in the same JSON as on Linux.
 grep -qE '^COM1 +ready' <(sed -n '/^DEVICE /,$p' "$work/out") && pass || { fail "ports: device COM1"; cat "$work/out"; }
+has "ports: COM8 is not in the menu" "$work/out" "the console's menu reaches COM1..COM7, not COM8"
 run "ports --json" 0 ports --json
 if python3 - "$work/out" <<'PY'; then pass; else fail "ports --json"; cat "$work/out"; fi
 import json, sys
