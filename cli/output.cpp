@@ -5,7 +5,6 @@
 
 #include "cli/cli.h"
 #include "cli/json_line.h"
-#include "console/panel.h"
 #include "link/frame.h"
 #include "link/transaction.h"
 
@@ -128,10 +127,9 @@ std::string TransactionJson(const TransactionResult& r) {
 }
 
 void PrintTransaction(std::FILE* out, const TransactionResult& r) {
-    std::string rxHeading(RxHeadingOk, std::strlen(TxHeading));  // "RxD:  "
     std::fprintf(out, "%s  %s  pump %d\n", r.clock.c_str(), r.command.c_str(), r.pump);
-    PrintTrace(out, TxHeading, r.frame);
-    PrintTrace(out, rxHeading.c_str(), r.answer);
+    PrintTrace(out, TraceTxHeading, r.frame);
+    PrintTrace(out, TraceRxHeading, r.answer);
     if (r.answerMs >= 0) {
         std::fprintf(out, "%s  %.1f ms (ACK %.2f ms after the frame)\n\n", VerdictWords(r), r.ms, r.answerMs);
     } else {

@@ -8,7 +8,7 @@
 #include "cli/json_line.h"
 #include "cli/tally.h"
 #include "commands/dispatch.h"
-#include "console/panel.h"
+#include "commands/menu_table.h"
 #include "link/frame.h"
 #include "link/transaction.h"
 
@@ -16,13 +16,10 @@ namespace {
 
 std::string KeyName(char key) { return std::string("key:") + key; }
 
-// The hot key's own label from the panel's legend ("Sale Read").
-std::string LegendLabel(char key) {
-    const char* line = LegendLineFor(key);
-    if (line == nullptr) return "";
-    std::string label(line, LEGEND_KEY_COLUMN);
-    while (!label.empty() && label.back() == ' ') label.pop_back();
-    return label;
+// The hot key's own label from the command table ("Sale Read").
+std::string HotKeyLabel(char key) {
+    const HotKey* hot = FindHotKey(static_cast<unsigned char>(key));
+    return hot != nullptr ? hot->label : "";
 }
 
 // What a setting item stores, in the console's words.
@@ -133,7 +130,7 @@ int RunList(const PortOptions& options, bool json) {
             j["reply"] = reply != 0;
             j["confirm"] = confirm;
             j["placeholder"] = placeholder;
-            if (item.id == 0) j["label"] = LegendLabel(item.key);
+            if (item.id == 0) j["label"] = HotKeyLabel(item.key);
             if (IsSetting(item)) j["setting"] = SettingText(*item.action);
             PutJsonLine(stdout, j);
             continue;
@@ -146,7 +143,7 @@ int RunList(const PortOptions& options, bool json) {
             std::printf("%5u  %-48s %-5s", item.id, item.path.c_str(),
                         item.key != 0 ? KeyName(item.key).c_str() : "");
         } else {
-            std::printf("%5s  %-48s %-5s", "", LegendLabel(item.key).c_str(), KeyName(item.key).c_str());
+            std::printf("%5s  %-48s %-5s", "", HotKeyLabel(item.key).c_str(), KeyName(item.key).c_str());
         }
         if (IsSetting(item)) std::printf(" sets %s", SettingText(*item.action).c_str());
         for (size_t i = 0; i < messages.size(); ++i) {

@@ -273,17 +273,17 @@ const int MenuTableLength = static_cast<int>(sizeof MenuTable / sizeof MenuTable
 
 // Letters with or without Shift share one key code; digits are the main-row keys.
 const HotKey HotKeyTable[] = {
-    {0x53, MSG("FE", ARGS_NONE, 1)},                    // S: status
-    {0x4C, DO(ACTION_TOGGLE_LOOP)},                     // L: loop on status
-    {0x41, MSG("A%02d04000000000000", ARGS_PUMP, 0)},   // A: authorize (not "Fillup")
-    {0x52, MSG("B%02dEHMS$VLPT", ARGS_PUMP, 1)},        // R: extended sale read
-    {0x43, MSG("B%02dC", ARGS_PUMP, 0)},                // C: sale clear
-    {0x50, MSG("C%02d", ARGS_PUMP, 0)},                 // P: stop
-    {0x4D, MSG("D%02d", ARGS_PUMP, 0)},                 // M: resume
-    {0x30, MSG("J%02d1W000000000000", ARGS_PUMP, 0)},   // 0: clear price
-    {0x31, SERIES(1, 0)},                               // 1..3: price series
-    {0x32, SERIES(2, 0)},
-    {0x33, SERIES(3, 0)},
+    {0x53, "Status", MSG("FE", ARGS_NONE, 1)},
+    {0x4C, "Loop on Status", DO(ACTION_TOGGLE_LOOP)},
+    {0x41, "Authorize", MSG("A%02d04000000000000", ARGS_PUMP, 0)},  // not "Fillup"
+    {0x52, "Sale Read", MSG("B%02dEHMS$VLPT", ARGS_PUMP, 1)},       // the extended sale read
+    {0x43, "Sale Clear", MSG("B%02dC", ARGS_PUMP, 0)},
+    {0x50, "Stop", MSG("C%02d", ARGS_PUMP, 0)},
+    {0x4D, "Resume", MSG("D%02d", ARGS_PUMP, 0)},
+    {0x30, "Clear Price", MSG("J%02d1W000000000000", ARGS_PUMP, 0)},
+    {0x31, "One Price", SERIES(1, 0)},
+    {0x32, "Two Prices", SERIES(2, 0)},
+    {0x33, "Three Prices", SERIES(3, 0)},
 };
 
 const int HotKeyCount = static_cast<int>(sizeof HotKeyTable / sizeof HotKeyTable[0]);

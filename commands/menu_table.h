@@ -57,7 +57,8 @@ struct MenuEntry {
 };
 
 struct HotKey {
-    unsigned short keyCode;  // Windows virtual-key code
+    unsigned short keyCode;  // Windows virtual-key code; for letters and digits, the character itself
+    const char* label;       // what the key does, in the operator's words ("Sale Read")
     Action action;
 };
 

@@ -4,33 +4,23 @@
 #include <cstdio>
 #include <cstring>
 
+#include "commands/menu_table.h"
 #include "commands/settings.h"
 #include "link/transaction.h"
 
 const char WindowTitle[] = "Zantrox Test Utility [2.00]  -  Mar 30 2016";
-const char TxHeading[] = "TxD:  ";
-const char RxHeadingOk[] = "RxD:  (CheckSum = OK)";
-const char RxHeadingError[] = "RxD:  (CheckSum = ERROR)";
 
 namespace {
 
+// A legend line is the hot key's label padded to 18 characters, then the key.
 struct LegendLine {
     int y;
-    const char* text;  // the label padded to 18 characters, then the key
+    char key;  // its HotKey's keyCode, which is the character for letters and digits
 };
 
 const LegendLine Legend[] = {
-    {90, "Status            S"},
-    {110, "Loop on Status    L"},
-    {150, "Authorize         A"},
-    {170, "Sale Read         R"},
-    {190, "Sale Clear        C"},
-    {210, "Stop              P"},
-    {230, "Resume            M"},
-    {280, "Clear Price       0"},
-    {300, "One Price         1"},
-    {320, "Two Prices        2"},
-    {340, "Three Prices      3"},
+    {90, 'S'},  {110, 'L'}, {150, 'A'}, {170, 'R'}, {190, 'C'}, {210, 'P'},
+    {230, 'M'}, {280, '0'}, {300, '1'}, {320, '2'}, {340, '3'},
 };
 
 const int LegendX = 650;
@@ -52,13 +42,6 @@ void Put(PanelItem& item, int x, int y, const char* format, ...) {
 
 }  // namespace
 
-const char* LegendLineFor(char key) {
-    for (const LegendLine& line : Legend) {
-        if (line.text[LEGEND_KEY_COLUMN] == key) return line.text;
-    }
-    return nullptr;
-}
-
 int BuildPanel(PanelItem items[PANEL_ITEM_COUNT]) {
     TraceLines tx;
     TraceLines rx;
@@ -71,13 +54,14 @@ int BuildPanel(PanelItem items[PANEL_ITEM_COUNT]) {
     Put(items[n++], LegendX, 35, "Preset Amount = %6.2f", s.presetAmount / 100.0);
     Put(items[n++], LegendX, 55, "Price Base =    %6.3f", s.priceBase / 1000.0);
     for (const LegendLine& line : Legend) {
+        const HotKey* hot = FindHotKey(static_cast<unsigned char>(line.key));
         const char* marker = line.y == LegendLoopY && looping.load() == 1 ? "  (looping)" : "";
-        Put(items[n++], LegendX, line.y, "%s%s", line.text, marker);
+        Put(items[n++], LegendX, line.y, "%-18s%c%s", hot != nullptr ? hot->label : "", line.key, marker);
     }
     Put(items[n++], 100, 5, "Pump Number:  %2d", s.pumpNumber);
-    Put(items[n++], 5, 50, "%s", TxHeading);
+    Put(items[n++], 5, 50, "%s", TraceTxHeading);
     for (int i = 0; i < TRACE_LINE_COUNT; ++i) Put(items[n++], 5, 70 + 20 * i, "%s", tx.line[i]);
-    Put(items[n++], 5, 200, "%s", verdict == 0 ? RxHeadingOk : RxHeadingError);
+    Put(items[n++], 5, 200, "%s%s", TraceRxHeading, verdict == 0 ? TraceChecksumOk : TraceChecksumError);
     for (int i = 0; i < TRACE_LINE_COUNT; ++i) Put(items[n++], 5, 220 + 20 * i, "%s", rx.line[i]);
     return n;
 }

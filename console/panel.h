@@ -21,16 +21,6 @@ struct PanelItem {
 // The window's class name and title.
 extern const char WindowTitle[];
 
-// The trace headings as the panel paints them.
-extern const char TxHeading[];
-extern const char RxHeadingOk[];
-extern const char RxHeadingError[];
-
-enum { LEGEND_KEY_COLUMN = 18 };  // a legend line is the label padded to 18, then the key
-
-// The hot-key legend line of `key` ("Sale Read         R"), or nullptr.
-const char* LegendLineFor(char key);
-
 // Fills `items` from the current settings, loop flag, verdict and traces.
 // Returns the number of items (PANEL_ITEM_COUNT).
 int BuildPanel(PanelItem items[PANEL_ITEM_COUNT]);

@@ -2,6 +2,11 @@
 
 #include <cstring>
 
+const char TraceTxHeading[] = "TxD:  ";
+const char TraceRxHeading[] = "RxD:  ";
+const char TraceChecksumOk[] = "(CheckSum = OK)";
+const char TraceChecksumError[] = "(CheckSum = ERROR)";
+
 unsigned char FrameChecksum(unsigned sum) {
     return static_cast<unsigned char>((0u - sum) & 0x7F);
 }

@@ -34,6 +34,12 @@ unsigned char FrameChecksum(unsigned sum);
 // 1 when a reply whose bytes through ETX add up to `sum` is valid with `checksum`.
 int ReplyChecksumValid(unsigned sum, unsigned char checksum);
 
+// The trace's words, as the panel paints them and the command line prints them.
+extern const char TraceTxHeading[];      // "TxD:  ", before the frame sent
+extern const char TraceRxHeading[];      // "RxD:  ", before what came back
+extern const char TraceChecksumOk[];     // "(CheckSum = OK)", after the RX heading: the reply's checksum
+extern const char TraceChecksumError[];  // "(CheckSum = ERROR)"
+
 // The trace form of one byte into `out` (room for 6): printable ASCII as itself,
 // any other byte as " [%02X]". Returns the piece's width, 1 or 5.
 int TracePiece(unsigned char byte, char* out);

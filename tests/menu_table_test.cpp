@@ -7,6 +7,8 @@
 #include <string>
 
 #include "commands/menu_table.h"
+#include "commands/settings.h"
+#include "console/panel.h"
 #include "tests/commands_expected.h"
 
 namespace {
@@ -150,6 +152,24 @@ TEST(MenuTable, HotKeysAreTheElevenKeys) {
     // Lower-case letters are other virtual keys (the keypad and function keys).
     EXPECT_EQ(FindHotKey('s'), nullptr);
     EXPECT_EQ(FindHotKey('l'), nullptr);
+}
+
+// The panel's legend is painted from the hot keys' labels: each label padded to
+// the key column, the key after it, in the legend's order.
+TEST(MenuTable, HotKeyLabelsPaintTheLegendAsItWas) {
+    ResetConsoleSettings();
+    looping.store(0);
+    PanelItem items[PANEL_ITEM_COUNT];
+    ASSERT_EQ(BuildPanel(items), PANEL_ITEM_COUNT);
+    const char* const legend[] = {"Status            S", "Loop on Status    L", "Authorize         A",
+                                  "Sale Read         R", "Sale Clear        C", "Stop              P",
+                                  "Resume            M", "Clear Price       0", "One Price         1",
+                                  "Two Prices        2", "Three Prices      3"};
+    for (int i = 0; i < 11; ++i) EXPECT_STREQ(items[3 + i].text, legend[i]) << i;
+    looping.store(1);
+    BuildPanel(items);
+    EXPECT_STREQ(items[4].text, "Loop on Status    L  (looping)");
+    looping.store(0);
 }
 
 }  // namespace

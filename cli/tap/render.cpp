@@ -5,6 +5,7 @@
 
 #include "cli/cli.h"
 #include "cli/json_line.h"
+#include "link/frame.h"
 #include "link/frame_splitter.h"
 #include "link/threading.h"
 
@@ -67,9 +68,12 @@ std::string PieceText(const TapPiece& piece, const TapClock& clock, bool tap) {
     std::string trace = TraceText(piece.bytes.data(), piece.bytes.size());
     switch (piece.kind) {
         case SPLIT_ACK: line += "ACK"; break;
-        case SPLIT_FRAME:
-            line += std::string("frame  ") + (piece.valid ? "(CheckSum = OK)    " : "(CheckSum = ERROR) ") + trace;
+        case SPLIT_FRAME: {
+            char verdict[32];
+            std::snprintf(verdict, sizeof verdict, "%-18s ", piece.valid ? TraceChecksumOk : TraceChecksumError);
+            line += std::string("frame  ") + verdict + trace;
             break;
+        }
         case SPLIT_BROKEN: line += "incomplete frame  " + trace; break;
         default: line += "stray  " + trace; break;
     }
@@ -102,14 +106,14 @@ std::string ExchangeName(const TapExchange& exchange) {
 std::string ExchangeText(const TapExchange& exchange, const TapClock& clock) {
     std::string line = clock.Local(exchange.firstUs) + "  exchange  " + TapVerdictName(exchange.verdict) + "  ";
     if (exchange.hasRequest) {
-        line += TraceText(exchange.request) + (exchange.requestValid ? "" : " (CheckSum = ERROR)") + "  " +
+        line += TraceText(exchange.request) + (exchange.requestValid ? std::string() : std::string(" ") + TraceChecksumError) + "  " +
                 ExchangeName(exchange);
     }
     if (exchange.ackMs >= 0) line += "  ACK " + Fixed(exchange.ackMs, 1) + " ms";
     if (exchange.hasReply) {
         line += std::string(exchange.hasRequest ? "  reply " : "reply ") +
                 (exchange.replyMs >= 0 ? Fixed(exchange.replyMs, 1) + " ms " : "") +
-                (exchange.replyValid ? "(CheckSum = OK) " : "(CheckSum = ERROR) ") + TraceText(exchange.reply);
+                (exchange.replyValid ? TraceChecksumOk : TraceChecksumError) + " " + TraceText(exchange.reply);
     } else if (exchange.verdict == TAP_INCOMPLETE && exchange.replyMs >= 0) {
         line += "  reply cut off after " + Fixed(exchange.replyMs, 1) + " ms";
     }
