@@ -2,102 +2,27 @@
 // loopback serving an in-test terminal: every byte value both ways, the line
 // settings reaching the terminal, a server that goes away, and the 3 s bound.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "port/device.h"
 #include "port/port.h"
 #include "tests/support/pty_peer.h"
+#include "tests/support/ser2net_process.h"
 
 namespace {
 
 using testsupport::Bytes;
 using testsupport::PtyPeer;
+using testsupport::Ser2net;
 using testsupport::WaitUntil;
-
-// A TCP port free on 127.0.0.1 now.
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), n) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
-        close(fd);
-        return -1;
-    }
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-// Whether something listens on 127.0.0.1:port, from the kernel's table: a probe
-// connection would make ser2net take its terminal for a moment.
-bool Listening(int port) {
-    char local[32];
-    std::snprintf(local, sizeof local, "0100007F:%04X", port);
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, address, remote, state;
-        fields >> slot >> address >> remote >> state;
-        if (address == local && state == "0A") return true;  // 0A: LISTEN
-    }
-    return false;
-}
-
-// ser2net in the foreground: RFC 2217 on one port, raw TCP on another, both on `device`.
-class Ser2net {
-public:
-    explicit Ser2net(const std::string& device) : telnetPort(FreePort()), rawPort(FreePort()) {
-        std::string pidFile = "/tmp/zantrox-net-test-" + std::to_string(getpid()) + ".pid";
-        std::string telnet = "  accepter: telnet(rfc2217),tcp,127.0.0.1," + std::to_string(telnetPort);
-        std::string raw = "  accepter: tcp,127.0.0.1," + std::to_string(rawPort);
-        std::string connector = "  connector: serialdev," + device + ",9600n81,local";
-        pid_ = fork();
-        if (pid_ == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execlp("ser2net", "ser2net", "-n", "-u", "-P", pidFile.c_str(), "-Y", "connection: &t", "-Y",
-                   telnet.c_str(), "-Y", connector.c_str(), "-Y", "connection: &r", "-Y", raw.c_str(), "-Y",
-                   connector.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        up_ = pid_ > 0 && WaitUntil([this] { return Listening(telnetPort) && Listening(rawPort); }, 10000);
-    }
-    ~Ser2net() { Stop(); }
-    bool up() const { return up_; }
-    void Stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    std::string Url(bool telnet) const {
-        return telnet ? "rfc2217://127.0.0.1:" + std::to_string(telnetPort) : "socket://127.0.0.1:" + std::to_string(rawPort);
-    }
-
-    const int telnetPort;
-    const int rawPort;
-
-private:
-    pid_t pid_ = -1;
-    bool up_ = false;
-};
 
 int OpenUrl(const std::string& url, int baud) {
     PortRequest(0, PORT_INIT, nullptr);

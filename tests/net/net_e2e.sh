@@ -42,20 +42,15 @@ set_mode() {
     wait_for 5 grep -q "mode	$1\$" "$log" || fail "simulator did not switch to $1"
 }
 frames_logged() { awk -F'\t' '$2 != "mode"' "$log" | wc -l; }
-# A TCP port free on 127.0.0.1 now.
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-# Something listens on 127.0.0.1:PORT, from the kernel's table (a probe connection
-# would make ser2net take the terminal for a moment).
-listening() { awk -v want="$(printf '0100007F:%04X' "$1")" '$2 == want && $4 == "0A" { found = 1 } END { exit !found }' /proc/net/tcp; }
 # The verdicts of a --json run, one a line.
 verdicts() { python3 -c 'import json, sys; [print(json.loads(l)["verdict"]) for l in open(sys.argv[1]) if "verdict" in l]' "$1"; }
 
 start_sim "$sim" "$work/sim" --no-link --control "$ctl" --log "$log" || { fail "simulator did not start"; exit 1; }
 line=$SIM_PTY
 pty=$line
-telnet_port=$(free_port)
-raw_port=$(free_port)
-while [ "$raw_port" = "$telnet_port" ]; do raw_port=$(free_port); done
+telnet_port=$(free_tcp_port)
+raw_port=$(free_tcp_port)
+while [ "$raw_port" = "$telnet_port" ]; do raw_port=$(free_tcp_port); done
 S2N_PID=
 # start_ser2net: RFC 2217 on $telnet_port and raw TCP on $raw_port, both serving $pty.
 start_ser2net() {
@@ -66,7 +61,7 @@ start_ser2net() {
         -Y "  connector: serialdev,$pty,9600n81,local" >>"$work/ser2net.log" 2>&1 &
     S2N_PID=$!
     track_pid "$S2N_PID"
-    wait_for 10 listening "$telnet_port" && wait_for 10 listening "$raw_port"
+    wait_for 10 tcp_listening "$telnet_port" && wait_for 10 tcp_listening "$raw_port"
 }
 stop_ser2net() {
     stop_pid "$S2N_PID"
@@ -111,7 +106,7 @@ cmp -s "$work/check-line.summary" "$work/check-telnet.summary" && cmp -s "$work/
 before=$(frames_logged)
 check_status "raw TCP server given rfc2217://" 3 "$cli" send key:S --port "rfc2217://127.0.0.1:$raw_port"
 has "raw TCP server given rfc2217://" "$work/err" "not an RFC 2217 server"
-nobody=$(free_port)
+nobody=$(free_tcp_port)
 check_status "nobody listens" 3 "$cli" send key:S --port "rfc2217://127.0.0.1:$nobody"
 has "nobody listens" "$work/err" "connection refused"
 check_status "nobody listens (raw)" 3 "$cli" send key:S --port "socket://127.0.0.1:$nobody"

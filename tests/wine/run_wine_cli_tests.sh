@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # zantrox-cli.exe under Wine, against the simulator mapped as COM1: the Windows
 # build of the command line sends exactly what the Linux one does, gives the same
-# exit statuses, and says why a port cannot be opened.
+# exit statuses, says why a port cannot be opened, and reaches a serial device
+# server (ser2net) over rfc2217://.
 #
 #   run_wine_cli_tests.sh ZANTROX_CLI_EXE ZANTROX_SIM
 #
@@ -109,5 +110,26 @@ assert coms[0]["ready"] is True, coms[0]
 com1 = [d for d in devices if d["device"] == "COM1"]
 assert len(com1) == 1 and com1[0]["number"] == 1 and com1[0]["access"] is True, devices
 PY
+
+# One send over RFC 2217: ser2net on loopback serving the same terminal.
+if command -v ser2net >/dev/null; then
+    net_port=$(free_tcp_port)
+    ser2net -n -u -P "$work/ser2net.pid" -Y 'connection: &rfc2217' \
+        -Y "  accepter: telnet(rfc2217),tcp,127.0.0.1,$net_port" \
+        -Y "  connector: serialdev,$SIM_PTY,9600n81,local" >"$work/ser2net.log" 2>&1 &
+    s2n=$!
+    track_pid "$s2n"
+    wait_for 10 tcp_listening "$net_port" || fail "ser2net did not start"
+    before=$(logged | wc -l)
+    run "send over rfc2217://" 0 send key:S --port "rfc2217://127.0.0.1:$net_port"
+    has "rfc2217 verdict" "$work/out" "reply OK"
+    [ "$(logged | wc -l)" -eq "$((before + 1))" ] && pass || fail "the frame did not reach the simulator over the network"
+    stop_pid "$s2n"
+    run "nobody listens" 3 send key:S --port "rfc2217://127.0.0.1:$net_port"
+    has "refused in words" "$work/err" "connection refused"
+    run "malformed URL" 2 send key:S --port "socket://127.0.0.1:0"
+else
+    fail "ser2net is not installed (tools/install-deps.sh)"
+fi
 
 [ "$failed" -eq 0 ]

@@ -73,6 +73,12 @@ stop_pid() {
 # at_exit COMMAND: runs COMMAND (a string, eval'ed) at exit before tracked processes are stopped; last added first.
 at_exit() { HARNESS_AT_EXIT+=("$1"); }
 
+# free_tcp_port: prints a TCP port free on 127.0.0.1 now.
+free_tcp_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+# tcp_listening PORT: something listens on 127.0.0.1:PORT, from the kernel's table
+# (a probe connection would make a serial device server take its device for a moment).
+tcp_listening() { awk -v want="$(printf '0100007F:%04X' "$1")" '$2 == want && $4 == "0A" { found = 1 } END { exit !found }' /proc/net/tcp; }
+
 # make_work_dir VAR NAME: sets VAR to a new temporary folder zantrox-NAME.XXXXXX, removed at exit unless HARNESS_KEEP_WORK=1 then.
 make_work_dir() {
     local dir
