@@ -114,6 +114,10 @@ std::string UsbIdFromHardwareId(const std::string& hardwareId);
 // "A12345"; "" when the last part is one the system made up (it holds '&':
 // "5&2E7F1C3&0&2") or the id is not a USB device's.
 std::string SerialFromInstanceId(const std::string& instanceId);
+// The serial number of the USB device a port belongs to, from the port's instance
+// id or, for a port below a vendor's bus driver or one function of several, from
+// its parent's when that is the same USB device (a hub above it is not); "".
+std::string UsbSerial(const std::string& instanceId, const std::string& parentId);
 // The highest COM number the console's menu offers (COM1..COM7).
 int MenuComReach();
 // What to do about a device the console's menu cannot reach (its system COM

@@ -97,6 +97,13 @@ std::string SerialFromInstanceId(const std::string& instanceId) {
     return serial;
 }
 
+std::string UsbSerial(const std::string& instanceId, const std::string& parentId) {
+    std::string serial = SerialFromInstanceId(instanceId);
+    if (!serial.empty()) return serial;
+    std::string usbId = UsbIdFromHardwareId(instanceId);
+    return !usbId.empty() && UsbIdFromHardwareId(parentId) == usbId ? SerialFromInstanceId(parentId) : "";
+}
+
 int MenuComReach() {
     int reach = 0;
     for (int i = 0; i < MenuTableLength; ++i) {

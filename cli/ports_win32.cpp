@@ -201,10 +201,7 @@ PortsFacts GatherPorts(const DeviceTree&) {
         device.driver = port.driver;
         device.hardwareId = port.hardwareId;
         device.usbId = UsbIdFromHardwareId(port.hardwareId);
-        // A port of a USB device has its serial number in its own id or, below a
-        // vendor's bus driver or as one function of several, in its parent's.
-        device.serial = SerialFromInstanceId(port.instanceId);
-        if (device.serial.empty() && !device.usbId.empty()) device.serial = SerialFromInstanceId(port.parentId);
+        device.serial = UsbSerial(port.instanceId, port.parentId);
         if (k <= PORT_COUNT) device.coms.push_back(k);
         device.problem = TryOpen(OpenName(device.path));
         device.why = Why(device.problem);

@@ -379,6 +379,12 @@ TEST(CliPortsWindows, ReadsTheUsbIdAndSerialNumberFromTheSystemsIds) {
     EXPECT_EQ(SerialFromInstanceId("ACPI\\PNP0501\\1"), "");
     EXPECT_EQ(SerialFromInstanceId("USB\\VID_0403&PID_6001"), "");
     EXPECT_EQ(SerialFromInstanceId("USB\\VID_0403&PID_6001\\"), "");
+
+    // A port whose own id gives no serial number takes its USB device's, never a hub's.
+    EXPECT_EQ(UsbSerial("FTDIBUS\\VID_0403+PID_6001+A12345A\\0000", "USB\\VID_0403&PID_6001\\A12345"), "A12345");
+    EXPECT_EQ(UsbSerial("USB\\VID_2341&PID_0043&MI_00\\6&2E7F1C3&0&0000", "USB\\VID_2341&PID_0043\\7543"), "7543");
+    EXPECT_EQ(UsbSerial("USB\\VID_067B&PID_2303\\5&1A2B3C&0&2", "USB\\VID_05E3&PID_0610\\HUB0001"), "");
+    EXPECT_EQ(UsbSerial("ACPI\\PNP0501\\1", "ACPI\\PNP0A03\\0"), "");
 }
 
 TEST_F(CliPorts, MapLinksTheStableNameAndReplacesOnlyLinks) {
