@@ -47,7 +47,7 @@ for program in $programs; do
     imports=$("$prefix-objdump" -p "$stage/$program" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')
     for dll in $imports; do
         case $(echo "$dll" | tr '[:upper:]' '[:lower:]') in
-            kernel32.dll | user32.dll | gdi32.dll | msvcrt.dll | winmm.dll | setupapi.dll | advapi32.dll) ;;
+            kernel32.dll | user32.dll | gdi32.dll | msvcrt.dll | winmm.dll | ws2_32.dll | setupapi.dll | advapi32.dll) ;;
             *) echo "build-windows: $program imports $dll, which Windows does not ship" >&2; exit 1 ;;
         esac
     done
