@@ -32,6 +32,7 @@ struct ComPortFacts {
     int problem = 0;       // why it would not open, a PortOpenError (OPEN_ERROR_NONE: it opens)
     bool noUart = false;   // it opens, but no UART is behind it (a ttyS name with nothing there)
     std::string why;       // the problem in words, with what to do
+    bool network = false;  // mapped to a device server (rfc2217://, socket://): `problem` says whether it answered
 };
 
 // One serial device the system has.

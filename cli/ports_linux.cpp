@@ -21,8 +21,11 @@
 
 #include "cli/cli.h"
 #include "cli/ports.h"
+#include "link/threading.h"
 #include "port/device.h"
 #include "port/device_path.h"
+#include "port/net.h"
+#include "port/net_url.h"
 #include "port/port.h"
 
 namespace {
@@ -235,11 +238,28 @@ int ProblemOf(const Reachability& reach) {
     return reach.access ? OPEN_ERROR_NONE : OPEN_ERROR_PERMISSION;
 }
 
+// Whether a device server answers now: a TCP connection within the bound, closed
+// at once. Returns a PortOpenError.
+int ProbeServer(const NetAddress& address) {
+    int error = OPEN_ERROR_NONE;
+    NetSocket socket = NetConnect(address.host, address.port, OsMonotonicUs() + SERVER_PROBE_MS * 1000LL, &error);
+    if (socket < 0) return error;
+    NetClose(socket);
+    return OPEN_ERROR_NONE;
+}
+
 ComPortFacts ReadCom(const DeviceTree& tree, int k) {
     ComPortFacts com;
     com.k = k;
     com.path = ComPath(tree, k);
     com.target = ReadLink(com.path);
+    NetAddress address;
+    if (NetParseUrl(com.target.c_str(), &address) == NET_URL_OK) {
+        com.network = true;
+        com.problem = ProbeServer(address);
+        if (com.problem != OPEN_ERROR_NONE) com.why = OpenFailureWords(com.problem);
+        return com;
+    }
     com.resolved = RealPath(com.path);
     Reachability reach = Reach(com.path);
     com.problem = ProblemOf(reach);
@@ -366,9 +386,17 @@ int RunMap(const DeviceTree& tree, int k, const std::string& device, const MapCh
         std::fputs("zantrox-cli: map: no DEVICE given\n", err);
         return EXIT_USAGE;
     }
-    std::string target = MapDevicePath(tree, device);
-    struct stat st;
-    const bool present = Stat(target, st);
+    // A device server: the link's target text is its URL.
+    NetAddress address;
+    int url = NetParseUrl(device.c_str(), &address);
+    if (url < 0) {
+        std::fprintf(err, "zantrox-cli: map: %s: %s\n", device.c_str(), NetUrlProblem(url));
+        return EXIT_USAGE;
+    }
+    const bool network = url == NET_URL_OK;
+    std::string target = network ? device : MapDevicePath(tree, device);
+    struct stat st = {};
+    const bool present = network || Stat(target, st);
     if (!present && !choices.allowMissing) {
         std::fprintf(err,
                      "zantrox-cli: map: %s: no such device\n"
@@ -377,7 +405,7 @@ int RunMap(const DeviceTree& tree, int k, const std::string& device, const MapCh
         return EXIT_USAGE;
     }
     std::string stable;
-    if (IsUsbSerialName(BaseName(target))) {
+    if (!network && IsUsbSerialName(BaseName(target))) {
         std::vector<std::string> names = ByIdNames(tree, RealPath(target));
         if (!names.empty()) stable = names.front();
     }
@@ -421,6 +449,13 @@ int RunMap(const DeviceTree& tree, int k, const std::string& device, const MapCh
     }
     if (!previous.empty()) std::fprintf(out, "Replaced the link to %s.\n", previous.c_str());
     if (replacing && !S_ISLNK(old.st_mode)) std::fprintf(out, "Replaced %s.\n", KindOf(old, ""));
+    if (network) {
+        int problem = ProbeServer(address);
+        if (problem != OPEN_ERROR_NONE) {
+            std::fprintf(err, "zantrox-cli: note: the server does not answer now: %s\n", OpenFailureWords(problem));
+        }
+        return EXIT_ALL_OK;
+    }
     if (present && !S_ISCHR(st.st_mode)) {
         std::fprintf(err, "zantrox-cli: warning: %s is %s, not a serial device; COM%d will not open until it is one\n",
                      target.c_str(), KindOf(st, RealPath(target)), k);

@@ -12,7 +12,9 @@
 
 namespace {
 
-const char* StateWords(int problem, bool noUart) {
+const char* StateWords(int problem, bool noUart, bool network = false) {
+    // A device server is only asked whether it takes a connection now.
+    if (network) return problem == OPEN_ERROR_NONE ? "answers" : "no answer";
     switch (problem) {
         case OPEN_ERROR_NONE: return noUart ? "no UART" : "ready";
         case OPEN_ERROR_NO_DEVICE: return "missing";
@@ -145,7 +147,7 @@ void PrintPortsText(const PortsFacts& facts, const DeviceTree& tree, std::FILE* 
         if (!com.resolved.empty() && com.resolved != com.path && com.resolved != com.target) {
             device += " (" + com.resolved + ")";
         }
-        table.push_back({"COM" + std::to_string(com.k), StateWords(com.problem, com.noUart), device});
+        table.push_back({"COM" + std::to_string(com.k), StateWords(com.problem, com.noUart, com.network), device});
         // A name that is simply not there needs no more words than "missing".
         if (!com.why.empty() && !(com.target.empty() && com.problem == OPEN_ERROR_NO_DEVICE)) {
             table.push_back({"", "", com.why});
@@ -184,7 +186,8 @@ void PrintPortsJson(const PortsFacts& facts, std::FILE* out) {
                           {"exists", com.problem != OPEN_ERROR_NO_DEVICE},
                           {"access", com.problem == OPEN_ERROR_NONE},
                           {"ready", com.problem == OPEN_ERROR_NONE && !com.noUart},
-                          {"why", OrNull(com.why)}};
+                          {"why", OrNull(com.why)},
+                          {"network", com.network}};
         PutJsonLine(out, line);
     }
     for (const DeviceFacts& device : facts.devices) {

@@ -49,6 +49,7 @@ extern const DeviceOps NetworkDevice;
 enum {
     NET_OPEN_BOUND_MS = 3000,  // name resolution, connect and negotiation together
     NET_NOTE_BYTES = 160,
+    SERVER_PROBE_MS = 2000,    // `ports` asks whether a mapped server takes a connection now
 };
 
 // What the server sent before it hung up on the last network open (ser2net says

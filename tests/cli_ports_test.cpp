@@ -1,5 +1,9 @@
 // zantrox-cli ports, map and unmap, and the open-failure explanations, on a fake
 // /dev, /sys, /proc and HOME made in a temporary folder.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -460,6 +464,41 @@ TEST_F(CliPorts, UnmapRemovesOnlyLinks) {
     EXPECT_TRUE(fs::is_directory(Com(8)));
     EXPECT_EQ(Unmap(8, true), EXIT_ALL_OK);
     EXPECT_FALSE(fs::exists(Com(8)));
+}
+
+// A device server as COM3: the link's text is the URL; ports asks whether it
+// takes a connection now; a malformed URL makes nothing.
+TEST_F(CliPorts, MapsADeviceServerAndPortsSaysWhetherItAnswers) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), n), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    std::string url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+
+    EXPECT_EQ(Map(3, "rfc2217://127.0.0.1", false), EXIT_USAGE);
+    EXPECT_NE(err_->Text().find("no TCP port"), std::string::npos) << err_->Text();
+    EXPECT_FALSE(fs::is_symlink(Com(3)));
+
+    ASSERT_EQ(Map(3, url, false), EXIT_ALL_OK) << err_->Text();
+    EXPECT_EQ(fs::read_symlink(Com(3)).string(), url);
+    {
+        Capture out, err;
+        ASSERT_EQ(RunPorts(tree_, false, out.file, err.file), EXIT_ALL_OK);
+        EXPECT_NE(out.Text().find("COM3  answers  ~/.config/zantrox/com3 -> " + url), std::string::npos) << out.Text();
+    }
+    close(listener);
+    {
+        Capture out, err;
+        ASSERT_EQ(RunPorts(tree_, true, out.file, err.file), EXIT_ALL_OK);
+        EXPECT_NE(out.Text().find("\"why\":\"connection refused\",\"network\":true"), std::string::npos) << out.Text();
+    }
+    ASSERT_EQ(Unmap(3, false), EXIT_ALL_OK);
+    EXPECT_NE(out_->Text().find("-> " + url), std::string::npos) << out_->Text();
+    EXPECT_FALSE(fs::is_symlink(Com(3)));
 }
 
 TEST_F(CliPorts, ExplainsWhyADeviceWouldNotOpen) {
