@@ -77,8 +77,14 @@ TransactionResult RunOneTransaction(const std::string& command, const std::strin
 // after the first ACK (and an STX) up to the ETX. `cut` when the bytes end first.
 void ReplyOnTheLine(const std::vector<unsigned char>& received, std::string& text, bool& cut);
 
+// What only a listener on both lines sees, numbered after the transaction verdicts.
+enum TapOnlyVerdict {
+    VERDICT_OVERLAP = 7,           // the host sent again before the exchange ended
+    VERDICT_UNANSWERED_REPLY = 8,  // a controller frame with no request
+};
+
 // "ok", "no-ack", "checksum-error", "incomplete", "line-never-quiet",
-// "reply-without-end", "stopped".
+// "reply-without-end", "stopped", "overlap", "unanswered reply".
 const char* VerdictName(int verdict);
 // "ACK", "reply OK", "no ACK", "checksum ERROR", "reply incomplete", "line never
 // quiet", "reply without end", "stopped".

@@ -72,6 +72,8 @@ const char* VerdictName(int verdict) {
         case VERDICT_LINE_NEVER_QUIET: return "line-never-quiet";
         case VERDICT_REPLY_WITHOUT_END: return "reply-without-end";
         case VERDICT_STOPPED: return "stopped";
+        case VERDICT_OVERLAP: return "overlap";
+        case VERDICT_UNANSWERED_REPLY: return "unanswered reply";
         default: return "incomplete";
     }
 }

@@ -16,6 +16,7 @@
 
 #include "link/frame.h"
 #include "tests/support/child.h"
+#include "tests/support/files.h"
 #include "tests/support/pty_peer.h"
 
 using testsupport::Bytes;
@@ -98,8 +99,9 @@ protected:
 
 }  // namespace
 
-TEST_F(TapRun, ScriptedTrafficIsJudgedAndNothingIsWrittenToEitherLine) {
-    StartTap(host_->slavePath());
+TEST_F(TapRun, ScriptedTrafficIsJudgedReportedOnCtrlCAndNothingIsWrittenToEitherLine) {
+    const std::string report = dir_ + "/tap.html";
+    StartTap(host_->slavePath(), {"--report", report});
     size_t n = 0;
     // Each step waits for the tap's verdict, so a window of silence lies between them.
     host_->Write(Frame("B07R"));
@@ -159,6 +161,14 @@ TEST_F(TapRun, ScriptedTrafficIsJudgedAndNothingIsWrittenToEitherLine) {
     EXPECT_EQ(exchanges[7]["command"], "unknown");
     EXPECT_EQ(exchanges[8]["request"], nullptr);
     EXPECT_NE(tap_->Stderr().find("exchanges: ok 3"), std::string::npos) << tap_->Stderr();
+
+    // The report, written at Ctrl+C, is check's page over what was seen.
+    std::string html = testsupport::ReadWholeFile(report);
+    EXPECT_NE(html.find("observed on the line, nothing sent"), std::string::npos);
+    EXPECT_NE(html.find("Pump/Sale/Read"), std::string::npos);
+    EXPECT_NE(html.find(">overlap<"), std::string::npos);
+    EXPECT_NE(html.find(">unanswered reply<"), std::string::npos);
+    EXPECT_EQ(Count(html, "</html>"), 1u);
 
     EXPECT_TRUE(host_->ReadQuiet(50, 500).empty());
     EXPECT_TRUE(ctrl_.ReadQuiet(50, 500).empty());

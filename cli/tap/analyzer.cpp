@@ -26,23 +26,14 @@ double Ms(long long us) { return static_cast<double>(us) / 1000.0; }
 
 }  // namespace
 
-const char* TapVerdictName(int verdict) {
-    switch (verdict) {
-        case TAP_OK: return "ok";
-        case TAP_NO_ACK: return "no-ack";
-        case TAP_CHECKSUM_ERROR: return "checksum-error";
-        case TAP_INCOMPLETE: return "incomplete";
-        case TAP_OVERLAP: return "overlap";
-        default: return "unanswered reply";
-    }
-}
-
 TapAnalyzer::TapAnalyzer(const CommandNames& names) : names_(names) {}
 
 long long TapAnalyzer::Deadline() const { return stage_ == IDLE ? -1 : lastCtrlUs_ + WINDOW_US; }
 
 void TapAnalyzer::Close(int verdict, std::vector<TapExchange>& out) {
     open_.verdict = verdict;
+    open_.endUs = lastCtrlUs_;
+    open_.replyExpected = replyKnown_ == 1 || open_.hasReply;
     out.push_back(open_);
     open_ = TapExchange();
     stage_ = IDLE;
@@ -97,6 +88,7 @@ void TapAnalyzer::Feed(const TapPiece& piece, std::vector<TapExchange>& out) {
         lone.reply = FrameText(piece);
         lone.replyValid = piece.valid;
         lone.answer = piece.bytes;
+        lone.endUs = piece.lastUs;
         lone.command = "";
         lone.verdict = TAP_UNANSWERED_REPLY;
         out.push_back(lone);

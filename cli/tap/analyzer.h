@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli.h"
 #include "cli/tap/names.h"
+#include "link/transaction.h"
 
 enum TapDirection {
     TAP_HOST = 0,  // host -> controller
@@ -28,19 +30,16 @@ struct TapPiece {
     double gapMs = -1;   // from the previous piece's last byte on the same line; -1 for the first
 };
 
-// How an exchange was judged.
+// How an exchange is judged: the console's verdicts and what only a tap sees
+// (VerdictName names them all).
 enum TapVerdict {
-    TAP_OK = 0,
-    TAP_NO_ACK = 1,
-    TAP_CHECKSUM_ERROR = 2,
-    TAP_INCOMPLETE = 3,
-    TAP_OVERLAP = 4,           // the host sent again before this exchange ended
-    TAP_UNANSWERED_REPLY = 5,  // a controller frame with no request
-    TAP_VERDICT_COUNT = 6,
+    TAP_OK = VERDICT_OK,
+    TAP_NO_ACK = VERDICT_NO_ACK,
+    TAP_CHECKSUM_ERROR = VERDICT_CHECKSUM_ERROR,
+    TAP_INCOMPLETE = VERDICT_INCOMPLETE,
+    TAP_OVERLAP = VERDICT_OVERLAP,
+    TAP_UNANSWERED_REPLY = VERDICT_UNANSWERED_REPLY,
 };
-
-// "ok", "no-ack", "checksum-error", "incomplete", "overlap", "unanswered reply".
-const char* TapVerdictName(int verdict);
 
 struct TapExchange {
     long long firstUs = 0;        // the request's first byte (the reply's for an unanswered reply)
@@ -56,6 +55,8 @@ struct TapExchange {
     bool replyValid = false;
     double replyMs = -1;          // request's last byte to the reply's first byte
     std::vector<unsigned char> answer;  // every controller byte of the exchange, in order
+    bool replyExpected = false;   // the console would wait for a reply (or one came)
+    long long endUs = 0;          // the exchange's last byte
     int verdict = TAP_OK;
 };
 
@@ -91,7 +92,7 @@ private:
 // What a session of listening adds up to.
 struct TapSummary {
     int exchanges = 0;
-    int perVerdict[TAP_VERDICT_COUNT] = {};
+    std::map<int, int> perVerdict;  // verdict -> exchanges
     std::map<std::string, int> perCommand;
     int strayHost = 0;
     int strayCtrl = 0;

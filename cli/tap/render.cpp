@@ -104,7 +104,7 @@ std::string ExchangeName(const TapExchange& exchange) {
 }
 
 std::string ExchangeText(const TapExchange& exchange, const TapClock& clock) {
-    std::string line = clock.Local(exchange.firstUs) + "  exchange  " + TapVerdictName(exchange.verdict) + "  ";
+    std::string line = clock.Local(exchange.firstUs) + "  exchange  " + VerdictName(exchange.verdict) + "  ";
     if (exchange.hasRequest) {
         line += TraceText(exchange.request) + (exchange.requestValid ? std::string() : std::string(" ") + TraceChecksumError) + "  " +
                 ExchangeName(exchange);
@@ -131,16 +131,15 @@ std::string ExchangeJson(const TapExchange& exchange, const TapClock& clock) {
     j["reply"] = exchange.hasReply ? JsonValue(JsonText(exchange.reply)) : nullptr;
     j["reply_ms"] = MsOrNull(exchange.replyMs);
     j["answer_hex"] = HexBytes(exchange.answer);
-    j["verdict"] = TapVerdictName(exchange.verdict);
+    j["verdict"] = VerdictName(exchange.verdict);
     return JsonLine(j);
 }
 
 void PrintSummary(std::FILE* out, const TapSummary& summary) {
     std::fprintf(out, "%d exchange%s:", summary.exchanges, summary.exchanges == 1 ? "" : "s");
     const char* separator = " ";
-    for (int v = 0; v < TAP_VERDICT_COUNT; ++v) {
-        if (summary.perVerdict[v] == 0) continue;
-        std::fprintf(out, "%s%s %d", separator, TapVerdictName(v), summary.perVerdict[v]);
+    for (const auto& entry : summary.perVerdict) {
+        std::fprintf(out, "%s%s %d", separator, VerdictName(entry.first), entry.second);
         separator = ", ";
     }
     std::fprintf(out, "%s\nstray bytes: host %d, ctrl %d\n", summary.exchanges == 0 ? " none" : "",

@@ -9,10 +9,12 @@
 #include "cli/ports.h"
 #include "cli/tap/render.h"
 #include "cli/tap/stamp.h"
+#include "cli/tap/tap_report.h"
 #include "commands/settings.h"
 #include "link/threading.h"
 #include "link/transaction.h"
 #include "port/port.h"
+#include "zantrox_version.h"
 
 namespace {
 
@@ -55,7 +57,8 @@ public:
     void LineActive(int dir, long long us) { analyzer_.LineActive(dir, us); }
     long long Deadline() const { return analyzer_.Deadline(); }
     const TapSummary& summary() const { return summary_; }
-    const std::vector<TapExchange>& held() const { return held_; }
+    const ReportModel& model() const { return model_; }
+    const TapClock& clock() const { return clock_; }
 
 private:
     void Print(const std::string& line) {
@@ -66,7 +69,7 @@ private:
         for (const TapExchange& exchange : judged_) {
             Print(options_.line.json ? ExchangeJson(exchange, clock_) : ExchangeText(exchange, clock_));
             summary_.Add(exchange);
-            if (!options_.reportPath.empty()) held_.push_back(exchange);
+            if (!options_.reportPath.empty()) model_.Add(RecordOfExchange(exchange, clock_));
         }
         judged_.clear();
     }
@@ -76,7 +79,7 @@ private:
     TapAnalyzer analyzer_;
     TapSummary summary_;
     std::vector<TapExchange> judged_;
-    std::vector<TapExchange> held_;
+    ReportModel model_;  // what the report needs of every exchange, kept small
 };
 
 PortParams LineParams(int baudRate) { return PortParams{baudRate, 0, 8, 1}; }
@@ -153,6 +156,11 @@ int RunTapWatch(const TapOptions& options) {
     lines[0].splitter = StampedSplitter(TAP_HOST);
     lines[1].splitter = StampedSplitter(TAP_CTRL);
     if (!PlaceLines(lines)) return EXIT_USAGE;
+    std::string error;
+    if (!options.reportPath.empty() && !ReportTargetUsable(options.reportPath, error)) {
+        std::fprintf(stderr, "zantrox-cli: --report: %s %s\n", options.reportPath.c_str(), error.c_str());
+        return EXIT_USAGE;
+    }
     for (TapLine& line : lines) {
         int result = OpenLine(line, options.line.baudRate);
         if (result != PORT_OK) {
@@ -177,6 +185,14 @@ int RunTapWatch(const TapOptions& options) {
                  options.durationS > 0 ? "ends after --duration or Ctrl+C" : "Ctrl+C ends");
 
     const long long startUs = OsMonotonicUs();
+    ReportInfo info;
+    info.title = "Zantrox line tap";
+    info.caption = "observed on the line, nothing sent";
+    info.observed = true;
+    info.version = ZANTROX_VERSION;
+    info.ports = {"host: " + lines[0].given, "controller: " + lines[1].given};
+    info.baudRate = options.line.baudRate;
+    info.started = session.clock().Iso(startUs).substr(0, 23) + "Z";
     const long long endUs = options.durationS > 0 ? startUs + static_cast<long long>(options.durationS * 1e6) : -1;
     const int ids[2] = {lines[0].portId, lines[1].portId};
     TapPiece pieces[2];
@@ -254,6 +270,20 @@ int RunTapWatch(const TapOptions& options) {
     std::FILE* out = options.line.json ? stderr : stdout;
     if (!options.line.json) std::fprintf(out, "\n");
     PrintSummary(out, session.summary());
+    int status = EXIT_ALL_OK;
+    if (!options.reportPath.empty()) {
+        long long endedUs = OsMonotonicUs();
+        info.stopped = StopRequested();
+        info.ended = session.clock().Iso(endedUs).substr(0, 23) + "Z";
+        info.seconds = static_cast<double>(endedUs - startUs) / 1e6;
+        std::fprintf(out, "%s\n", ReportVerdictLine(session.model(), info).c_str());
+        if (WriteReportFile(options.reportPath, ReportHtml(session.model(), info), error)) {
+            std::fprintf(out, "report: %s\n", options.reportPath.c_str());
+        } else {
+            std::fprintf(stderr, "zantrox-cli: the report %s: %s\n", options.reportPath.c_str(), error.c_str());
+            status = EXIT_FAILED;
+        }
+    }
     std::fflush(out);
-    return EXIT_ALL_OK;
+    return status;
 }

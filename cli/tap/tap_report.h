@@ -1,0 +1,9 @@
+// The tap's exchanges in check's report: each judged exchange as a plain report
+// record, the page marked as observed on the line.
+#pragma once
+
+#include "cli/check/report.h"
+#include "cli/tap/analyzer.h"
+#include "cli/tap/render.h"
+
+ReportRecord RecordOfExchange(const TapExchange& exchange, const TapClock& clock);
