@@ -46,6 +46,7 @@ struct DeviceFacts {
     std::string usbId;              // "0403:6001"
     std::string hardwareId;         // the id the system matched a driver to: "ACPI\PNP0501"
     std::string uart;               // "16550A", "type 42"
+    int latencyTimerMs = -1;        // a USB adapter's latency timer where the system says it; -1 unknown
     std::vector<int> coms;          // the COM ports that open it
     int problem = 0;                // as for a COM port
     std::string why;
@@ -58,6 +59,17 @@ struct PortsFacts {
 
 // Gathers the facts for `tree` (the system's file).
 PortsFacts GatherPorts(const DeviceTree& tree);
+
+// How long the USB serial adapter behind COM port k (or the device named
+// `deviceName`, when not empty) holds received bytes before passing them on, in
+// ms, with the system file that sets it in `file`; -1 when the system does not
+// say (not a USB adapter, or not Linux). The system's file.
+int AdapterLatencyTimerMs(const DeviceTree& tree, int k, const std::string& deviceName, std::string& file);
+// Above this, a tap warns that its times are late by up to the timer.
+enum { LATENCY_TIMER_WARN_MS = 1 };
+// The warning for a line (`role` "host", "controller") whose adapter's timer is `ms`,
+// with the command that lowers it; "" when the timer is not above the limit.
+std::string LatencyTimerWarning(const std::string& role, int ms, const std::string& file);
 // The facts as two tables (paths under `tree.home` shown with "~"), or as one JSON
 // line a COM port, then one a device.
 void PrintPortsText(const PortsFacts& facts, const DeviceTree& tree, std::FILE* out);

@@ -341,7 +341,23 @@ bool RemoveNonLink(const std::string& path, std::string& error) {
     return !failure;
 }
 
+// The latency timer of the USB serial adapter that is `device` (a path, links
+// followed): sysfs keeps it per tty under bus/usb-serial. -1 when there is none.
+int LatencyTimerOf(const DeviceTree& tree, const std::string& device, std::string& file) {
+    std::string real = RealPath(device);
+    file = tree.sys + "/bus/usb-serial/devices/" + BaseName(real.empty() ? device : real) + "/latency_timer";
+    std::string text = ReadLine(file);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 6) return -1;
+    return std::atoi(text.c_str());
+}
+
 }  // namespace
+
+int AdapterLatencyTimerMs(const DeviceTree& tree, int k, const std::string& deviceName, std::string& file) {
+    if (!deviceName.empty()) return LatencyTimerOf(tree, deviceName, file);
+    ComPortFacts com = ReadCom(tree, k);
+    return LatencyTimerOf(tree, com.resolved.empty() ? com.path : com.resolved, file);
+}
 
 PortsFacts GatherPorts(const DeviceTree& tree) {
     PortsFacts facts;
@@ -357,6 +373,8 @@ PortsFacts GatherPorts(const DeviceTree& tree) {
         device.serial = tty.serial;
         device.driver = tty.driver;
         device.usbId = tty.usbId;
+        std::string timerFile;
+        device.latencyTimerMs = LatencyTimerOf(tree, real.empty() ? device.path : real, timerFile);
         if (tty.uartType > 0) {
             const char* uart = UartName(tty.uartType);
             device.uart = uart != nullptr ? uart : "type " + std::to_string(tty.uartType);

@@ -48,6 +48,7 @@ std::string Describe(const DeviceFacts& device) {
     }
     if (!device.uart.empty()) parts.push_back("UART " + device.uart);
     if (!device.target.empty()) parts.push_back(device.target);
+    if (device.latencyTimerMs >= 0) parts.push_back("latency timer " + std::to_string(device.latencyTimerMs) + " ms");
     for (int k : device.coms) parts.push_back("is COM" + std::to_string(k));
     std::string text;
     for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
@@ -203,6 +204,8 @@ void PrintPortsJson(const PortsFacts& facts, std::FILE* out) {
                           {"usb_id", OrNull(device.usbId)},
                           {"hardware_id", OrNull(device.hardwareId)},
                           {"uart", OrNull(device.uart)},
+                          {"latency_timer_ms", device.latencyTimerMs >= 0 ? JsonValue(device.latencyTimerMs)
+                                                                          : JsonValue(nullptr)},
                           {"com", device.coms},
                           {"exists", device.problem != OPEN_ERROR_NO_DEVICE},
                           {"access", device.problem == OPEN_ERROR_NONE},
@@ -220,4 +223,11 @@ int RunPorts(const DeviceTree& tree, bool json, std::FILE* out, std::FILE*) {
         PrintPortsText(facts, tree, out);
     }
     return EXIT_ALL_OK;
+}
+
+std::string LatencyTimerWarning(const std::string& role, int ms, const std::string& file) {
+    if (ms <= LATENCY_TIMER_WARN_MS) return "";
+    return "the " + role + " line's adapter holds what it receives up to " + std::to_string(ms) +
+           " ms before passing it on (its latency timer), so times seen here may be late by as much; lower it "
+           "with: echo 1 | sudo tee " + file;
 }

@@ -177,6 +177,13 @@ std::string Why(int reason) {
 
 }  // namespace
 
+// Windows keeps an adapter's latency in its driver's settings, not where a program
+// may read it per port: nothing to say.
+int AdapterLatencyTimerMs(const DeviceTree&, int, const std::string&, std::string& file) {
+    file.clear();
+    return -1;
+}
+
 PortsFacts GatherPorts(const DeviceTree&) {
     PortsFacts facts;
     for (int k = 1; k <= PORT_COUNT; ++k) {

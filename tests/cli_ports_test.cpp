@@ -551,3 +551,31 @@ TEST_F(CliPorts, PermissionAdviceNamesTheGroupAndWhatToDo) {
 }
 
 }  // namespace
+
+TEST_F(CliPorts, UsbLatencyTimerIsShownAndWarnedAboveOneMillisecond) {
+    const fs::path timer = root_ / "sys/bus/usb-serial/devices/ttyUSB0/latency_timer";
+    Write(timer, "16\n");
+    PortsFacts facts = GatherPorts(tree_);
+    int usb = -1;
+    int uart = -1;
+    for (const DeviceFacts& device : facts.devices) {
+        if (device.path == Dev("ttyUSB0")) usb = device.latencyTimerMs;
+        if (device.path == Dev("ttyS0")) uart = device.latencyTimerMs;
+    }
+    EXPECT_EQ(usb, 16);
+    EXPECT_EQ(uart, -1);  // no USB adapter, nothing to say
+
+    // What the tap asks for each line: by COM number (COM1 is the adapter) or by name.
+    std::string file;
+    EXPECT_EQ(AdapterLatencyTimerMs(tree_, 1, "", file), 16);
+    EXPECT_EQ(file, timer.string());
+    EXPECT_EQ(AdapterLatencyTimerMs(tree_, 1, Dev("ttyS0"), file), -1);
+    std::string warning = LatencyTimerWarning("host", 16, timer.string());
+    EXPECT_NE(warning.find("16 ms"), std::string::npos);
+    EXPECT_NE(warning.find("echo 1 | sudo tee " + timer.string()), std::string::npos);
+    EXPECT_EQ(LatencyTimerWarning("host", 1, timer.string()), "");
+    EXPECT_EQ(LatencyTimerWarning("host", -1, timer.string()), "");
+
+    Write(timer, "junk");
+    EXPECT_EQ(AdapterLatencyTimerMs(tree_, 1, "", file), -1);
+}

@@ -171,6 +171,18 @@ int RunTapWatch(const TapOptions& options) {
         line.open = true;
     }
 
+    // Times are only as good as the adapters hand bytes over.
+    DeviceTree tree;
+    const char* home = std::getenv("HOME");
+    if (home != nullptr) tree.home = home;
+    for (const TapLine& line : lines) {
+        const char* name = PortDeviceName(line.comPort);
+        std::string file;
+        int ms = AdapterLatencyTimerMs(tree, line.comPort, name != nullptr ? name : "", file);
+        std::string warning = LatencyTimerWarning(line.role, ms, file);
+        if (!warning.empty()) std::fprintf(stderr, "zantrox-cli: warning: %s\n", warning.c_str());
+    }
+
     ConsoleSettings settings;
     ResetConsoleSettings();
     settings = Settings;
