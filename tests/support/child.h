@@ -17,6 +17,7 @@ public:
     // within `totalMs` (it is then killed).
     int Wait(int totalMs);
     void Signal(int sig);
+    pid_t Pid() const { return pid_; }
     std::string Stdout() const;
     std::string Stderr() const;
 
