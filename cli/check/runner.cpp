@@ -10,6 +10,7 @@
 #include "cli/check/report.h"
 #include "cli/format.h"
 #include "link/transaction.h"
+#include "port/device.h"
 #include "zantrox_version.h"
 
 #ifdef _WIN32
@@ -202,7 +203,12 @@ int RunCheck(const CheckOptions& options) {
 
     ReportInfo info;
     info.version = ZANTROX_VERSION;
-    info.ports = {port.name + (port.device.empty() ? "" : " (" + port.device + ")")};
+    // A device server on the network (named by URL, or what COM K is mapped to):
+    // the answer times the page shows include the round trip.
+    char url[PORT_NAME_BYTES];
+    const bool network = PortNetworkName(port.comPort, url, sizeof url) == 1;
+    info.ports = {port.name + (port.device.empty() || port.device == port.name ? "" : " (" + port.device + ")") +
+                  (network ? ", a network port: answer times include the round trip" : "")};
     info.baudRate = options.line.baudRate;
     info.presetAmount = options.line.presetAmount;
     info.priceBase = options.line.priceBase;

@@ -98,7 +98,11 @@ for kind in line telnet raw; do
     # include the round trip over the network.
     head -1 "$work/out" | sed 's/[,:].*//' >"$work/check-$kind.summary"
 done
-cmp -s "$work/check-line.summary" "$work/check-telnet.summary" && cmp -s "$work/check-line.summary" "$work/check-raw.summary" &&
+has "check's report says the port is a network one" "$work/check-telnet.html" "a network port: answer times include the round trip"
+grep -qF "network port" "$work/check-line.html" && fail "the local line's report calls it a network port" || pass
+cmp -s "$work/check-line.summary" "$work/check-telnet.summary" && has "check's report says the port is a network one" "$work/check-telnet.html" "a network port: answer times include the round trip"
+grep -qF "network port" "$work/check-line.html" && fail "the local line's report calls it a network port" || pass
+cmp -s "$work/check-line.summary" "$work/check-raw.summary" &&
     [ -s "$work/check-telnet.summary" ] && pass ||
     fail "check summaries differ: $(cat "$work/check-line.summary") / $(cat "$work/check-telnet.summary") / $(cat "$work/check-raw.summary")"
 
