@@ -73,15 +73,24 @@ telnet="rfc2217://127.0.0.1:$telnet_port"
 raw="socket://127.0.0.1:$raw_port"
 
 # ---- the same verdicts as on the local line, fault mode by fault mode ----
-for mode in normal bad-checksum no-ack ack-only noise gap; do
-    set_mode "$mode"
+# run_kinds MODE: the same commands on the terminal, over rfc2217:// and over
+# socket://; 0 when the verdicts and exit statuses agree.
+run_kinds() {
+    local mode=$1
+    rm -f "$work/$mode.status"
     for kind in line telnet raw; do
         "$cli" send key:S key:R PUMP#/2 key:A --json --port "${!kind}" >"$work/$mode.json" 2>"$work/err"
         echo "$?" >>"$work/$mode.status"
         verdicts "$work/$mode.json" >"$work/$mode.$kind"
     done
-    if cmp -s "$work/$mode.line" "$work/$mode.telnet" && cmp -s "$work/$mode.line" "$work/$mode.raw" &&
-        [ "$(sort -u "$work/$mode.status" | wc -l)" -eq 1 ] && [ -s "$work/$mode.line" ]; then
+    cmp -s "$work/$mode.line" "$work/$mode.telnet" && cmp -s "$work/$mode.line" "$work/$mode.raw" &&
+        [ "$(sort -u "$work/$mode.status" | wc -l)" -eq 1 ] && [ -s "$work/$mode.line" ]
+}
+for mode in normal bad-checksum no-ack ack-only noise gap; do
+    set_mode "$mode"
+    # One more go when they differ: on a machine busy enough, the terminal itself
+    # can miss a 100 ms window now and then.
+    if run_kinds "$mode" || run_kinds "$mode"; then
         pass
     else
         fail "$mode: verdicts differ: local $(paste -sd, "$work/$mode.line"), rfc2217 $(paste -sd, "$work/$mode.telnet"), socket $(paste -sd, "$work/$mode.raw"); exits $(paste -sd, "$work/$mode.status")"
@@ -91,20 +100,32 @@ set_mode normal
 [ "$(sort -u "$work/normal.telnet")" = ok ] && pass || fail "normal mode over rfc2217: $(paste -sd, "$work/normal.telnet")"
 
 # ---- check over the network, as on the local line ----
-for kind in line telnet raw; do
-    check_status "check over $kind" 0 "$cli" check --port "${!kind}" --pumps 1-2 --rounds 1 --interval 0 \
-        --report "$work/check-$kind.html"
-    # The verdict line's judgement; its warnings may name answer times, which
-    # include the round trip over the network.
-    head -1 "$work/out" | sed 's/[,:].*//' >"$work/check-$kind.summary"
-done
+# check_kinds: a check on each; 0 when all end 0 with the same judgement.
+check_kinds() {
+    local kind status=0
+    for kind in line telnet raw; do
+        "$cli" check --port "${!kind}" --pumps 1-2 --rounds 1 --interval 0 --report "$work/check-$kind.html" \
+            >"$work/out" 2>"$work/err" || status=1
+        # The verdict line's judgement; its warnings may name answer times, which
+        # include the round trip over the network.
+        head -1 "$work/out" | sed 's/[,:].*//' >"$work/check-$kind.summary"
+    done
+    [ "$status" -eq 0 ]
+}
+check_kinds || check_kinds && pass || fail "check did not end 0 everywhere"
+cmp -s "$work/check-line.summary" "$work/check-telnet.summary" && cmp -s "$work/check-line.summary" "$work/check-raw.summary" &&
+    [ -s "$work/check-telnet.summary" ] && pass ||
+    fail "check judgements differ: $(cat "$work/check-line.summary") / $(cat "$work/check-telnet.summary") / $(cat "$work/check-raw.summary")"
 has "check's report says the port is a network one" "$work/check-telnet.html" "a network port: answer times include the round trip"
 grep -qF "network port" "$work/check-line.html" && fail "the local line's report calls it a network port" || pass
-cmp -s "$work/check-line.summary" "$work/check-telnet.summary" && has "check's report says the port is a network one" "$work/check-telnet.html" "a network port: answer times include the round trip"
-grep -qF "network port" "$work/check-line.html" && fail "the local line's report calls it a network port" || pass
-cmp -s "$work/check-line.summary" "$work/check-raw.summary" &&
-    [ -s "$work/check-telnet.summary" ] && pass ||
-    fail "check summaries differ: $(cat "$work/check-line.summary") / $(cat "$work/check-telnet.summary") / $(cat "$work/check-raw.summary")"
+
+# ---- COM 4 mapped to the server: what the console's COM4 (and Restart) opens ----
+check_status "map 4 URL" 0 "$cli" map 4 "$telnet"
+check_status "send on the mapped COM4" 0 "$cli" send key:S --port 4
+has "send on the mapped COM4" "$work/out" "reply OK"
+check_status "ports" 0 "$cli" ports
+grep -qE "^COM4 +answers +~/.config/zantrox/com4 -> $telnet\$" "$work/out" && pass || { fail "ports: COM4"; head -6 "$work/out"; }
+check_status "unmap 4" 0 "$cli" unmap 4
 
 # ---- open failures in words, nothing sent ----
 before=$(frames_logged)
