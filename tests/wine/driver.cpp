@@ -19,6 +19,9 @@
 //                                        WM_CLOSE as soon as FILE grows
 //   driver com-write PORT TEXT           opens PORT ("Com1") at 9600 8N1 and writes
 //                                        TEXT framed (STX, text, ETX, checksum)
+//   driver version FILE                  prints FILE's version resource as Windows
+//                                        reads it: "Name=value" lines, the fixed
+//                                        numbers as "FileVersion#" and "ProductVersion#"
 //
 // Numbers are decimal or 0x hexadecimal.
 
@@ -28,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -51,7 +55,7 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: driver wait-window MS | rect | command ID... | key VK... | post mID|kVK... |\n"
                  "       answer-box CAPTION TEXT yes|no|ok MS | no-box CAPTION | close |\n"
-                 "       wait-gone MS | close-on-growth FILE MS | com-write PORT TEXT\n");
+                 "       wait-gone MS | close-on-growth FILE MS | com-write PORT TEXT | version FILE\n");
     return 2;
 }
 
@@ -399,6 +403,36 @@ int ComWrite(int argc, char** argv) {
 
 }  // namespace
 
+int Version(int argc, char** argv) {
+    if (argc != 3) return Usage();
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(argv[2], &ignored);
+    if (size == 0) return Fail("no version resource in %s (error %lu)", argv[2], GetLastError());
+    std::vector<char> data(size);
+    if (!GetFileVersionInfoA(argv[2], 0, size, data.data())) return Fail("cannot read the version of %s", argv[2]);
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(data.data(), "\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+        return Fail("no fixed version in %s", argv[2]);
+    }
+    const VS_FIXEDFILEINFO* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    std::printf("FileVersion#=%u.%u.%u.%u\n", static_cast<unsigned>(HIWORD(fixed->dwFileVersionMS)), static_cast<unsigned>(LOWORD(fixed->dwFileVersionMS)),
+                static_cast<unsigned>(HIWORD(fixed->dwFileVersionLS)), static_cast<unsigned>(LOWORD(fixed->dwFileVersionLS)));
+    std::printf("ProductVersion#=%u.%u.%u.%u\n", static_cast<unsigned>(HIWORD(fixed->dwProductVersionMS)),
+                static_cast<unsigned>(LOWORD(fixed->dwProductVersionMS)), static_cast<unsigned>(HIWORD(fixed->dwProductVersionLS)),
+                static_cast<unsigned>(LOWORD(fixed->dwProductVersionLS)));
+    const char* const names[] = {"ProductName", "ProductVersion", "FileVersion", "FileDescription", "OriginalFilename"};
+    for (const char* name : names) {
+        char path[80];
+        int n = std::snprintf(path, sizeof path, "\\StringFileInfo\\040904B0\\%s", name);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof path) return Fail("version key too long: %s", name);
+        if (VerQueryValueA(data.data(), path, &value, &length) && length > 0) {
+            std::printf("%s=%s\n", name, static_cast<const char*>(value));
+        }
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     // Unbuffered, so the script sees the lines even when the process is cut short.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -415,5 +449,6 @@ int main(int argc, char** argv) {
     if (std::strcmp(verb, "wait-gone") == 0) return WaitGone(argc, argv);
     if (std::strcmp(verb, "close-on-growth") == 0) return CloseOnGrowth(argc, argv);
     if (std::strcmp(verb, "com-write") == 0) return ComWrite(argc, argv);
+    if (std::strcmp(verb, "version") == 0) return Version(argc, argv);
     return Usage();
 }

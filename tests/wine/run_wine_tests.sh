@@ -213,6 +213,22 @@ fi
 prefix_ms=$(( $(now_ms) - t0 ))
 echo "wine: prefix ready in $prefix_ms ms"
 
+# ---- Version resources, as Windows reads them -------------------------------------
+# ZANTROX_VERSION is the project's version number; ZANTROX_WIN_CLI the command line
+# program of the same build (both given by CMake).
+# check_version FILE DESCRIPTION
+check_version() {
+    local file=$1 want=$2 version=${ZANTROX_VERSION:-}
+    if [ -z "$version" ]; then fail "version: ZANTROX_VERSION not given"; return; fi
+    drive version "Z:${file//\//\\}" | tr -d '\r' >"$work/version.out"
+    printf '%s\n' "FileVersion#=$version.0" "ProductVersion#=$version.0" "ProductName=Zantrox Test Utility" \
+        "ProductVersion=$version" "FileVersion=$version" "FileDescription=$want" \
+        "OriginalFilename=$(basename "$file")" | diff -u - "$work/version.out" >"$work/version.diff" &&
+        pass || { fail "version resource of $(basename "$file")"; cat "$work/version.diff"; }
+}
+check_version "$exe" "Zantrox Test Utility console"
+[ ! -f "${ZANTROX_WIN_CLI:-}" ] || check_version "$(readlink -f "$ZANTROX_WIN_CLI")" "Zantrox Test Utility command line"
+
 # ---- Expected texts -----------------------------------------------------------
 
 if [ -z "$expect_tool" ]; then

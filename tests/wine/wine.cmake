@@ -56,7 +56,8 @@ zantrox_warnings(wine_expect)
 add_test(NAME wine_console
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_wine_tests.sh ${ZANTROX_WIN_EXE} ${ZANTROX_WINE_DRIVER}
                  $<TARGET_FILE:zantrox-sim> $<TARGET_FILE:wine_expect>)
-set_tests_properties(wine_console PROPERTIES LABELS wine TIMEOUT 600 RUN_SERIAL TRUE)
+set_tests_properties(wine_console PROPERTIES LABELS wine TIMEOUT 600 RUN_SERIAL TRUE
+                     ENVIRONMENT "ZANTROX_VERSION=${PROJECT_VERSION};ZANTROX_WIN_CLI=${CMAKE_BINARY_DIR}/win/cli/zantrox-cli.exe")
 
 # zantrox-cli.exe, built by the same cross build, against a simulator on COM1.
 set(ZANTROX_WIN_CLI_EXE ${CMAKE_BINARY_DIR}/win/cli/zantrox-cli.exe)
