@@ -3,6 +3,8 @@
 // CreateFileA never returns 0, so 0 stays free for "no device".
 #include "port/device_win32.h"
 
+#include <mmsystem.h>
+
 namespace {
 
 HANDLE KernelHandle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(handle); }
@@ -29,6 +31,13 @@ FailureCount* FailuresOf(DeviceHandle handle) {
     return free;
 }
 
+// Sleep(1) lasts a timer period, 15.6 ms unless the process asks for 1 ms; the
+// request holds until the process ends. Asked for once, by the first open.
+void UseFineTimer() {
+    static LONG asked = 0;
+    if (InterlockedExchange(&asked, 1) == 0) (void)timeBeginPeriod(1);
+}
+
 DeviceHandle Win32Open(int k, int* error) {
     if (k < 1 || k > 9) {
         *error = OPEN_ERROR_NO_DEVICE;
@@ -43,6 +52,7 @@ DeviceHandle Win32Open(int k, int* error) {
         return 0;
     }
     *error = OPEN_ERROR_NONE;
+    UseFineTimer();
     DeviceHandle opened = reinterpret_cast<DeviceHandle>(handle);
     FailureCount* count = FailuresOf(opened);
     if (count != nullptr) count->failures = 0;
@@ -99,7 +109,7 @@ int Win32Write(DeviceHandle handle, const unsigned char* data, int length) {
     return written == static_cast<DWORD>(length) ? PORT_OK : PORT_IO_ERROR;
 }
 
-int Win32ReadByte(DeviceHandle handle, unsigned char* byte) {
+int ReadOnce(DeviceHandle handle, unsigned char* byte) {
     DWORD got = 0;
     FailureCount* count = FailuresOf(handle);
     if (!ReadFile(KernelHandle(handle), byte, 1, &got, nullptr)) {
@@ -108,6 +118,22 @@ int Win32ReadByte(DeviceHandle handle, unsigned char* byte) {
     }
     if (count != nullptr) count->failures = 0;
     return got == 1 ? 1 : 0;
+}
+
+enum { READ_REST_MS = 1 };
+
+// A byte that is there is returned at once. When none is, the read rests 1 ms
+// before answering "no data", so the receive side, which asks again at once until
+// its window closes, sleeps rather than spinning a core; a byte that arrived
+// meanwhile is taken by that next read, within the millisecond. (Under Wine every
+// ReadFile is a round trip to its server: one read per rest, not two.) The handle
+// stays synchronous with the time-outs it was opened with: a comm event wait
+// could not be bounded to 1 ms on it. The rest is 1 ms only with the timer at
+// 1 ms, which the open asks for. A failing read (adapter pulled) rests too.
+int Win32ReadByte(DeviceHandle handle, unsigned char* byte) {
+    if (ReadOnce(handle, byte) == 1) return 1;
+    Sleep(READ_REST_MS);
+    return 0;
 }
 
 // A working port answers ReadFile at once, with or without a byte; a run of
