@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # CPU of the Windows programs under Wine against zantrox-sim on COM1 (a benchmark,
-# not a test): for each build given, zantrox-cli.exe `send --repeat N key:S` (CPU
-# per transaction, the program plus Wine's server, and the transaction times) and
-# the console with the status loop on for SECONDS (share of one core).
+# not a test): for each build given, zantrox-cli.exe `send --repeat` (CPU per
+# transaction, the program plus Wine's server, and the transaction times) and the
+# console with the status loop on, each measured over SECONDS (share of one core).
 #
-#   bench/wine_cpu.sh ZANTROX_SIM DRIVER_EXE N SECONDS LABEL=BUILD_DIR...
+#   bench/wine_cpu.sh ZANTROX_SIM DRIVER_EXE SECONDS LABEL=BUILD_DIR...
 #
 # BUILD_DIR holds cli/zantrox-cli.exe and console/win32/zantrox.exe (a Windows
 # build such as <build>/win); DRIVER_EXE is the Wine test driver. Several builds
@@ -12,15 +12,14 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
-if [ $# -lt 5 ]; then
-    echo "usage: wine_cpu.sh ZANTROX_SIM DRIVER_EXE N SECONDS LABEL=BUILD_DIR..." >&2
+if [ $# -lt 4 ]; then
+    echo "usage: wine_cpu.sh ZANTROX_SIM DRIVER_EXE SECONDS LABEL=BUILD_DIR..." >&2
     exit 2
 fi
 sim=$(readlink -f "$1")
 driver=$(readlink -f "$2")
-count=$3
-seconds=$4
-shift 4
+seconds=$3
+shift 3
 WINE=${WINE:-wine}
 . "$root/tools/lib/harness.sh"
 make_work_dir work wine-cpu || exit 1
