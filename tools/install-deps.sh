@@ -13,6 +13,7 @@ packages=(
     g++-mingw-w64-x86-64 wine64 wine fonts-wine zip
     dpkg-dev file help2man lintian desktop-file-utils unzip
     ser2net
+    wixl msitools
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #
 #   tools/package.sh   ->  out/zantrox_<version>_<arch>.deb   (console, zantrox-cli, zantrox-sim)
 #                          out/zantrox-win64.zip              (tools/build-windows.sh)
+#                          out/zantrox-<version>-win64.msi    (tools/build-msi.sh, the zip's files)
 #
 # The .deb is CPack's package of the CMake install rules (packaging/CMakeLists.txt),
 # built with Debian's hardening flags; its dependencies come from dpkg-shlibdeps.
@@ -57,3 +58,7 @@ echo "package: wrote $out/$deb"
 dpkg-deb --field "$out/$deb" Version Depends Installed-Size | sed 's/^/  /'
 
 BUILD_DIR=$win_build OUT_DIR=$out "$root/tools/build-windows.sh"
+
+# The Windows installer holds what the zip holds (build-windows.sh's staging folder).
+rm -f "$out"/zantrox-*-win64.msi
+"$root/tools/build-msi.sh" "$version" "$win_build/release" "$out/zantrox-$version-win64.msi"

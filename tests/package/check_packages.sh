@@ -7,11 +7,15 @@
 #     found by its title and a hot key reaches the simulator), and it is removed
 #     again at the end whatever happened;
 #   the zip: exactly the expected files, every program a Windows executable that
-#     imports only DLLs Windows ships, the README with Windows line ends.
+#     imports only DLLs Windows ships, the README with Windows line ends;
+#   the MSI, in a fresh Wine prefix: msiexec /i /qn installs the zip's files into
+#     Program Files with a Start-menu shortcut and zantrox-cli on the system PATH;
+#     an installer one version up (tools/build-msi.sh) replaces it; msiexec /x /qn
+#     removes it, leaving no file, shortcut, PATH entry or registration.
 #
 # usage: tests/package/check_packages.sh [OUT_DIR]      (default: out)
 # Needs root or sudo (apt-get), lintian, desktop-file-utils, Xvfb, xdotool, xprop,
-# unzip and MinGW-w64's objdump: tools/install-deps.sh installs them.
+# unzip, MinGW-w64's objdump, Wine, wixl and msitools: tools/install-deps.sh installs them.
 # Exit status: 0 when every check passed, 1 otherwise.
 set -uo pipefail
 
@@ -211,6 +215,117 @@ readme_ok() {
     grep -qF "Release $version" "$work/zip/README.txt" || { echo "README.txt does not name $version"; return 1; }
 }
 check "README.txt: Windows line ends, names version $version" readme_ok
+
+# --- the Windows installer, under Wine ------------------------------------------------
+
+msis=("$out"/zantrox-*-win64.msi)
+msi=${msis[0]}
+check "one installer, named after version $version" \
+    test "${#msis[@]}/$(basename "$msi")" = "1/zantrox-$version-win64.msi"
+
+# win_path FILE: the Windows name of a file under Wine's Z: drive (msiexec reads
+# a Unix path as switches).
+win_path() { printf 'Z:%s' "${1//\//\\}"; }
+# One number up from VERSION's last: an installer that must replace this one.
+next_version=${version%.*}.$((${version##*.} + 1))
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+environment_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+# products: "VERSION" of each installed product named Zantrox Test Utility, one a line.
+products() {
+    wine reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' | awk '
+        /^HKEY_/ { if (name == "Zantrox Test Utility") print ver; name = ""; ver = "" }
+        $1 == "DisplayName" { sub(/^[ \t]*DisplayName[ \t]+REG_SZ[ \t]+/, ""); name = $0 }
+        $1 == "DisplayVersion" { ver = $3 }
+        END { if (name == "Zantrox Test Utility") print ver }'
+}
+# system_path: the system PATH as the registry holds it.
+system_path() { wine reg query "$environment_key" /v PATH 2>/dev/null | tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'; }
+# path_entries: how many times the install folder stands in the system PATH.
+path_entries() {
+    system_path | tr ';' '\n' | grep -ciF 'C:\Program Files\Zantrox' || true
+}
+
+msi_ok=0
+if [ -f "$msi" ] && [ -z "$(missing_tools wine wineboot wineserver wixl msibuild)" ]; then
+    msi_ok=1
+else
+    failed=$((failed + 1))
+    echo "FAIL  installer checks: no installer, or not installed: $(missing_tools wine wineboot wineserver wixl msibuild)"
+fi
+if [ $msi_ok -eq 1 ]; then
+    mkdir -p "$work/wine" "$work/upgrade"
+    check "fresh Wine prefix" wine_prefix "$work/wine" "$work/wine.log" || msi_ok=0
+    at_exit 'wineserver -k 2>/dev/null; wineserver -w 2>/dev/null'
+fi
+if [ $msi_ok -eq 1 ]; then
+    program_files="$WINEPREFIX/drive_c/Program Files/Zantrox"
+    # The installer asks for the all-users Start menu (ALLUSERS=1); Wine 8's msi puts
+    # the shortcut into the user's own, so either counts, and neither may stay.
+    shortcuts=("$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Zantrox Test Utility.lnk"
+               "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Zantrox Test Utility.lnk")
+    # shortcut: prints the installed shortcut; 1 when there is none.
+    shortcut() {
+        local f
+        for f in "${shortcuts[@]}"; do
+            [ -f "$f" ] && { printf '%s\n' "$f"; return 0; }
+        done
+        return 1
+    }
+    msiexec() { (cd "$work" && wine msiexec "$@" /qn); }
+    # cli_from_path: zantrox-cli, found by cmd on the PATH a new Windows process gets.
+    cli_from_path() { (cd "$work" && wine cmd /c zantrox-cli --version) | tr -d '\r'; }
+
+    path_before=$(system_path)
+    check "msiexec /i $(basename "$msi") /qn" msiexec /i "$(win_path "$msi")"
+    installed_files() {
+        local f bad=0
+        for f in zantrox.exe zantrox-cli.exe README.txt; do
+            cmp -s "$program_files/$f" "$work/zip/$f" || { echo "not installed as shipped: $program_files/$f"; bad=1; }
+        done
+        return $bad
+    }
+    check "Program Files\\Zantrox holds the programs and README.txt of the zip" installed_files
+    shortcut_ok() {
+        local lnk
+        lnk=$(shortcut) || { echo "no shortcut; looked for:"; printf '  %s\n' "${shortcuts[@]}"; return 1; }
+        # A shell link names its target in UTF-16 or in the ANSI code page.
+        grep -aq 'zantrox\.exe' <(tr -d '\0' <"$lnk") || { echo "the shortcut does not point at zantrox.exe"; return 1; }
+    }
+    check "Start menu: Zantrox Test Utility -> zantrox.exe" shortcut_ok
+    check "one product registered, version $version" test "$(products)" = "$version"
+    cli_version_from_path() { cli_from_path | grep -qF -- "$version"; }
+    check "wine cmd /c zantrox-cli --version: found on PATH, says $version" cli_version_from_path
+
+    # A newer version replaces this one: the same files, one number up.
+    check "installer for $next_version built" \
+        "$root/tools/build-msi.sh" "$next_version" "$work/zip" "$work/upgrade/zantrox-$next_version-win64.msi"
+    check "msiexec /i zantrox-$next_version-win64.msi /qn (upgrade)" \
+        msiexec /i "$(win_path "$work/upgrade/zantrox-$next_version-win64.msi")"
+    check "after the upgrade: one product, version $next_version" test "$(products)" = "$next_version"
+    upgraded_in_place() {
+        installed_files || return 1
+        shortcut >/dev/null || { echo "no shortcut"; return 1; }
+        [ "$(path_entries)" = 1 ] || { echo "the install folder stands $(path_entries) times in PATH"; return 1; }
+        cli_version_from_path || { echo "zantrox-cli from PATH:"; cli_from_path; system_path; return 1; }
+    }
+    check "after the upgrade: files, shortcut, one PATH entry, zantrox-cli found" upgraded_in_place
+
+    check "msiexec /x zantrox-$next_version-win64.msi /qn" \
+        msiexec /x "$(win_path "$work/upgrade/zantrox-$next_version-win64.msi")"
+    nothing_left() {
+        local bad=0
+        [ ! -e "$program_files" ] || { echo "left behind:"; ls -la "$program_files"; bad=1; }
+        ! shortcut || { echo "left behind: the shortcut"; bad=1; }
+        [ "$(system_path)" = "$path_before" ] ||
+            { printf 'PATH was:\n  %s\nit is:\n  %s\n' "$path_before" "$(system_path)"; bad=1; }
+        [ -z "$(products)" ] || { echo "still registered: $(products)"; bad=1; }
+        ! wine reg query 'HKLM\Software\Zantrox' >/dev/null 2>&1 || { echo "left behind: HKLM\\Software\\Zantrox"; bad=1; }
+        return $bad
+    }
+    check "removed: no files, no shortcut, PATH as before, no registration" nothing_left
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+fi
 
 # --- removed again -------------------------------------------------------------------
 
