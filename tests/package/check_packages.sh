@@ -10,8 +10,9 @@
 #     imports only DLLs Windows ships, the README with Windows line ends;
 #   the MSI, in a fresh Wine prefix: msiexec /i /qn installs the zip's files into
 #     Program Files with a Start-menu shortcut and zantrox-cli on the system PATH;
-#     an installer one version up (tools/build-msi.sh) replaces it; msiexec /x /qn
-#     removes it, leaving no file, shortcut, PATH entry or registration.
+#     an installer one version up (tools/build-msi.sh) replaces it and the older one
+#     then refuses to go over it; msiexec /x /qn removes it, leaving no file,
+#     shortcut, PATH entry or registration.
 #
 # usage: tests/package/check_packages.sh [OUT_DIR]      (default: out)
 # Needs root or sudo (apt-get), lintian, desktop-file-utils, Xvfb, xdotool, xprop,
@@ -309,6 +310,12 @@ if [ $msi_ok -eq 1 ]; then
         cli_version_from_path || { echo "zantrox-cli from PATH:"; cli_from_path; system_path; return 1; }
     }
     check "after the upgrade: files, shortcut, one PATH entry, zantrox-cli found" upgraded_in_place
+    # The older installer refuses to go over the newer version and changes nothing.
+    downgrade_refused() {
+        ! msiexec /i "$(win_path "$msi")" || { echo "msiexec installed $version over $next_version"; return 1; }
+        [ "$(products)" = "$next_version" ] || { echo "installed now: $(products)"; return 1; }
+    }
+    check "msiexec /i $(basename "$msi") /qn over $next_version: refused" downgrade_refused
 
     check "msiexec /x zantrox-$next_version-win64.msi /qn" \
         msiexec /x "$(win_path "$work/upgrade/zantrox-$next_version-win64.msi")"
