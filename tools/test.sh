@@ -75,8 +75,9 @@ else
 fi
 
 # The release packages: tools/package.sh builds out/zantrox_<version>_<arch>.deb and
-# out/zantrox-win64.zip; each check of tests/package/check_packages.sh (lintian,
-# install, run, the zip's imports, removal) counts as one test.
+# out/zantrox-win64.zip and out/zantrox-<version>-win64.msi; each check of
+# tests/package/check_packages.sh (lintian, install, run, the zip's imports, the MSI
+# under Wine, removal) counts as one test.
 echo "==== packages"
 if PKG_BUILD_DIR=build-test/pkg WIN_BUILD_DIR=build-test/pkg-win tools/package.sh \
         >"$log_dir/package.log" 2>&1; then
