@@ -25,6 +25,7 @@
 #include "cli/check/report.h"
 #include "link/transaction.h"
 #include "sim/sim_log.h"
+#include "tests/support/child.h"
 #include "tests/support/files.h"
 #include "tests/support/pty_peer.h"
 
@@ -161,58 +162,7 @@ void WriteFile(const std::string& path, const std::string& content) {
     fclose(f);
 }
 
-// A child process with HOME and the working folder in `dir`, stdout and stderr to files there.
-class Child {
-public:
-    ~Child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    // The address space the child may take, in bytes (0: no limit of ours).
-    void LimitAddressSpace(rlim_t bytes) { limit_ = bytes; }
-    bool Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& name) {
-        out_ = dir + "/" + name + ".out";
-        err_ = dir + "/" + name + ".err";
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (limit_ > 0) {
-                struct rlimit limit = {limit_, limit_};
-                if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
-            }
-            setenv("HOME", dir.c_str(), 1);
-            if (chdir(dir.c_str()) != 0) _exit(126);
-            int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, 1);
-            dup2(err, 2);
-            std::vector<char*> args;
-            for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        return pid_ > 0;
-    }
-    // The exit status, or -1 when it did not end in time (it is then killed).
-    int Wait(int totalMs = WAIT_MS) {
-        int status = 0;
-        bool ended = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, totalMs);
-        if (!ended) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    void Signal(int sig) { kill(pid_, sig); }
-    std::string Stdout() const { return ReadFile(out_); }
-    std::string Stderr() const { return ReadFile(err_); }
-
-private:
-    rlim_t limit_ = 0;
-    pid_t pid_ = -1;
-    std::string out_;
-    std::string err_;
-};
+using testsupport::Child;
 
 class CheckAgainstSim : public ::testing::Test {
 protected:
@@ -256,7 +206,7 @@ protected:
     int RunCheckProgram(const std::vector<std::string>& extra) {
         Child cli;
         EXPECT_TRUE(cli.Start(CheckArgs(extra), dir_, "cli"));
-        int status = cli.Wait();
+        int status = cli.Wait(WAIT_MS);
         stdout_ = cli.Stdout();
         stderr_ = cli.Stderr();
         return status;
@@ -431,7 +381,7 @@ TEST_F(CheckAgainstSim, ReplayingASendRecordingGivesTheSameVerdicts) {
         EXPECT_TRUE(cli.Start({ZANTROX_CLI_PATH, "send", "--port", pty_, "--json", "--repeat", "16", "--interval",
                                "0", "key:S"},
                               dir_, "send"));
-        EXPECT_NE(cli.Wait(), -1);
+        EXPECT_NE(cli.Wait(WAIT_MS), -1);
         std::string out = cli.Stdout();
         EXPECT_FALSE(out.empty()) << cli.Stderr();
         for (const nlohmann::json& j : JsonLines(out)) verdicts.push_back(j["verdict"]);
@@ -464,7 +414,7 @@ TEST_F(CheckAgainstSim, CtrlCEndsTheTransactionInFlightAndStillWritesTheReport) 
     ASSERT_TRUE(cli.Start(CheckArgs({"--rounds", "50", "--json", "--report", report}), dir_, "cli"));
     ASSERT_TRUE(WaitFor([&] { return SimFrames().size() >= 5; }));
     cli.Signal(SIGINT);
-    int status = cli.Wait();
+    int status = cli.Wait(WAIT_MS);
     EXPECT_EQ(status, EXIT_ALL_OK) << cli.Stderr();
     std::vector<nlohmann::json> lines = JsonLines(cli.Stdout());
     ASSERT_FALSE(lines.empty());
@@ -529,7 +479,7 @@ TEST_F(CheckAgainstSim, LongestRunStartsUnderAMemoryLimitAndGrowsWithWhatWasDone
     ASSERT_TRUE(cli.Start(CheckArgs({"--pumps", "1-32", "--rounds", "100000", "--json", "--report", report}), dir_, "cli"));
     ASSERT_TRUE(WaitFor([&] { return SimFrames().size() >= 3; })) << cli.Stderr();
     cli.Signal(SIGINT);
-    EXPECT_EQ(cli.Wait(), EXIT_ALL_OK) << cli.Stderr();
+    EXPECT_EQ(cli.Wait(WAIT_MS), EXIT_ALL_OK) << cli.Stderr();
     EXPECT_NE(ReadFile(report).find(" of 42200000 transactions"), std::string::npos) << cli.Stderr();
 }
 

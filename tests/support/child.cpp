@@ -24,6 +24,10 @@ bool Child::Start(const std::vector<std::string>& argv, const std::string& dir, 
     err_ = dir + "/" + name + ".err";
     pid_ = fork();
     if (pid_ == 0) {
+        if (limit_ > 0) {
+            struct rlimit limit = {limit_, limit_};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
+        }
         setenv("HOME", dir.c_str(), 1);
         if (chdir(dir.c_str()) != 0) _exit(126);
         int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

@@ -2,6 +2,7 @@
 // files in a folder, with HOME and the working folder there too.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <string>
@@ -12,6 +13,8 @@ namespace testsupport {
 class Child {
 public:
     ~Child();  // kills it when still running
+    // The address space the child may take, in bytes (0: no limit of ours); before Start.
+    void LimitAddressSpace(rlim_t bytes) { limit_ = bytes; }
     bool Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& name);
     // The exit status (128 + signal when killed by one), or -1 when it did not end
     // within `totalMs` (it is then killed).
@@ -22,6 +25,7 @@ public:
     std::string Stderr() const;
 
 private:
+    rlim_t limit_ = 0;
     pid_t pid_ = -1;
     std::string out_;
     std::string err_;
