@@ -9,7 +9,7 @@ namespace {
 
 HANDLE KernelHandle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
-// Read failures in a row, per open handle; a pulled adapter makes every ReadFile
+// Failures in a row, per open handle; a pulled adapter makes every queue query and ReadFile
 // fail. A tap listens on two devices at once, so each keeps its own count.
 struct FailureCount {
     DeviceHandle handle;
@@ -109,35 +109,49 @@ int Win32Write(DeviceHandle handle, const unsigned char* data, int length) {
     return written == static_cast<DWORD>(length) ? PORT_OK : PORT_IO_ERROR;
 }
 
-int ReadOnce(DeviceHandle handle, unsigned char* byte) {
-    DWORD got = 0;
+// Counts a failed call on the device (adapter pulled) or clears the run after a
+// good one.
+void CountResult(DeviceHandle handle, bool ok) {
     FailureCount* count = FailuresOf(handle);
-    if (!ReadFile(KernelHandle(handle), byte, 1, &got, nullptr)) {
-        if (count != nullptr) ++count->failures;
-        return 0;
-    }
-    if (count != nullptr) count->failures = 0;
-    return got == 1 ? 1 : 0;
+    if (count == nullptr) return;
+    count->failures = ok ? 0 : count->failures + 1;
+}
+
+// The number of bytes in the input queue, or -1 when the device cannot be asked.
+long Waiting(DeviceHandle handle) {
+    DWORD errors = 0;
+    COMSTAT status;
+    ZeroMemory(&status, sizeof status);
+    if (!ClearCommError(KernelHandle(handle), &errors, &status)) return -1;
+    return static_cast<long>(status.cbInQue);
 }
 
 enum { READ_REST_MS = 1 };
 
-// A byte that is there is returned at once. When none is, the read rests 1 ms
-// before answering "no data", so the receive side, which asks again at once until
-// its window closes, sleeps rather than spinning a core; a byte that arrived
-// meanwhile is taken by that next read, within the millisecond. (Under Wine every
-// ReadFile is a round trip to its server: one read per rest, not two.) The handle
-// stays synchronous with the time-outs it was opened with: a comm event wait
-// could not be bounded to 1 ms on it. The rest is 1 ms only with the timer at
-// 1 ms, which the open asks for. A failing read (adapter pulled) rests too.
+// The input queue is asked first and ReadFile called only when a byte waits:
+// under Wine a serial ReadFile is a round trip to its server, the queue query is
+// not. When no byte is there the read rests 1 ms before answering "no data", so
+// the receive side, which asks again at once until its window closes, sleeps
+// rather than spinning a core; a byte that arrived meanwhile is taken by the next
+// read, within the millisecond. The handle stays synchronous with the time-outs it
+// was opened with: a comm event wait could not be bounded to 1 ms on it. The rest
+// is 1 ms only with the timer at 1 ms, which the open asks for. A failing query or
+// read (adapter pulled) counts as a failure and rests too.
 int Win32ReadByte(DeviceHandle handle, unsigned char* byte) {
-    if (ReadOnce(handle, byte) == 1) return 1;
+    long waiting = Waiting(handle);
+    CountResult(handle, waiting >= 0);
+    if (waiting > 0) {
+        DWORD got = 0;
+        BOOL ok = ReadFile(KernelHandle(handle), byte, 1, &got, nullptr);
+        CountResult(handle, ok != 0);
+        if (ok && got == 1) return 1;
+    }
     Sleep(READ_REST_MS);
     return 0;
 }
 
-// A working port answers ReadFile at once, with or without a byte; a run of
-// failures means the device is gone.
+// A working port answers the queue query and ReadFile at once; a run of failures
+// means the device is gone.
 int Win32Lost(DeviceHandle handle) {
     FailureCount* count = FailuresOf(handle);
     return count != nullptr && count->failures >= 3 ? 1 : 0;
@@ -152,10 +166,7 @@ int Win32WaitReadable(const DeviceHandle* handles, int count, int timeoutMs, int
     for (;;) {
         int total = 0;
         for (int i = 0; i < count; ++i) {
-            DWORD errors = 0;
-            COMSTAT status;
-            ZeroMemory(&status, sizeof status);
-            ready[i] = !ClearCommError(KernelHandle(handles[i]), &errors, &status) || status.cbInQue > 0 ? 1 : 0;
+            ready[i] = Waiting(handles[i]) != 0 ? 1 : 0;
             total += ready[i];
         }
         if (total > 0 || GetTickCount64() >= end) return total;
