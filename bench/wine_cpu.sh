@@ -62,9 +62,9 @@ has_frames() { [ "$(frames)" -ge "$1" ]; }
 # What the prefix uses with no program of ours: Wine's own processes, the waiting one.
 measure prefix "idle"
 
-for spec in "$@"; do
-    label=${spec%%=*}
-    dir=$(readlink -f "${spec#*=}")
+for pair in "$@"; do
+    label=${pair%%=*}
+    dir=$(readlink -f "${pair#*=}")
     # --- zantrox-cli send --repeat, measured while it runs ---
     start=$(frames)
     "$WINE" "$dir/cli/zantrox-cli.exe" send --repeat 100000 --interval 0 key:S >"$work/$label-send.out" 2>&1 &
