@@ -3,10 +3,13 @@
 // goes away and comes back.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -40,6 +43,25 @@ Bytes BadFrame(const std::string& text) {
 }
 
 const Bytes AckByte{ACK};
+
+// Bytes waiting in a terminal's input queue, asked through a descriptor of our own
+// (nothing is read from it).
+int Queued(const std::string& slavePath) {
+    int fd = open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return -1;
+    int count = -1;
+    if (ioctl(fd, FIONREAD, &count) != 0) count = -1;
+    close(fd);
+    return count;
+}
+
+// The process is stopped (SIGSTOP took effect).
+bool Stopped(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = all.rfind(')');
+    return close != std::string::npos && close + 2 < all.size() && all[close + 2] == 'T';
+}
 
 size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -172,6 +194,52 @@ TEST_F(TapRun, ScriptedTrafficIsJudgedReportedOnCtrlCAndNothingIsWrittenToEither
 
     EXPECT_TRUE(host_->ReadQuiet(50, 500).empty());
     EXPECT_TRUE(ctrl_.ReadQuiet(50, 500).empty());
+}
+
+// A listener that wakes late finds bytes on both lines and cannot tell which came
+// first. The tap is held stopped while both lines fill, so its next wake finds both.
+TEST_F(TapRun, BytesThatWaitedOnBothLinesAreTakenAnswerFirstOnlyWhenARequestIsOpen) {
+    StartTap(host_->slavePath());
+    auto stall = [&](const std::vector<std::pair<PtyPeer*, Bytes>>& writes) {
+        tap_->Signal(SIGSTOP);
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return Stopped(tap_->Pid()); }, WAIT_MS));
+        size_t hostBytes = 0, ctrlBytes = 0;
+        for (const auto& write : writes) {
+            write.first->Write(write.second);
+            (write.first == &ctrl_ ? ctrlBytes : hostBytes) += write.second.size();
+        }
+        ASSERT_TRUE(testsupport::WaitUntil(
+            [&] {
+                return Queued(host_->slavePath()) >= static_cast<int>(hostBytes) &&
+                       Queued(ctrl_.slavePath()) >= static_cast<int>(ctrlBytes);
+            },
+            WAIT_MS));
+        tap_->Signal(SIGCONT);
+    };
+
+    // A request is open: its answer and the host's next request wait together.
+    host_->Write(Frame("B07R"));
+    ASSERT_TRUE(WaitOut("\"dir\":\"host\"", 1));
+    stall({{&ctrl_, Cat(AckByte, Frame("B07R 1"))}, {host_.get(), Frame("B08R")}});
+    ASSERT_TRUE(WaitExchanges(1));
+    ctrl_.Write(Cat(AckByte, Frame("B08R 2")));
+    ASSERT_TRUE(WaitExchanges(2));
+
+    // Nothing is open: the request and its answer wait together; the request goes first.
+    stall({{host_.get(), Frame("B09R")}, {&ctrl_, Cat(AckByte, Frame("B09R 3"))}});
+    ASSERT_TRUE(WaitExchanges(3));
+    EXPECT_EQ(Stop(), 0);
+
+    std::vector<std::string> verdicts, requests, replies;
+    for (const nlohmann::json& j : Lines()) {
+        if (j["kind"] != "exchange") continue;
+        verdicts.push_back(j["verdict"]);
+        requests.push_back(j["request"].is_string() ? j["request"].get<std::string>() : "");
+        replies.push_back(j["reply"].is_string() ? j["reply"].get<std::string>() : "");
+    }
+    EXPECT_EQ(verdicts, (std::vector<std::string>{"ok", "ok", "ok"}));
+    EXPECT_EQ(requests, (std::vector<std::string>{"B07R", "B08R", "B09R"}));
+    EXPECT_EQ(replies, (std::vector<std::string>{"B07R 1", "B08R 2", "B09R 3"}));
 }
 
 TEST_F(TapRun, AnAdapterThatGoesAwayIsWaitedForWhileTheOtherLineIsHeard) {

@@ -227,11 +227,16 @@ int RunTapWatch(const TapOptions& options) {
         (void)PortWaitReadable(ids, 2, waitMs, ready);
         now = OsMonotonicUs();
 
-        for (int i = 0; i < 2; ++i) {
+        // When both lines hold bytes (the listener woke late, or an adapter handed over a
+        // block), the wake cannot tell which came first. The host goes first unless a
+        // request is still waiting for its answer: then the controller's bytes are that
+        // answer, sent before anything newer the host holds.
+        const int firstLine = ready[TAP_HOST] != 0 && ready[TAP_CTRL] != 0 && session.Deadline() >= 0 ? TAP_CTRL : TAP_HOST;
+        for (int turn = 0; turn < 2; ++turn) {
+            const int i = turn == 0 ? firstLine : 1 - firstLine;
             TapLine& line = lines[i];
             if (!line.open) continue;
-            // Everything this line holds now, host first: bytes that came together
-            // (an adapter hands them over in blocks) keep their order across the lines.
+            // Everything this line holds now, in the order it came on this line.
             for (int more = ready[i]; more > 0; more = PortWaitReadable(&line.portId, 1, 0, ready + i)) {
                 unsigned char byte = 0;
                 PortReadArgs args = {&byte};
