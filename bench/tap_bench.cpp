@@ -2,7 +2,13 @@
 // it, what listening costs in CPU (silent, and at 40 exchanges a second), and what
 // 10,000 exchanges held for the report take in memory.
 //
-//   tap_bench ZANTROX_CLI [EXCHANGES]
+//   tap_bench ZANTROX_CLI [EXCHANGES] [RUNS]
+//
+// Each run first drives the same traffic past a bare listener (this program again,
+// a poll on both lines and a time for the first byte after a silence, nothing
+// else): what the machine itself gives, against which the tap is to be read.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -85,6 +91,120 @@ double Pct(std::vector<double> v, double p) {
     return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5)];
 }
 
+// The bare listener: prints {"kind","dir","first"} for every byte that follows a
+// silence of 2 ms on its line, until SIGINT.
+volatile sig_atomic_t bareStop = 0;
+void OnBareStop(int) { bareStop = 1; }
+
+int BareListener(const char* hostPath, const char* ctrlPath) {
+    signal(SIGINT, OnBareStop);
+    const char* paths[2] = {hostPath, ctrlPath};
+    pollfd lines[2];
+    for (int i = 0; i < 2; ++i) {
+        lines[i].fd = open(paths[i], O_RDWR | O_NOCTTY | O_NONBLOCK);
+        lines[i].events = POLLIN;
+        if (lines[i].fd < 0) return 1;
+    }
+    const long long realMinusMono = RealUs() - MonoUs();
+    long long lastByte[2] = {0, 0};
+    std::fprintf(stderr, "listening\n");
+    while (bareStop == 0) {
+        if (poll(lines, 2, 200) <= 0) continue;
+        long long now = MonoUs();
+        for (int i = 0; i < 2; ++i) {
+            if ((lines[i].revents & POLLIN) == 0) continue;
+            unsigned char buffer[512];
+            ssize_t got = read(lines[i].fd, buffer, sizeof buffer);
+            if (got <= 0) continue;
+            // A piece starts after a silence, and at every ACK or STX (a late wake
+            // may hand over an ACK and the reply after it at once).
+            bool starts = now - lastByte[i] >= 2000;
+            for (ssize_t b = 0; b < got; ++b) {
+                if (buffer[b] != ACK && buffer[b] != STX && !(starts && b == 0)) continue;
+                long long us = now + realMinusMono;
+                time_t seconds = static_cast<time_t>(us / 1000000);
+                std::tm parts;
+                gmtime_r(&seconds, &parts);
+                char iso[32];
+                std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &parts);
+                std::printf("{\"kind\":\"frame\",\"dir\":\"%s\",\"first\":\"%s.%06lldZ\"}\n",
+                            i == 0 ? "host" : "ctrl", iso, us % 1000000);
+                std::fflush(stdout);
+                starts = false;
+            }
+            lastByte[i] = now;
+        }
+    }
+    return 0;
+}
+
+struct Lateness {
+    std::vector<double> ms;  // first-byte time minus the peer's write, per piece
+    size_t judgedOk = 0;
+    std::vector<std::string> notOk;
+};
+
+struct Writes {
+    std::vector<long long> host, ctrl;  // wall-clock times, microseconds
+};
+
+// 40 exchanges a second: request, ACK 5 ms later, reply 5 ms after that.
+Writes Drive(PtyPeer& host, PtyPeer& ctrl, int exchanges) {
+    const Bytes request = Frame("B07R");
+    const Bytes ack{ACK};
+    const Bytes reply = Frame("B07R011111001332");
+    Writes writes;
+    long long start = MonoUs() + 100000;
+    for (int i = 0; i < exchanges; ++i) {
+        long long t = start + i * 25000LL;
+        SleepUntilMono(t);
+        writes.host.push_back(RealUs());
+        host.Write(request);
+        SleepUntilMono(t + 5000);
+        writes.ctrl.push_back(RealUs());
+        ctrl.Write(ack);
+        SleepUntilMono(t + 10000);
+        writes.ctrl.push_back(RealUs());
+        ctrl.Write(reply);
+    }
+    SleepUntilMono(MonoUs() + 300000);
+    return writes;
+}
+
+// Sets each piece's "first" against the write it came from, in order per line.
+Lateness Match(const std::string& output, const Writes& writes) {
+    Lateness result;
+    size_t h = 0, c = 0;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_discarded()) continue;
+        if (j["kind"] == "exchange") {
+            if (j["verdict"] == "ok") ++result.judgedOk;
+            else result.notOk.push_back(line);
+            continue;
+        }
+        bool fromHost = j["dir"] == "host";
+        const std::vector<long long>& sent = fromHost ? writes.host : writes.ctrl;
+        size_t& at = fromHost ? h : c;
+        if (at >= sent.size()) continue;
+        result.ms.push_back(static_cast<double>(IsoUs(j["first"].get<std::string>()) - sent[at++]) / 1000.0);
+    }
+    return result;
+}
+
+void PrintLateness(const char* who, const Lateness& late) {
+    size_t over1 = 0, over2 = 0;
+    for (double ms : late.ms) {
+        over1 += ms > 1.0 ? 1 : 0;
+        over2 += ms > 2.0 ? 1 : 0;
+    }
+    std::printf("%s: %zu pieces, first-byte time minus the peer's write: median %.3f ms, p95 %.3f ms, max %.3f ms; "
+                "over 1 ms: %zu, over 2 ms: %zu\n",
+                who, late.ms.size(), Pct(late.ms, 0.5), Pct(late.ms, 0.95), Pct(late.ms, 1.0), over1, over2);
+}
+
 void Memory() {
     TapClock clock;
     ReportModel model;
@@ -116,89 +236,74 @@ void Memory() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--bare-listener") return BareListener(argv[2], argv[3]);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: tap_bench ZANTROX_CLI [EXCHANGES]\n");
+        std::fprintf(stderr, "usage: tap_bench ZANTROX_CLI [EXCHANGES] [RUNS]\n");
         return 2;
     }
     int exchanges = argc > 2 ? std::atoi(argv[2]) : 334;
+    int runs = argc > 3 ? std::atoi(argv[3]) : 1;
     char cli[4096];
-    if (realpath(argv[1], cli) == nullptr) {
+    char self[4096];
+    if (realpath(argv[1], cli) == nullptr || realpath("/proc/self/exe", self) == nullptr) {
         std::fprintf(stderr, "tap_bench: no program at %s\n", argv[1]);
         return 2;
     }
     Memory();
 
-    char name[] = "/tmp/zantrox-tap-bench-XXXXXX";
-    if (mkdtemp(name) == nullptr) return 1;
-    std::string dir = name;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zantrox-tap-bench-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr) return 1;
+    const std::string dir = name.data();
     PtyPeer host;
     PtyPeer ctrl;
-    Child tap;
-    if (!host.ok() || !ctrl.ok() ||
-        !tap.Start({cli, "watch", "--tap", host.slavePath(), ctrl.slavePath(), "--json"}, dir, "tap")) {
-        return 1;
-    }
-    if (!testsupport::WaitUntil([&] { return tap.Stderr().find("listening") != std::string::npos; }, 10000)) {
-        std::fprintf(stderr, "tap_bench: the tap did not start: %s\n", tap.Stderr().c_str());
-        return 1;
-    }
+    if (!host.ok() || !ctrl.ok()) return 1;
+    auto started = [](Child& child) {
+        return testsupport::WaitUntil([&] { return child.Stderr().find("listening") != std::string::npos; }, 10000);
+    };
 
-    // Silence.
-    const int silentS = 5;
-    double cpu0 = CpuSeconds(tap.Pid());
-    SleepUntilMono(MonoUs() + silentS * 1000000LL);
-    double silentCpu = CpuSeconds(tap.Pid()) - cpu0;
-
-    // 40 exchanges a second: request, ACK 5 ms later, reply 5 ms after that.
-    const Bytes request = Frame("B07R");
-    const Bytes ack{ACK};
-    const Bytes reply = Frame("B07R011111001332");
-    std::vector<long long> hostWrites, ctrlWrites;
-    long long start = MonoUs() + 100000;
-    double cpu1 = CpuSeconds(tap.Pid());
-    long long wall1 = MonoUs();
-    for (int i = 0; i < exchanges; ++i) {
-        long long t = start + i * 25000LL;
-        SleepUntilMono(t);
-        hostWrites.push_back(RealUs());
-        host.Write(request);
-        SleepUntilMono(t + 5000);
-        ctrlWrites.push_back(RealUs());
-        ctrl.Write(ack);
-        SleepUntilMono(t + 10000);
-        ctrlWrites.push_back(RealUs());
-        ctrl.Write(reply);
-    }
-    SleepUntilMono(MonoUs() + 300000);
-    double busyCpu = CpuSeconds(tap.Pid()) - cpu1;
-    double busyS = static_cast<double>(MonoUs() - wall1) / 1e6;
-    tap.Signal(SIGINT);
-    tap.Wait(10000);
-
-    std::vector<double> late;
-    size_t h = 0, c = 0, judged = 0;
-    std::istringstream lines(tap.Stdout());
-    std::string line;
-    while (std::getline(lines, line)) {
-        nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
-        if (j.is_discarded()) continue;
-        if (j["kind"] == "exchange") {
-            if (j["verdict"] == "ok") ++judged;
-            else std::printf("not ok: %s\n", line.c_str());
-            continue;
+    for (int run = 1; run <= runs; ++run) {
+        std::printf("run %d of %d, %d exchanges\n", run, runs, exchanges);
+        Child bare;
+        if (!bare.Start({self, "--bare-listener", host.slavePath(), ctrl.slavePath()}, dir, "bare") || !started(bare)) {
+            std::fprintf(stderr, "tap_bench: the bare listener did not start\n");
+            return 1;
         }
-        std::vector<long long>& writes = j["dir"] == "host" ? hostWrites : ctrlWrites;
-        size_t& at = j["dir"] == "host" ? h : c;
-        if (at >= writes.size()) continue;
-        late.push_back(static_cast<double>(IsoUs(j["first"].get<std::string>()) - writes[at++]) / 1000.0);
+        SleepUntilMono(MonoUs() + 500000);
+        Writes bareWrites = Drive(host, ctrl, exchanges);
+        bare.Signal(SIGINT);
+        bare.Wait(10000);
+        PrintLateness("  bare listener", Match(bare.Stdout(), bareWrites));
+
+        Child tap;
+        if (!tap.Start({cli, "watch", "--tap", host.slavePath(), ctrl.slavePath(), "--json"}, dir, "tap") ||
+            !started(tap)) {
+            std::fprintf(stderr, "tap_bench: the tap did not start: %s\n", tap.Stderr().c_str());
+            return 1;
+        }
+        const int silentS = 5;
+        double cpu0 = CpuSeconds(tap.Pid());
+        SleepUntilMono(MonoUs() + silentS * 1000000LL);
+        double silentCpu = CpuSeconds(tap.Pid()) - cpu0;
+
+        double cpu1 = CpuSeconds(tap.Pid());
+        long long wall1 = MonoUs();
+        Writes tapWrites = Drive(host, ctrl, exchanges);
+        double busyCpu = CpuSeconds(tap.Pid()) - cpu1;
+        double busyS = static_cast<double>(MonoUs() - wall1) / 1e6;
+        tap.Signal(SIGINT);
+        tap.Wait(10000);
+        Lateness late = Match(tap.Stdout(), tapWrites);
+        for (const std::string& line : late.notOk) std::printf("  not ok: %s\n", line.c_str());
+        PrintLateness("  watch --tap  ", late);
+        std::printf("  exchanges judged ok: %zu of %d\n", late.judgedOk, exchanges);
+        std::printf("  CPU silent: %.3f s over %d s = %.2f %% of a core\n", silentCpu, silentS,
+                    100.0 * silentCpu / silentS);
+        std::printf("  CPU at 40 exchanges/s: %.3f s over %.1f s = %.2f %% of a core\n", busyCpu, busyS,
+                    100.0 * busyCpu / busyS);
     }
-    std::printf("pieces matched: %zu of %zu; exchanges judged ok: %zu of %d\n", late.size(),
-                hostWrites.size() + ctrlWrites.size(), judged, exchanges);
-    std::printf("first-byte time minus the peer's write: median %.3f ms, p95 %.3f ms, max %.3f ms, min %.3f ms\n",
-                Pct(late, 0.5), Pct(late, 0.95), Pct(late, 1.0), Pct(late, 0.0));
-    std::printf("CPU silent: %.3f s over %d s = %.2f %% of a core\n", silentCpu, silentS, 100.0 * silentCpu / silentS);
-    std::printf("CPU at 40 exchanges/s: %.3f s over %.1f s = %.2f %% of a core\n", busyCpu, busyS,
-                100.0 * busyCpu / busyS);
     std::string command = "rm -rf '" + dir + "'";
     return system(command.c_str()) == 0 ? 0 : 1;
 }
