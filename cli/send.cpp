@@ -41,7 +41,7 @@ std::string SettingText(const Action& action) {
 void PrintSummary(std::FILE* out, const OpenedPort& port, const Tally& t, const std::vector<double>& ms,
                   bool stopped) {
     std::fprintf(out, "--- %s statistics%s ---\n", PortLabel(port).c_str(), stopped ? ", stopped by Ctrl+C" : "");
-    std::fprintf(out, "%d sent, %d ACKed, %d replies OK, %d checksum errors, %d incomplete, %d no ACK", t.sent, t.acked,
+    std::fprintf(out, "%d sent, %d ACKed, %d replies OK, %d checksum errors, %d incomplete, %d no ACK", t.Sent(), t.acked,
                  t.repliesOk, t.Count(VERDICT_CHECKSUM_ERROR), t.Count(VERDICT_INCOMPLETE), t.Count(VERDICT_NO_ACK));
     // Any other way a transaction failed, by its verdict's name.
     for (const auto& f : t.failures) {
@@ -181,7 +181,7 @@ int RunSend(const SendOptions& options) {
                     RunOneTransaction(options.commands[i], message.text, message.reply, Settings.pumpNumber);
                 // One ended by Ctrl+C is shown, but says nothing about the line.
                 if (result.verdict != VERDICT_STOPPED) {
-                    tally.Add(result.verdict, result.ack, result.replyExpected);
+                    tally.Add(result.verdict, result.ack, result.replyExpected, !result.frame.empty());
                     ms.push_back(result.ms);
                 }
                 if (options.line.json) {

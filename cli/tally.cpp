@@ -2,8 +2,9 @@
 
 #include "link/transaction.h"
 
-void Tally::Add(int verdict, bool ack, bool replyExpected) {
-    ++sent;
+void Tally::Add(int verdict, bool ack, bool replyExpected, bool frameSent) {
+    ++transactions;
+    if (!frameSent) ++notSent;
     if (ack) ++acked;
     if (verdict == VERDICT_OK) {
         ++ok;
@@ -14,7 +15,8 @@ void Tally::Add(int verdict, bool ack, bool replyExpected) {
 }
 
 void Tally::Add(const Tally& other) {
-    sent += other.sent;
+    transactions += other.transactions;
+    notSent += other.notSent;
     acked += other.acked;
     ok += other.ok;
     repliesOk += other.repliesOk;

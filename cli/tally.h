@@ -9,16 +9,18 @@
 // it is, is a failure and is counted under that verdict. "Replies OK" are the ok
 // transactions that expected a reply.
 struct Tally {
-    int sent = 0;
+    int transactions = 0;
+    int notSent = 0;  // transactions whose frame never went out (a line that never went quiet)
     int acked = 0;
     int ok = 0;
     int repliesOk = 0;
     std::map<int, int> failures;  // verdict -> transactions; only verdicts that happened
 
-    void Add(int verdict, bool ack, bool replyExpected);
+    void Add(int verdict, bool ack, bool replyExpected, bool frameSent = true);
     void Add(const Tally& other);
-    int Failed() const { return sent - ok; }
+    int Sent() const { return transactions - notSent; }  // frames that went out on the line
+    int Failed() const { return transactions - ok; }
     // The transactions with `verdict` (any verdict but ok).
     int Count(int verdict) const;
-    bool AllOk() const { return ok == sent; }
+    bool AllOk() const { return ok == transactions; }
 };

@@ -96,12 +96,12 @@ TEST(CheckReport, RowsCountEachPumpAndCommandWithControllerWideRequestsApart) {
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].pump, 0);
     EXPECT_EQ(rows[0].command, "Pump/Status/Extended");
-    EXPECT_EQ(rows[0].tally.sent, 2);
+    EXPECT_EQ(rows[0].tally.transactions, 2);
     EXPECT_EQ(rows[0].answerMs, (std::vector<double>{1, 5}));
 
     const ReportRow& one = rows[1];
     EXPECT_EQ(one.pump, 1);
-    EXPECT_EQ(one.tally.sent, 3);
+    EXPECT_EQ(one.tally.transactions, 3);
     EXPECT_EQ(one.tally.acked, 3);
     EXPECT_EQ(one.tally.repliesOk, 2);
     EXPECT_EQ(one.tally.Count(VERDICT_CHECKSUM_ERROR), 1);
@@ -110,7 +110,7 @@ TEST(CheckReport, RowsCountEachPumpAndCommandWithControllerWideRequestsApart) {
 
     const ReportRow& two = rows[2];
     EXPECT_EQ(two.pump, 2);
-    EXPECT_EQ(two.tally.sent, 2);
+    EXPECT_EQ(two.tally.transactions, 2);
     EXPECT_EQ(two.tally.acked, 1);
     EXPECT_EQ(two.tally.repliesOk, 0);
     EXPECT_EQ(two.tally.Count(VERDICT_NO_ACK), 1);
@@ -230,13 +230,27 @@ TEST(CheckReport, AnyVerdictButOkIsAFailureCountedUnderThatVerdict) {
     tally.Add(VERDICT_OK, true, false);
     tally.Add(NEW_VERDICT, true, true);
     tally.Add(VERDICT_NO_ACK, false, true);
-    EXPECT_EQ(tally.sent, 4);
+    EXPECT_EQ(tally.transactions, 4);
     EXPECT_EQ(tally.acked, 3);
     EXPECT_EQ(tally.ok, 2);
     EXPECT_EQ(tally.repliesOk, 1);  // the ACK-only transaction is ok, but brought no reply
     EXPECT_EQ(tally.Failed(), 2);
     EXPECT_EQ(tally.Count(NEW_VERDICT), 1);
     EXPECT_FALSE(tally.AllOk());
+
+    // A frame held back from a line that never went quiet is a failed transaction,
+    // but nothing went out: it is not counted as sent, here or in a sum.
+    Tally held;
+    held.Add(VERDICT_LINE_NEVER_QUIET, false, true, false);
+    held.Add(VERDICT_OK, true, true);
+    EXPECT_EQ(held.transactions, 2);
+    EXPECT_EQ(held.Sent(), 1);
+    EXPECT_EQ(held.Failed(), 1);
+    Tally sum;
+    sum.Add(held);
+    sum.Add(held);
+    EXPECT_EQ(sum.Sent(), 2);
+    EXPECT_EQ(sum.Failed(), 2);
 
     std::vector<ReportRecord> records = {Made("Pump/Sale/Read", 1, VERDICT_OK, 1), Made("Pump/Sale/Read", 1, VERDICT_OK, 1)};
     records[1].verdict = NEW_VERDICT;

@@ -21,6 +21,7 @@ ReportRecord RecordOfTransaction(const TransactionResult& r, int round, bool per
     record.command = r.command;
     record.request = r.sent;
     record.replyExpected = r.replyExpected;
+    record.frameSent = !r.frame.empty();
     record.ack = r.ack;
     record.verdict = r.verdict;
     record.answerMs = r.ack ? r.answerMs : -1;
@@ -48,8 +49,8 @@ void ReportModel::Add(const ReportRecord& record) {
     }
     size_t index = found->second;
     ReportRow& row = rows_[index];
-    row.tally.Add(record.verdict, record.ack, record.replyExpected);
-    totals_.Add(record.verdict, record.ack, record.replyExpected);
+    row.tally.Add(record.verdict, record.ack, record.replyExpected, record.frameSent);
+    totals_.Add(record.verdict, record.ack, record.replyExpected, record.frameSent);
     row.strayBytes += record.strayBytes;
     if (record.strayBytes > 0) ++withStrays_;
     strayBytes_ += record.strayBytes;
@@ -209,7 +210,7 @@ std::vector<Spot> FailureSpots(const std::vector<ReportRow>& rows) {
             all.Add(row.tally);
             if (row.tally.Failed() > 0) spot.commands.push_back(row.command);
         }
-        spot.sent = all.sent;
+        spot.sent = all.transactions;
         spot.failed = all.Failed();
         if (spot.failed == 0) continue;
         spot.kinds = FailureKinds(all);
@@ -217,7 +218,7 @@ std::vector<Spot> FailureSpots(const std::vector<ReportRow>& rows) {
         if (spot.commands.size() == 1) {
             // One command: its own counts say more than the pump's.
             for (const ReportRow& row : rows) {
-                if (row.pump == pump && row.command == spot.commands[0]) spot.sent = row.tally.sent;
+                if (row.pump == pump && row.command == spot.commands[0]) spot.sent = row.tally.transactions;
             }
             spot.where = PumpLabel(pump) + ", " + spot.commands[0];
         } else {
@@ -241,7 +242,7 @@ Summary SummaryOf(const ReportModel& model) {
 }
 
 Health HealthOf(const Summary& s) {
-    if (s.tally.sent == 0) return NOTHING;
+    if (s.tally.transactions == 0) return NOTHING;
     if (s.tally.Failed() > 0) return FAILED;
     if (s.withStrays > 0 || (!s.answerMs.empty() && s.answerMs.back() >= SLOW_ANSWER_MS)) return WARNING;
     return HEALTHY;
@@ -252,7 +253,7 @@ std::vector<std::string> Warnings(const Summary& s) {
     if (s.withStrays > 0) {
         out.push_back(Format("stray bytes on the line in %d of %d transactions (%d bytes that were neither an ACK "
                              "nor a reply)",
-                             s.withStrays, s.tally.sent, s.strayBytes));
+                             s.withStrays, s.tally.transactions, s.strayBytes));
     }
     if (!s.answerMs.empty() && s.answerMs.back() >= SLOW_ANSWER_MS) {
         out.push_back("slow answers: up to " + Ms(s.answerMs.back()) + " ms, median " + Ms(Percentile(s.answerMs, 0.5)) +
@@ -274,7 +275,7 @@ std::string LikelyCause(const Summary& s) {
     for (const auto& f : s.tally.failures) {
         if (f.first == VERDICT_NO_ACK || f.first == VERDICT_LINE_NEVER_QUIET) deaf += f.second;
     }
-    if (s.tally.sent > 0 && deaf == s.tally.sent) {
+    if (s.tally.transactions > 0 && deaf == s.tally.transactions) {
         return "nothing but noise or no ACK on every command: compare the baud rates";
     }
     return std::string();
@@ -290,10 +291,10 @@ std::string ReportVerdictLine(const ReportModel& model, const ReportInfo& info) 
         case NOTHING:
             return stopped + (info.observed ? "Nothing was seen." : "Nothing was sent.");
         case HEALTHY:
-            return stopped + Format("Healthy: all %d transactions succeeded.", s.tally.sent);
+            return stopped + Format("Healthy: all %d transactions succeeded.", s.tally.transactions);
         case WARNING: {
             std::string out =
-                stopped + Format("Healthy, with warnings: all %d transactions succeeded, but ", s.tally.sent);
+                stopped + Format("Healthy, with warnings: all %d transactions succeeded, but ", s.tally.transactions);
             std::vector<std::string> warnings = Warnings(s);
             for (size_t i = 0; i < warnings.size(); ++i) out += (i == 0 ? "" : "; ") + warnings[i];
             return out + ".";
@@ -301,9 +302,9 @@ std::string ReportVerdictLine(const ReportModel& model, const ReportInfo& info) 
         case FAILED:
             break;
     }
-    std::string out = stopped + Format("FAILED: %d of %d transactions failed (", s.tally.Failed(), s.tally.sent) +
+    std::string out = stopped + Format("FAILED: %d of %d transactions failed (", s.tally.Failed(), s.tally.transactions) +
                       FailureKinds(s.tally) + ")";
-    if (s.tally.Failed() == s.tally.sent) {
+    if (s.tally.Failed() == s.tally.transactions) {
         std::string cause = LikelyCause(s);
         return out + ", every command on every pump" + (cause.empty() ? "" : "; " + cause) + ".";
     }

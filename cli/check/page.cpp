@@ -60,9 +60,9 @@ std::string TableRow(const ReportRow& row, const std::vector<int>& failureColumn
     const Tally& t = row.tally;
     std::string out = t.Failed() > 0 ? "<tr class=\"fail\">" : "<tr>";
     out += "<td class=\"l\">" + HtmlEscape(row.command) + "</td><td class=\"l code\">" + HtmlEscape(row.request) + "</td>";
-    out += Cell(Format("%d", t.sent), "");
-    out += Cell(Format("%d", t.acked), t.acked < t.sent ? "bad" : "");
-    out += Cell(Format("%d", t.repliesOk), t.repliesOk < t.sent ? "bad" : "");
+    out += Cell(Format("%d", t.Sent()), t.notSent > 0 ? "bad" : "");
+    out += Cell(Format("%d", t.acked), t.acked < t.transactions ? "bad" : "");
+    out += Cell(Format("%d", t.repliesOk), t.repliesOk < t.transactions ? "bad" : "");
     for (int verdict : failureColumns) out += Count(t.Count(verdict), true);
     out += row.strayBytes > 0 ? Cell(Format("%d", row.strayBytes), "warn") : Cell("0", "zero");
     out += RowTimes(row);
@@ -73,7 +73,7 @@ std::string TableRow(const ReportRow& row, const std::vector<int>& failureColumn
 // median answer time, or how many of the command's transactions failed.
 std::string GridCell(const ReportRow& row) {
     const Tally& t = row.tally;
-    std::string title = PumpLabel(row.pump) + " \xC2\xB7 " + row.command + ": " + Format("%d sent, %d failed", t.sent, t.Failed());
+    std::string title = PumpLabel(row.pump) + " \xC2\xB7 " + row.command + ": " + Format("%d sent, %d failed", t.Sent(), t.Failed());
     std::string kinds = FailureKinds(t);
     if (!kinds.empty()) title += " (" + kinds + ")";
     if (!row.answerMs.empty()) title += ", median answer " + Ms(Percentile(row.answerMs, 0.5)) + " ms";
@@ -82,7 +82,7 @@ std::string GridCell(const ReportRow& row) {
     std::string text;
     if (t.Failed() > 0) {
         cls = "bad";
-        text = Format("\xE2\x9C\x97 %d/%d", t.Failed(), t.sent);
+        text = Format("\xE2\x9C\x97 %d/%d", t.Failed(), t.transactions);
     } else {
         bool slow = !row.answerMs.empty() && row.answerMs.back() >= SLOW_ANSWER_MS;
         if (row.strayBytes > 0 || slow) cls = "warn";
@@ -247,13 +247,13 @@ std::string ReportHtml(const ReportModel& model, const ReportInfo& info) {
          "</div><div><div class=\"word\">" + words[health] + "</div>";
     if (health == HEALTHY) {
         h += Format("<div class=\"line\">All %d transactions got their ACK and a reply that passed its checksum.</div>",
-                    t.sent);
+                    t.transactions);
     } else if (health == WARNING) {
-        h += Format("<div class=\"line\">All %d transactions succeeded, but:</div><ul>", t.sent);
+        h += Format("<div class=\"line\">All %d transactions succeeded, but:</div><ul>", t.transactions);
         for (const std::string& w : Warnings(sum)) h += "<li>" + HtmlEscape(w) + "</li>";
         h += "</ul>";
     } else if (health == FAILED) {
-        h += Format("<div class=\"line\">%d of %d transactions failed: ", t.Failed(), t.sent) +
+        h += Format("<div class=\"line\">%d of %d transactions failed: ", t.Failed(), t.transactions) +
              HtmlEscape(FailureKinds(t)) + ".</div><ul>";
         std::vector<Spot> spots = FailureSpots(rows);
         const size_t most = 8;
@@ -292,7 +292,7 @@ std::string ReportHtml(const ReportModel& model, const ReportInfo& info) {
     // The numbers at a glance.
     const std::vector<double>& ms = sum.answerMs;
     h += "<div class=\"tiles\">\n";
-    h += Tile(Format("%d", t.sent) + (info.plannedTransactions > 0 && t.sent != info.plannedTransactions
+    h += Tile(Format("%d", t.transactions) + (info.plannedTransactions > 0 && t.transactions != info.plannedTransactions
                                           ? Format(" <small>of %d</small>", info.plannedTransactions)
                                           : ""),
               "transactions");
@@ -315,7 +315,7 @@ std::string ReportHtml(const ReportModel& model, const ReportInfo& info) {
                 "It can include the time the frame still spends on the wire after the write returns (about %.1f ms a "
                 "byte at %d baud). A transaction without an ACK has no answer time",
                 10000.0 / info.baudRate, info.baudRate);
-    if (ms.size() < static_cast<size_t>(t.sent)) h += Format(" (%d here)", t.sent - static_cast<int>(ms.size()));
+    if (ms.size() < static_cast<size_t>(t.transactions)) h += Format(" (%d here)", t.transactions - static_cast<int>(ms.size()));
     h += Format("; a transaction ends when the line stays silent for a receive window of %d ms.</p>\n</section>\n",
                 RECEIVE_WINDOW_TICKS * TICK_MS);
 
@@ -346,11 +346,11 @@ std::string ReportHtml(const ReportModel& model, const ReportInfo& info) {
         fact("Rounds", Format("%d of %d", info.stopped ? roundsDone : info.rounds, info.rounds) +
                            (info.stopped ? " (the last one cut short)" : ""));
         fact("Pause between transactions", Format("%d ms", info.intervalMs));
-        fact("Transactions", Format("%d of %d planned", t.sent, info.plannedTransactions));
+        fact("Transactions", Format("%d of %d planned", t.transactions, info.plannedTransactions));
         fact("Preset amount", Format("%d.%02d", info.presetAmount / 100, info.presetAmount % 100));
         fact("Price base", Format("%d.%03d", info.priceBase / 1000, info.priceBase % 1000));
     } else {
-        fact("Transactions", Format("%d", t.sent));
+        fact("Transactions", Format("%d", t.transactions));
     }
     fact("Started", Readable(info.started));
     fact("Ended", Readable(info.ended));
@@ -376,11 +376,11 @@ std::string ReportHtml(const ReportModel& model, const ReportInfo& info) {
     }
     h += "</table>\n";
     const std::vector<ReportModel::Listed>& listed = model.ListedTransactions();
-    if (static_cast<int>(listed.size()) == t.sent) {
-        h += Format("<details><summary>Every transaction (%d)</summary>\n", t.sent);
+    if (static_cast<int>(listed.size()) == t.transactions) {
+        h += Format("<details><summary>Every transaction (%d)</summary>\n", t.transactions);
     } else {
         h += Format("<details><summary>%d of the %d transactions: the first %d and then failures</summary>\n",
-                    static_cast<int>(listed.size()), t.sent, static_cast<int>(ReportModel::LISTED_FIRST));
+                    static_cast<int>(listed.size()), t.transactions, static_cast<int>(ReportModel::LISTED_FIRST));
     }
     h += "<table><tr><th>#</th><th class=\"l\">Time (UTC)</th><th>Round</th><th>Pump</th><th class=\"l\">Command</th>"
          "<th class=\"l\">Text</th><th class=\"l\">Verdict</th><th>Answer ms</th><th>Total ms</th>"

@@ -29,6 +29,7 @@ struct ReportRecord {
     std::string command;       // the menu path, or whatever names the request
     std::string request;       // the message text
     bool replyExpected = false;
+    bool frameSent = true;     // false: the line never went quiet and the frame was held back
     bool ack = false;
     int verdict = 0;           // a TransactionVerdict; any value
     double answerMs = -1;      // from the end of the frame to the ACK; -1 without one
