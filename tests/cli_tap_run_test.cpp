@@ -140,6 +140,7 @@ TEST_F(TapRun, ScriptedTrafficIsJudgedReportedOnCtrlCAndNothingIsWrittenToEither
     ctrl_.Write(Cat(AckByte, Bytes{STX, 'B', '0'}));  // cut by silence
     ASSERT_TRUE(WaitExchanges(++n));
     host_->Write(Cat(Frame("B07R"), Frame("B08R")));  // sent again before any answer
+    ASSERT_TRUE(WaitOut("\"text\":\"B08R\"", 1));      // heard before the answer comes
     ctrl_.Write(Cat(AckByte, Frame("B08R 3")));
     n += 2;
     ASSERT_TRUE(WaitExchanges(n));
@@ -197,8 +198,9 @@ TEST_F(TapRun, ScriptedTrafficIsJudgedReportedOnCtrlCAndNothingIsWrittenToEither
 }
 
 // A listener that wakes late finds bytes on both lines and cannot tell which came
-// first. The tap is held stopped while both lines fill, so its next wake finds both.
-TEST_F(TapRun, BytesThatWaitedOnBothLinesAreTakenAnswerFirstOnlyWhenARequestIsOpen) {
+// first; an answer follows its request. The tap is held stopped while both lines
+// fill, so its next wake finds both.
+TEST_F(TapRun, BytesThatWaitedOnBothLinesArePairedRequestThenAnswer) {
     StartTap(host_->slavePath());
     auto stall = [&](const std::vector<std::pair<PtyPeer*, Bytes>>& writes) {
         tap_->Signal(SIGSTOP);
@@ -225,9 +227,12 @@ TEST_F(TapRun, BytesThatWaitedOnBothLinesAreTakenAnswerFirstOnlyWhenARequestIsOp
     ctrl_.Write(Cat(AckByte, Frame("B08R 2")));
     ASSERT_TRUE(WaitExchanges(2));
 
-    // Nothing is open: the request and its answer wait together; the request goes first.
-    stall({{host_.get(), Frame("B09R")}, {&ctrl_, Cat(AckByte, Frame("B09R 3"))}});
-    ASSERT_TRUE(WaitExchanges(3));
+    // Nothing is open: two whole exchanges wait, each request before its answer.
+    stall({{host_.get(), Frame("B09R")},
+           {&ctrl_, Cat(AckByte, Frame("B09R 3"))},
+           {host_.get(), Frame("B10R")},
+           {&ctrl_, Cat(AckByte, Frame("B10R 4"))}});
+    ASSERT_TRUE(WaitExchanges(4));
     EXPECT_EQ(Stop(), 0);
 
     std::vector<std::string> verdicts, requests, replies;
@@ -237,9 +242,9 @@ TEST_F(TapRun, BytesThatWaitedOnBothLinesAreTakenAnswerFirstOnlyWhenARequestIsOp
         requests.push_back(j["request"].is_string() ? j["request"].get<std::string>() : "");
         replies.push_back(j["reply"].is_string() ? j["reply"].get<std::string>() : "");
     }
-    EXPECT_EQ(verdicts, (std::vector<std::string>{"ok", "ok", "ok"}));
-    EXPECT_EQ(requests, (std::vector<std::string>{"B07R", "B08R", "B09R"}));
-    EXPECT_EQ(replies, (std::vector<std::string>{"B07R 1", "B08R 2", "B09R 3"}));
+    EXPECT_EQ(verdicts, (std::vector<std::string>{"ok", "ok", "ok", "ok"}));
+    EXPECT_EQ(requests, (std::vector<std::string>{"B07R", "B08R", "B09R", "B10R"}));
+    EXPECT_EQ(replies, (std::vector<std::string>{"B07R 1", "B08R 2", "B09R 3", "B10R 4"}));
 }
 
 TEST_F(TapRun, AnAdapterThatGoesAwayIsWaitedForWhileTheOtherLineIsHeard) {

@@ -145,6 +145,25 @@ bool PlaceLines(TapLine lines[2]) {
     return true;
 }
 
+// Reads `line` until a piece is complete or it holds nothing more, all bytes stamped
+// `now`. Returns whether it may hold more.
+bool TakePiece(TapLine& line, long long now, Session& session, TapPiece pieces[2]) {
+    for (;;) {
+        unsigned char byte = 0;
+        PortReadArgs args = {&byte};
+        if (PortRequest(line.portId, PORT_READ_BYTE, &args) != PORT_OK) {
+            line.nextCheckUs = now;  // ready with nothing to read: gone, most likely
+            return false;
+        }
+        int n = line.splitter.Feed(byte, now, pieces);
+        for (int p = 0; p < n; ++p) session.Piece(pieces[p]);
+        if (line.splitter.Pending()) session.LineActive(line.dir, now);
+        int ready = 0;
+        if (PortWaitReadable(&line.portId, 1, 0, &ready) <= 0) return false;
+        if (n > 0) return true;
+    }
+}
+
 }  // namespace
 
 int RunTapWatch(const TapOptions& options) {
@@ -228,27 +247,17 @@ int RunTapWatch(const TapOptions& options) {
         now = OsMonotonicUs();
 
         // When both lines hold bytes (the listener woke late, or an adapter handed over a
-        // block), the wake cannot tell which came first. The host goes first unless a
-        // request is still waiting for its answer: then the controller's bytes are that
-        // answer, sent before anything newer the host holds.
-        const int firstLine = ready[TAP_HOST] != 0 && ready[TAP_CTRL] != 0 && session.Deadline() >= 0 ? TAP_CTRL : TAP_HOST;
-        for (int turn = 0; turn < 2; ++turn) {
-            const int i = turn == 0 ? firstLine : 1 - firstLine;
-            TapLine& line = lines[i];
-            if (!line.open) continue;
-            // Everything this line holds now, in the order it came on this line.
-            for (int more = ready[i]; more > 0; more = PortWaitReadable(&line.portId, 1, 0, ready + i)) {
-                unsigned char byte = 0;
-                PortReadArgs args = {&byte};
-                if (PortRequest(line.portId, PORT_READ_BYTE, &args) != PORT_OK) {
-                    line.nextCheckUs = now;  // ready with nothing to read: gone, most likely
-                    break;
-                }
-                int n = line.splitter.Feed(byte, now, pieces);
-                for (int p = 0; p < n; ++p) session.Piece(pieces[p]);
-                if (line.splitter.Pending()) session.LineActive(line.dir, now);
-            }
-            if (line.splitter.Pending() && now - line.splitter.LastByteUs() >= WINDOW_US &&
+        // block), the wake cannot tell which came first. They are taken a piece at a time:
+        // the controller's while a request waits for its answer (an answer follows the
+        // request it answers), else the host's.
+        bool holds[2] = {ready[TAP_HOST] != 0 && lines[TAP_HOST].open, ready[TAP_CTRL] != 0 && lines[TAP_CTRL].open};
+        while (holds[TAP_HOST] || holds[TAP_CTRL]) {
+            int i = holds[TAP_HOST] ? TAP_HOST : TAP_CTRL;
+            if (holds[TAP_HOST] && holds[TAP_CTRL] && session.Deadline() >= 0) i = TAP_CTRL;
+            holds[i] = TakePiece(lines[i], now, session, pieces);
+        }
+        for (TapLine& line : lines) {
+            if (line.open && line.splitter.Pending() && now - line.splitter.LastByteUs() >= WINDOW_US &&
                 line.splitter.Flush(pieces[0]) == 1) {
                 session.Piece(pieces[0]);
             }
