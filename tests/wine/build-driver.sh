@@ -13,4 +13,4 @@ fi
 [ -n "$cxx" ] || { echo "build-driver.sh: no x86_64-w64-mingw32-g++ found" >&2; exit 1; }
 mkdir -p "$(dirname "$out")"
 exec "$cxx" -std=c++17 -O2 -Wall -Wextra -Werror -static -static-libgcc -static-libstdc++ \
-    -o "$out" "$here/driver.cpp" -luser32 -lversion
+    -o "$out" "$here/driver.cpp" -luser32 -lversion -lwinmm

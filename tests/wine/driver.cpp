@@ -22,10 +22,17 @@
 //   driver version FILE                  prints FILE's version resource as Windows
 //                                        reads it: "Name=value" lines, the fixed
 //                                        numbers as "FileVersion#" and "ProductVersion#"
+//   driver rest MS                       does nothing for MS (what Wine's own processes
+//                                        cost while a program runs, for the CPU benchmark)
+//   driver line-rest PORT MS             opens PORT as the console does and, for MS, asks
+//                                        its input queue and rests 1 ms, over and over:
+//                                        the least a device waiting that way can cost;
+//                                        prints the number of rests
 //
 // Numbers are decimal or 0x hexadecimal.
 
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -55,7 +62,8 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: driver wait-window MS | rect | command ID... | key VK... | post mID|kVK... |\n"
                  "       answer-box CAPTION TEXT yes|no|ok MS | no-box CAPTION | close |\n"
-                 "       wait-gone MS | close-on-growth FILE MS | com-write PORT TEXT | version FILE\n");
+                 "       wait-gone MS | close-on-growth FILE MS | com-write PORT TEXT | version FILE |\n"
+                 "       rest MS | line-rest PORT MS\n");
     return 2;
 }
 
@@ -433,6 +441,33 @@ int Version(int argc, char** argv) {
     return 0;
 }
 
+int Rest(int argc, char** argv) {
+    unsigned long ms = 0;
+    if (argc != 3 || !ParseNumber(argv[2], ms)) return Usage();
+    Sleep(static_cast<DWORD>(ms));
+    return 0;
+}
+
+int LineRest(int argc, char** argv) {
+    unsigned long ms = 0;
+    if (argc != 4 || !ParseNumber(argv[3], ms)) return Usage();
+    HANDLE port = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return Fail("CreateFileA(%s) failed (%lu)", argv[2], GetLastError());
+    (void)timeBeginPeriod(1);
+    ULONGLONG end = GetTickCount64() + ms;
+    unsigned long rests = 0;
+    while (GetTickCount64() < end) {
+        DWORD errors = 0;
+        COMSTAT status;
+        (void)ClearCommError(port, &errors, &status);
+        Sleep(1);
+        ++rests;
+    }
+    CloseHandle(port);
+    std::printf("%lu rests\n", rests);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     // Unbuffered, so the script sees the lines even when the process is cut short.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -450,5 +485,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(verb, "close-on-growth") == 0) return CloseOnGrowth(argc, argv);
     if (std::strcmp(verb, "com-write") == 0) return ComWrite(argc, argv);
     if (std::strcmp(verb, "version") == 0) return Version(argc, argv);
+    if (std::strcmp(verb, "rest") == 0) return Rest(argc, argv);
+    if (std::strcmp(verb, "line-rest") == 0) return LineRest(argc, argv);
     return Usage();
 }
