@@ -23,6 +23,11 @@ int NetSend(NetSocket socket, const unsigned char* data, int length, long long d
 // or it failed.
 int NetReceive(NetSocket socket, unsigned char* data, int size, int waitMs);
 
+// Waits at most `waitMs` until one of the `count` sockets (at most 8) has something
+// to read or has ended. Sets readable[i] to 1 for each such socket and returns how
+// many; 0 when the time ran out.
+int NetWaitSockets(const NetSocket* sockets, int count, int waitMs, int* readable);
+
 // 1 when the other end has closed the connection (or it failed) and nothing is
 // left to read; 0 otherwise. Reads nothing.
 int NetPeerClosed(NetSocket socket);

@@ -299,11 +299,49 @@ int NetLost(DeviceHandle handle) {
     return NetPeerClosed(line->socket);
 }
 
+// Sleeps until one of the lines has a data byte to hand out: one received before,
+// or one its socket brings. What the socket brings goes through the codec first,
+// so Telnet commands alone (a server's notices) do not wake the caller. A line
+// whose connection ended is ready at once: its read finds out.
+int NetWaitReadable(const DeviceHandle* handles, int count, int timeoutMs, int* ready) {
+    const long long endUs = OsMonotonicUs() + (timeoutMs > 0 ? timeoutMs : 0) * 1000LL;
+    bool timeUp = false;  // a server sending only Telnet commands does not hold the wait open
+    for (;;) {
+        NetSocket sockets[NET_LINES];
+        int which[NET_LINES];
+        int waiting = 0;
+        int total = 0;
+        for (int i = 0; i < count; ++i) {
+            ready[i] = 0;
+            NetLine* line = LineOf(handles[i]);
+            if (line == nullptr || line->lost.load() != 0 || line->next < line->end) {
+                ready[i] = 1;
+                ++total;
+            } else if (waiting < NET_LINES) {
+                sockets[waiting] = line->socket;
+                which[waiting++] = i;
+            }
+        }
+        if (total > 0 || waiting == 0 || timeUp) return total;
+        long long leftUs = endUs - OsMonotonicUs();
+        int readable[NET_LINES] = {};
+        if (NetWaitSockets(sockets, waiting, leftUs > 0 ? static_cast<int>((leftUs + 999) / 1000) : 0, readable) == 0) {
+            return 0;
+        }
+        for (int j = 0; j < waiting; ++j) {
+            NetLine* line = LineOf(handles[which[j]]);
+            if (readable[j] == 0 || line == nullptr) continue;
+            line->next = 0;  // empty: checked above
+            line->end = 0;
+            (void)ReceiveBlock(*line, 0);
+        }
+        timeUp = OsMonotonicUs() >= endUs;
+    }
+}
+
 }  // namespace
 
 const char* NetOpenNote() { return openNote; }
 
-// No wait of its own yet: the port table then counts each network port as ready,
-// and its read waits up to NET_READ_WAIT_MS for a byte.
-const DeviceOps NetworkDevice = {NetOpen,  NetCloseLine, NetConfigure, NetRaiseDtrRts, NetWrite,
-                                 NetReadByte, NetSetRts,  NetLost,      nullptr};
+const DeviceOps NetworkDevice = {NetOpen,     NetCloseLine, NetConfigure, NetRaiseDtrRts, NetWrite,
+                                 NetReadByte, NetSetRts,    NetLost,      NetWaitReadable};

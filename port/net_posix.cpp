@@ -250,6 +250,24 @@ int NetReceive(NetSocket socket, unsigned char* data, int size, int waitMs) {
     return 0;
 }
 
+int NetWaitSockets(const NetSocket* sockets, int count, int waitMs, int* readable) {
+    pollfd fds[8];
+    if (count > 8) count = 8;
+    for (int i = 0; i < count; ++i) {
+        fds[i] = pollfd{static_cast<int>(sockets[i]), POLLIN, 0};
+        readable[i] = 0;
+    }
+    int n = poll(fds, static_cast<nfds_t>(count), waitMs < 0 ? 0 : waitMs);
+    if (n <= 0) return 0;
+    int total = 0;
+    for (int i = 0; i < count; ++i) {
+        if (fds[i].revents == 0) continue;  // POLLIN, or an end or error a read will find
+        readable[i] = 1;
+        ++total;
+    }
+    return total;
+}
+
 int NetPeerClosed(NetSocket socket) {
     // POLLRDHUP: the other end has finished sending, even while bytes it sent
     // before are still waiting to be read.

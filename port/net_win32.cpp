@@ -255,6 +255,25 @@ int NetReceive(NetSocket socket, unsigned char* data, int size, int waitMs) {
     return 0;
 }
 
+int NetWaitSockets(const NetSocket* sockets, int count, int waitMs, int* readable) {
+    if (count > 8) count = 8;
+    fd_set set;
+    FD_ZERO(&set);
+    for (int i = 0; i < count; ++i) {
+        FD_SET(static_cast<SOCKET>(sockets[i]), &set);
+        readable[i] = 0;
+    }
+    timeval t = Timeout(waitMs < 0 ? 0 : waitMs);
+    if (select(0, &set, nullptr, nullptr, &t) <= 0) return 0;
+    int total = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!FD_ISSET(static_cast<SOCKET>(sockets[i]), &set)) continue;  // data, or an end a read will find
+        readable[i] = 1;
+        ++total;
+    }
+    return total;
+}
+
 // Winsock has no "peer finished sending" flag to poll: a closed connection is one
 // that reads as ended with nothing left before the end.
 int NetPeerClosed(NetSocket socket) {

@@ -113,6 +113,31 @@ TEST_F(NetDevice, ServerGoingAwayIsALostDeviceAndReadsDoNotBlock) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
+// A wait on a network port sleeps until a data byte comes (what the server says
+// about the line is not data) and ends at once when the server goes away.
+TEST_F(NetDevice, AWaitSleepsUntilADataByteAndEndsWhenTheServerGoes) {
+    ASSERT_EQ(OpenUrl(server.Url(true), 9600), PORT_OK);
+    const int id = 1001;
+    int ready = -1;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(PortWaitReadable(&id, 1, 300, &ready), 0);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(ready, 0);
+    EXPECT_GE(took, std::chrono::milliseconds(290));
+    EXPECT_LT(took, std::chrono::milliseconds(900));
+
+    peer.Write(std::string("A"));
+    EXPECT_EQ(PortWaitReadable(&id, 1, 5000, &ready), 1);
+    EXPECT_EQ(ready, 1);
+    EXPECT_EQ(ReadPort(1, 1000), Bytes{'A'});
+
+    server.Stop();
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(PortWaitReadable(&id, 1, 5000, &ready), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(PortDeviceLost(id), 1);
+}
+
 // A listener whose accept queue is full takes no more connections: a connect to
 // it hangs, as to an address that does not answer. A listener that accepts and
 // says nothing is not an RFC 2217 server. Both give up at the 3 s bound.
