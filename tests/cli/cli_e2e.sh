@@ -14,36 +14,11 @@ root=$(cd "$here/../.." && pwd)
 
 cli=$(readlink -f "$1")
 sim=$(readlink -f "$2")
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); }
-fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
-at_exit 'echo "cli: $passed passed, $failed failed"'
+. "$root/tools/lib/checks.sh"
+checks_begin cli
 
-make_work_dir work cli
-export HOME="$work/home"
-mkdir -p "$HOME"
-ctl="$work/control"
-log="$work/sim.log"
-echo normal >"$ctl"
-
-# check NAME EXPECTED_STATUS COMMAND...: runs COMMAND (stdout to $work/out, stderr to $work/err).
-check_status() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$work/out" 2>"$work/err"
-    local got=$?
-    if [ "$got" -eq "$want" ]; then pass; else fail "$name: exit $got, wanted $want"; sed 's/^/    /' "$work/err"; fi
-}
-# has NAME FILE TEXT: FILE contains TEXT (fixed string).
-has() { if grep -qF -- "$3" "$2"; then pass; else fail "$1: no '$3' in $(basename "$2")"; sed 's/^/    /' "$2" | head -20; fi; }
 # frames_logged: the texts the simulator took, one a line.
 frames_logged() { awk -F'\t' '$2 != "mode" { print $3 }' "$log"; }
-# set_mode MODE: switches the simulator and waits until it says so.
-set_mode() {
-    echo "$1" >"$ctl"
-    wait_for 5 grep -q "mode	$1\$" "$log" || fail "simulator did not switch to $1"
-}
 json_lines_ok() {
     python3 -c '
 import json, sys

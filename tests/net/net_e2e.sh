@@ -14,33 +14,10 @@ root=$(cd "$here/../.." && pwd)
 
 cli=$(readlink -f "$1")
 sim=$(readlink -f "$2")
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); }
-fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
-at_exit 'echo "net: $passed passed, $failed failed"'
-
+. "$root/tools/lib/checks.sh"
+checks_begin net
 command -v ser2net >/dev/null || { fail "ser2net is not installed (tools/install-deps.sh)"; exit 1; }
 
-make_work_dir work net
-export HOME="$work/home"
-mkdir -p "$HOME"
-ctl="$work/control"
-log="$work/sim.log"
-echo normal >"$ctl"
-
-check_status() {
-    local name=$1 want=$2
-    shift 2
-    "$@" >"$work/out" 2>"$work/err"
-    local got=$?
-    if [ "$got" -eq "$want" ]; then pass; else fail "$name: exit $got, wanted $want"; sed 's/^/    /' "$work/err"; fi
-}
-has() { if grep -qF -- "$3" "$2"; then pass; else fail "$1: no '$3' in $(basename "$2")"; sed 's/^/    /' "$2" | head -20; fi; }
-set_mode() {
-    echo "$1" >"$ctl"
-    wait_for 5 grep -q "mode	$1\$" "$log" || fail "simulator did not switch to $1"
-}
 frames_logged() { awk -F'\t' '$2 != "mode"' "$log" | wc -l; }
 # The verdicts of a --json run, one a line.
 verdicts() { python3 -c 'import json, sys; [print(json.loads(l)["verdict"]) for l in open(sys.argv[1]) if "verdict" in l]' "$1"; }
