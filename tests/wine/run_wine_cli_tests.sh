@@ -124,6 +124,29 @@ if command -v ser2net >/dev/null; then
     run "send over rfc2217://" 0 send key:S --port "rfc2217://127.0.0.1:$net_port"
     has "rfc2217 verdict" "$work/out" "reply OK"
     [ "$(logged | wc -l)" -eq "$((before + 1))" ] && pass || fail "the frame did not reach the simulator over the network"
+    # The tap on two network lines (Winsock waits on both sockets): ser2net's as the
+    # host line, a raw TCP server that says one frame as the controller line.
+    raw_port=$(free_tcp_port)
+    python3 - "$raw_port" >"$work/raw-server.log" 2>&1 <<'PY' &
+import socket, sys, time
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("127.0.0.1", int(sys.argv[1])))
+server.listen(1)
+connection, _ = server.accept()
+time.sleep(0.5)
+text = b"B09R 4"
+frame = b"\x02" + text + b"\x03"
+connection.sendall(frame + bytes([-sum(frame) & 0x7F]))
+time.sleep(30)
+PY
+    raw=$!
+    track_pid "$raw"
+    wait_for 10 tcp_listening "$raw_port" || fail "raw server did not start"
+    run "tap over the network" 0 watch --tap "rfc2217://127.0.0.1:$net_port" "socket://127.0.0.1:$raw_port" --json --duration 3
+    has "tap: the controller's frame" "$work/out" '"text":"B09R 4"'
+    has "tap: judged" "$work/out" '"verdict":"unanswered reply"'
+    stop_pid "$raw"
     stop_pid "$s2n"
     run "nobody listens" 3 send key:S --port "rfc2217://127.0.0.1:$net_port"
     has "refused in words" "$work/err" "connection refused"
