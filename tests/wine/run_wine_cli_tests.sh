@@ -58,6 +58,8 @@ wine_com_port 1 "$SIM_PTY" "$work/reg.log" || fail "reg add COM1"
 for k in 2 3 4 5 6 7 8 9; do
     wine_com_port "$k" "$work/absent-com$k" "$work/reg.log" || fail "reg add COM$k"
 done
+# COM3 is an adapter that a test pulls and plugs back (a link that comes and goes).
+wine_com_port 3 "$work/com3" "$work/reg.log" || fail "reg add COM3"
 wine_restart
 
 run "--version" 0 --version
@@ -110,6 +112,36 @@ assert coms[0]["ready"] is True, coms[0]
 com1 = [d for d in devices if d["device"] == "COM1"]
 assert len(com1) == 1 and com1[0]["number"] == 1 and com1[0]["access"] is True, devices
 PY
+
+# watch on an adapter that is pulled and plugged back: the device's input-queue
+# read notices a line that is gone, and the port is opened again when it is back.
+cat >"$work/line.script" <<SCRIPT
+wait $work/watching
+frame B01R011111001332
+pause 500
+vanish
+pause 1500
+return
+pause 1500
+frame K
+pause 500
+SCRIPT
+python3 "$source_root/tests/cli/fake_line.py" "$work/com3" "$work/line.script" >"$work/line.out" 2>&1 &
+line=$!
+track_pid "$line"
+wait_for 5 grep -q ready "$work/line.out" || fail "fake line did not start"
+(cd "$work" && "$WINE" "$exe" watch --port COM3 --json) >"$work/watch.out.raw" 2>"$work/watch.err.raw" &
+watcher=$!
+track_pid "$watcher"
+wait_for 20 grep -q listening "$work/watch.err.raw" && touch "$work/watching" || fail "watch did not start"
+wait_for 20 grep -q '"text":"K"' "$work/watch.out.raw" || fail "watch: no frame after the adapter came back"
+tr -d '\r' <"$work/watch.err.raw" >"$work/watch.err"
+tr -d '\r' <"$work/watch.out.raw" >"$work/watch.out"
+has "watch: gone" "$work/watch.err" "has gone away"
+has "watch: back" "$work/watch.err" "is back"
+has "watch: before" "$work/watch.out" '"text":"B01R011111001332"'
+stop_pid "$watcher"
+stop_pid "$line"
 
 # One send over RFC 2217: ser2net on loopback serving the same terminal.
 if command -v ser2net >/dev/null; then
