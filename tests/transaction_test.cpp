@@ -102,8 +102,8 @@ private:
 };
 
 Bytes AckAnd(const Bytes& reply) {
-    Bytes out = Ack();
-    out.insert(out.end(), reply.begin(), reply.end());
+    Bytes out = reply;
+    out.insert(out.begin(), ACK);
     return out;
 }
 
