@@ -8,11 +8,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -245,6 +248,35 @@ TEST_F(TapRun, BytesThatWaitedOnBothLinesArePairedRequestThenAnswer) {
     EXPECT_EQ(verdicts, (std::vector<std::string>{"ok", "ok", "ok", "ok"}));
     EXPECT_EQ(requests, (std::vector<std::string>{"B07R", "B08R", "B09R", "B10R"}));
     EXPECT_EQ(replies, (std::vector<std::string>{"B07R 1", "B08R 2", "B09R 3", "B10R 4"}));
+}
+
+// A controller line that chatters without a pause (no silent window ever ends its
+// stray bytes) is still shown while it goes on, not once 1024 bytes have piled up.
+TEST_F(TapRun, ChatterThatNeverPausesIsShownWhileItGoesOn) {
+    StartTap(host_->slavePath());
+    std::atomic<bool> talking{true};
+    std::atomic<bool> fellSilent{false};
+    std::thread chatter([&] {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (talking && std::chrono::steady_clock::now() < until) {
+            ctrl_.Write(std::string("z"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the chatter's pace, not a wait
+        }
+        fellSilent = true;
+    });
+    bool shown = WaitOut("\"kind\":\"stray\"", 1);
+    bool stillTalking = !fellSilent;
+    talking = false;
+    chatter.join();
+    ASSERT_TRUE(shown);
+    EXPECT_TRUE(stillTalking);
+    EXPECT_EQ(Stop(), 0);
+    for (const nlohmann::json& j : Lines()) {
+        if (j["kind"] != "stray") continue;
+        size_t bytes = (j["hex"].get<std::string>().size() + 1) / 3;
+        EXPECT_LT(bytes, 200u) << "held back until the piece was full: " << bytes << " bytes";
+        break;
+    }
 }
 
 TEST_F(TapRun, AnAdapterThatGoesAwayIsWaitedForWhileTheOtherLineIsHeard) {

@@ -6,6 +6,10 @@
 #include "cli/tap/analyzer.h"
 #include "link/frame_splitter.h"
 
+// Stray bytes on a line that never goes quiet are handed over at least this often,
+// so a listener shows the chatter instead of seeming to hang until 1024 bytes.
+const long long STRAY_HOLD_US = 1000000;
+
 class StampedSplitter {
 public:
     explicit StampedSplitter(int dir = TAP_HOST);
@@ -21,6 +25,11 @@ public:
     bool Pending() const { return splitter_.length > 0; }
     // When the last byte came (-1 before any).
     long long LastByteUs() const { return lastByteUs_; }
+    // When pending stray bytes are due to be handed over (Flush), -1 when none are
+    // pending; a frame in progress waits for its end or a window's silence.
+    long long StrayDueUs() const {
+        return splitter_.length > 0 && splitter_.inFrame == 0 ? firstUs_ + STRAY_HOLD_US : -1;
+    }
 
 private:
     void Stamp(const SplitPiece& split, long long firstUs, long long lastUs, TapPiece& out);

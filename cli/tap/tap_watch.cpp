@@ -239,6 +239,7 @@ int RunTapWatch(const TapOptions& options) {
             if (line.splitter.Pending() && line.splitter.LastByteUs() + WINDOW_US < due) {
                 due = line.splitter.LastByteUs() + WINDOW_US;
             }
+            if (line.splitter.StrayDueUs() >= 0 && line.splitter.StrayDueUs() < due) due = line.splitter.StrayDueUs();
             if (line.nextCheckUs < due) due = line.nextCheckUs;
         }
         int waitMs = due > now ? static_cast<int>((due - now + 999) / 1000) : 0;
@@ -257,7 +258,8 @@ int RunTapWatch(const TapOptions& options) {
             holds[i] = TakePiece(lines[i], now, session, pieces);
         }
         for (TapLine& line : lines) {
-            if (line.open && line.splitter.Pending() && now - line.splitter.LastByteUs() >= WINDOW_US &&
+            const bool strayDue = line.splitter.StrayDueUs() >= 0 && now >= line.splitter.StrayDueUs();
+            if (line.open && line.splitter.Pending() && (now - line.splitter.LastByteUs() >= WINDOW_US || strayDue) &&
                 line.splitter.Flush(pieces[0]) == 1) {
                 session.Piece(pieces[0]);
             }
