@@ -1,8 +1,5 @@
 // zantrox-cli ports, map and unmap, and the open-failure explanations, on a fake
 // /dev, /sys, /proc and HOME made in a temporary folder.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -21,6 +18,7 @@
 #include "cli/json_line.h"
 #include "cli/ports.h"
 #include "port/port.h"
+#include "tests/support/ser2net_process.h"
 
 namespace {
 
@@ -469,15 +467,10 @@ TEST_F(CliPorts, UnmapRemovesOnlyLinks) {
 // A device server as COM3: the link's text is the URL; ports asks whether it
 // takes a connection now; a malformed URL makes nothing.
 TEST_F(CliPorts, MapsADeviceServerAndPortsSaysWhetherItAnswers) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), n), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    std::string url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    int port = 0;
+    int listener = testsupport::ListenOnLoopback(4, &port);
+    ASSERT_GE(listener, 0);
+    std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
 
     EXPECT_EQ(Map(3, "rfc2217://127.0.0.1", false), EXIT_USAGE);
     EXPECT_NE(err_->Text().find("no TCP port"), std::string::npos) << err_->Text();

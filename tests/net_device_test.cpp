@@ -1,9 +1,6 @@
 // The network device through the port table, against Debian's ser2net on
 // loopback serving an in-test terminal: every byte value both ways, the line
 // settings reaching the terminal, a server that goes away, and the 3 s bound.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -142,15 +139,10 @@ TEST_F(NetDevice, AWaitSleepsUntilADataByteAndEndsWhenTheServerGoes) {
 // it hangs, as to an address that does not answer. A listener that accepts and
 // says nothing is not an RFC 2217 server. Both give up at the 3 s bound.
 TEST(NetDeviceBound, SilentPeersGiveUpAtTheBoundWithTheReason) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), n), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    std::string url = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    int port = 0;
+    int listener = testsupport::ListenOnLoopback(0, &port);
+    ASSERT_GE(listener, 0);
+    std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
 
     // The first connection is queued and never accepted: nothing speaks on it.
     auto start = std::chrono::steady_clock::now();

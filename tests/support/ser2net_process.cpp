@@ -45,6 +45,21 @@ bool TcpListening(int port) {
     return false;
 }
 
+int ListenOnLoopback(int backlog, int* port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), n) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0 || listen(fd, backlog) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
 namespace {
 
 int OtherFreePort(int taken) {

@@ -14,6 +14,9 @@ int FreeTcpPort();
 // Whether something listens on 127.0.0.1:port, from the kernel's table: a probe
 // connection would make ser2net take its terminal for a moment.
 bool TcpListening(int port);
+// A socket listening on 127.0.0.1 at a free port with an accept queue of `backlog`
+// (0: one connection is queued and no more). Returns the socket and sets *port, or -1.
+int ListenOnLoopback(int backlog, int* port);
 
 class Ser2net {
 public:
