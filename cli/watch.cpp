@@ -51,7 +51,7 @@ int RunWatch(const PortOptions& options, double durationS) {
             lastByteUs = now;
             int n = splitter.Feed(byte, now, pieces);
             for (int i = 0; i < n; ++i) Report(pieces[i], clock, options.json);
-            if (splitter.StrayDueUs() >= 0 && now >= splitter.StrayDueUs() && splitter.Flush(pieces[0]) == 1) {
+            if (splitter.StrayDue(now) && splitter.Flush(pieces[0]) == 1) {
                 Report(pieces[0], clock, options.json);
             }
             continue;

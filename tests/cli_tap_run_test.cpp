@@ -279,6 +279,28 @@ TEST_F(TapRun, ChatterThatNeverPausesIsShownWhileItGoesOn) {
     }
 }
 
+// A line that floods faster than the tap reads it does not hold the tap: --duration
+// (and Ctrl+C, looked at in the same place) still ends it.
+TEST_F(TapRun, AFloodingLineStillEndsAtItsDuration) {
+    StartTap(host_->slavePath(), {"--duration", "1"});
+    int master = ctrl_.master();
+    ASSERT_EQ(fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK), 0);
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        const std::string block(4096, 'z');
+        while (flooding) {
+            if (write(master, block.data(), block.size()) < 0) std::this_thread::yield();  // full: try again
+        }
+    });
+    auto start = std::chrono::steady_clock::now();
+    int status = tap_->Wait(10000);
+    auto took = std::chrono::steady_clock::now() - start;
+    flooding = false;
+    flood.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(took, std::chrono::seconds(3)) << "the flood held the tap past its duration";
+}
+
 TEST_F(TapRun, AnAdapterThatGoesAwayIsWaitedForWhileTheOtherLineIsHeard) {
     std::string link = dir_ + "/host-adapter";
     ASSERT_EQ(symlink(host_->slavePath().c_str(), link.c_str()), 0);

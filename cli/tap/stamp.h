@@ -30,6 +30,7 @@ public:
     long long StrayDueUs() const {
         return splitter_.length > 0 && splitter_.inFrame == 0 ? firstUs_ + STRAY_HOLD_US : -1;
     }
+    bool StrayDue(long long now) const { return StrayDueUs() >= 0 && now >= StrayDueUs(); }
 
 private:
     void Stamp(const SplitPiece& split, long long firstUs, long long lastUs, TapPiece& out);

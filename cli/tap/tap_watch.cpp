@@ -22,6 +22,7 @@ const long long WINDOW_US = static_cast<long long>(RECEIVE_WINDOW_TICKS) * TICK_
 const long long LOST_CHECK_US = 200000;  // how often an open device is asked whether it is still there
 const long long REOPEN_US = 500000;      // between attempts to open a device that went away
 const int LONGEST_WAIT_MS = 200;         // Ctrl+C and the clock are looked at least this often
+const int BYTES_A_ROUND = 4096;          // read in one round of the loop at the most
 
 struct TapLine {
     int dir = TAP_HOST;
@@ -145,10 +146,10 @@ bool PlaceLines(TapLine lines[2]) {
     return true;
 }
 
-// Reads `line` until a piece is complete or it holds nothing more, all bytes stamped
-// `now`. Returns whether it may hold more.
-bool TakePiece(TapLine& line, long long now, Session& session, TapPiece pieces[2]) {
-    for (;;) {
+// Reads `line` until a piece is complete, it holds nothing more or `budget` bytes
+// are used up, all bytes stamped `now`. Returns whether it may hold more.
+bool TakePiece(TapLine& line, long long now, Session& session, TapPiece pieces[2], int& budget) {
+    while (budget-- > 0) {
         unsigned char byte = 0;
         PortReadArgs args = {&byte};
         if (PortRequest(line.portId, PORT_READ_BYTE, &args) != PORT_OK) {
@@ -162,6 +163,7 @@ bool TakePiece(TapLine& line, long long now, Session& session, TapPiece pieces[2
         if (PortWaitReadable(&line.portId, 1, 0, &ready) <= 0) return false;
         if (n > 0) return true;
     }
+    return false;  // the rest waits for the next round
 }
 
 }  // namespace
@@ -251,15 +253,19 @@ int RunTapWatch(const TapOptions& options) {
         // block), the wake cannot tell which came first. They are taken a piece at a time:
         // the controller's while a request waits for its answer (an answer follows the
         // request it answers), else the host's.
+        // A line that floods faster than it is read would hold the loop for ever: a
+        // round takes at most BYTES_A_ROUND, then Ctrl+C, the clock and the adapters
+        // are looked at again.
         bool holds[2] = {ready[TAP_HOST] != 0 && lines[TAP_HOST].open, ready[TAP_CTRL] != 0 && lines[TAP_CTRL].open};
-        while (holds[TAP_HOST] || holds[TAP_CTRL]) {
+        int budget = BYTES_A_ROUND;
+        while ((holds[TAP_HOST] || holds[TAP_CTRL]) && budget > 0) {
             int i = holds[TAP_HOST] ? TAP_HOST : TAP_CTRL;
             if (holds[TAP_HOST] && holds[TAP_CTRL] && session.Deadline() >= 0) i = TAP_CTRL;
-            holds[i] = TakePiece(lines[i], now, session, pieces);
+            holds[i] = TakePiece(lines[i], now, session, pieces, budget);
         }
         for (TapLine& line : lines) {
-            const bool strayDue = line.splitter.StrayDueUs() >= 0 && now >= line.splitter.StrayDueUs();
-            if (line.open && line.splitter.Pending() && (now - line.splitter.LastByteUs() >= WINDOW_US || strayDue) &&
+            if (line.open && line.splitter.Pending() &&
+                (now - line.splitter.LastByteUs() >= WINDOW_US || line.splitter.StrayDue(now)) &&
                 line.splitter.Flush(pieces[0]) == 1) {
                 session.Piece(pieces[0]);
             }
