@@ -15,20 +15,12 @@
 # build such as <build>/win); DRIVER_EXE is the Wine test driver. Several builds
 # run in one prefix, one after the other, so before and after share a machine state.
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/.." && pwd)
-if [ $# -lt 4 ]; then
-    echo "usage: wine_cpu.sh ZANTROX_SIM DRIVER_EXE SECONDS LABEL=BUILD_DIR..." >&2
-    exit 2
-fi
-sim=$(readlink -f "$1")
-driver=$(readlink -f "$2")
-seconds=$3
+. "$(dirname "$0")/../tools/lib/harness.sh"
+script_args "ZANTROX_SIM DRIVER_EXE SECONDS LABEL=BUILD_DIR..." 4 99 "$@"
+sim=${ARGS[0]} driver=${ARGS[1]} seconds=${ARGS[2]}
 shift 3
 WINE=${WINE:-wine}
-. "$root/tools/lib/harness.sh"
 make_work_dir work wine-cpu || exit 1
-at_exit '[ -n "${WINEPREFIX:-}" ] && wine_restart >/dev/null 2>&1'
 
 die() { echo "wine_cpu: $*" >&2; exit 1; }
 
@@ -76,7 +68,8 @@ start_xvfb "$work/xvfb.log" 640x480x24 || die "no Xvfb"
 start_sim "$sim" "$work/sim" --no-link --log "$work/sim.log" || die "simulator did not start"
 wine_prefix "$work/prefix" "$work/wineboot.log" || die "wineboot failed"
 wine_com_port 1 "$SIM_PTY" "$work/reg.log" || die "reg add COM1"
-wine_restart
+wine_restart || die "Wine's server did not start again"
+wine_com_links 1="$SIM_PTY" || die "COM1 is not linked to the simulator"
 frames() { awk -F'\t' '$2 == "ok"' "$work/sim.log" | wc -l; }
 has_frames() { [ "$(frames)" -ge "$1" ]; }
 running() { pgrep -f "$1" >/dev/null; }
@@ -84,7 +77,7 @@ rests() { tr -d '\r' <"$work/line-rest.out" | awk '/ rests$/ { n = $1 } END { pr
 
 # What the prefix uses with no program of ours: nothing runs (Wine's server has
 # gone), then a Windows program that does nothing (Wine's own processes running).
-measure prefix "nothing running" none
+measure prefix "nothing running but its idle server" none
 "$WINE" "$driver" rest $(((seconds + 30) * 1000)) >/dev/null 2>&1 &
 rest=$!
 track_pid "$rest"

@@ -83,8 +83,8 @@ wine_prefix "$WORK/prefix" "$WORK/wine.log" || die "could not make a Wine prefix
 start_sim "$SIM" "$WORK/sim-windows" --no-link --log "$WORK/sim-windows.log" ||
     die "the simulator did not start: $(cat "$WORK/sim-windows.err")"
 wine_com_port 1 "$SIM_PTY" "$WORK/wine.log" || die "could not map COM1"
-wine_restart
-at_exit 'wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1'
+wine_restart || die "Wine's server did not start again"
+wine_com_links 1="$SIM_PTY" >"$WORK/links.out" || die "COM1 is not linked to the simulator: $(cat "$WORK/links.out")"
 
 (cd "$WORK" && wine "$EXE" >"$WORK/exe.out" 2>&1) &
 track_pid $!

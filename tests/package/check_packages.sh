@@ -256,7 +256,6 @@ fi
 if [ $msi_ok -eq 1 ]; then
     mkdir -p "$work/wine" "$work/upgrade"
     check "fresh Wine prefix" wine_prefix "$work/wine" "$work/wine.log" || msi_ok=0
-    at_exit 'wineserver -k 2>/dev/null; wineserver -w 2>/dev/null'
 fi
 if [ $msi_ok -eq 1 ]; then
     program_files="$WINEPREFIX/drive_c/Program Files/Zantrox"
@@ -330,8 +329,7 @@ if [ $msi_ok -eq 1 ]; then
         return $bad
     }
     check "removed: no files, no shortcut, PATH as before, no registration" nothing_left
-    wineserver -k 2>/dev/null
-    wineserver -w 2>/dev/null
+    wine_stop
 fi
 
 # --- removed again -------------------------------------------------------------------

@@ -8,17 +8,11 @@
 #
 # Ends with "wine-cli: N passed, M failed".
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source_root=$(cd "$here/../.." && pwd)
-if [ $# -ne 2 ]; then
-    echo "usage: run_wine_cli_tests.sh ZANTROX_CLI_EXE ZANTROX_SIM" >&2
-    exit 2
-fi
-exe=$(readlink -f "$1")
-sim=$(readlink -f "$2")
-WINE=${WINE:-wine}
 # shellcheck source=../../tools/lib/harness.sh
-. "$source_root/tools/lib/harness.sh"
+. "$(dirname "$0")/../../tools/lib/harness.sh"
+script_args "ZANTROX_CLI_EXE ZANTROX_SIM" 2 2 "$@"
+exe=${ARGS[0]} sim=${ARGS[1]} source_root=$HARNESS_ROOT
+WINE=${WINE:-wine}
 
 make_work_dir work wine-cli || exit 1
 passed=0
@@ -27,7 +21,7 @@ pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
 finish() {
     # Wine's own processes end before the simulator and Xvfb.
-    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then wine_restart >/dev/null 2>&1; fi
+    wine_stop
     [ "$failed" -eq 0 ] || { HARNESS_KEEP_WORK=1; echo "wine-cli: work folder kept: $work"; }
     echo "wine-cli: $passed passed, $failed failed"
 }
@@ -41,6 +35,12 @@ run() {
     local got=$?
     tr -d '\r' <"$work/out.raw" >"$work/out"
     tr -d '\r' <"$work/err.raw" >"$work/err"
+    # The program never ran: no verdict on it, and no point in the checks after it.
+    if wine_client_failed "$work/err"; then
+        fail "$name: $WINE_HARNESS_FAULT"
+        head -5 "$work/err"
+        exit 1
+    fi
     if [ "$got" -eq "$want" ]; then pass; else fail "$name: exit $got, wanted $want"; head -5 "$work/err"; fi
 }
 has() { if grep -qF -- "$3" "$2"; then pass; else fail "$1: no '$3'"; head -10 "$2"; fi; }
@@ -60,7 +60,9 @@ for k in 2 3 4 5 6 7 8 9; do
 done
 # COM3 is an adapter that a test pulls and plugs back (a link that comes and goes).
 wine_com_port 3 "$work/com3" "$work/reg.log" || fail "reg add COM3"
-wine_restart
+wine_restart || { fail "$WINE_HARNESS_FAULT (no server after the restart)"; exit 1; }
+wine_com_links 1="$SIM_PTY" 3="$work/com3" >"$work/links.out" ||
+    { fail "COM links: $WINE_HARNESS_FAULT"; cat "$work/links.out"; exit 1; }
 
 run "--version" 0 --version
 has "version" "$work/out" "zantrox-cli "

@@ -16,17 +16,11 @@
 set -uo pipefail
 
 script_start=$(date +%s%N)
-here=$(cd "$(dirname "$0")" && pwd)
-source_root=$(cd "$here/../.." && pwd)
-
-if [ $# -lt 3 ] || [ $# -gt 4 ]; then
-    echo "usage: run_wine_tests.sh ZANTROX_EXE DRIVER_EXE ZANTROX_SIM [WINE_EXPECT]" >&2
-    exit 2
-fi
-exe=$(readlink -f "$1")
-driver=$(readlink -f "$2")
-sim=$(readlink -f "$3")
-expect_tool=${4:-}
+# shellcheck source=../../tools/lib/harness.sh
+. "$(dirname "$0")/../../tools/lib/harness.sh"
+script_args "ZANTROX_EXE DRIVER_EXE ZANTROX_SIM [WINE_EXPECT]" 3 4 "$@"
+exe=${ARGS[0]} driver=${ARGS[1]} sim=${ARGS[2]} expect_tool=${ARGS[3]:-}
+source_root=$HARNESS_ROOT here=$HARNESS_ROOT/tests/wine
 for f in "$exe" "$driver" "$sim"; do
     [ -f "$f" ] || { echo "run_wine_tests.sh: missing $f" >&2; exit 2; }
 done
@@ -35,8 +29,6 @@ for tool in "$WINE" wineboot wineserver Xvfb; do
     command -v "$tool" >/dev/null 2>&1 || { echo "run_wine_tests.sh: $tool not found" >&2; exit 2; }
 done
 
-# shellcheck source=../../tools/lib/harness.sh
-. "$source_root/tools/lib/harness.sh"
 make_work_dir work wine || exit 1
 passed=0
 failed=0
@@ -47,9 +39,10 @@ fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
 # Wine's own processes end before the simulators and Xvfb (the harness stops
 # those); the work folder stays after a failure.
 wine_cleanup() {
-    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
-        wineserver -k >/dev/null 2>&1
-        wineserver -w >/dev/null 2>&1
+    wine_stop
+    if [ -f "$work/harness-fault" ]; then
+        failed=$((failed + 1))
+        echo "FAIL: $WINE_HARNESS_FAULT ($(cat "$work/harness-fault"))"
     fi
     if [ "$failed" -ne 0 ] || [ "${ZANTROX_WINE_KEEP:-0}" = 1 ]; then
         HARNESS_KEEP_WORK=1
@@ -61,7 +54,22 @@ at_exit wine_cleanup
 
 # ---- Helpers ----------------------------------------------------------------
 
-drive() { "$WINE" "$driver" "$@"; }
+# drive ARGS...: the test driver under Wine. When Wine's client lost its server the
+# driver never ran: that is said as a harness fault and the suite ends (a subshell,
+# as in a pipe, ends only itself; the fault is said again at the end).
+drive() {
+    local rc
+    "$WINE" "$driver" "$@" 2>"$work/drive.err"
+    rc=$?
+    if wine_client_failed "$work/drive.err"; then
+        echo "driver $1" >"$work/harness-fault"
+        fail "driver $1: $WINE_HARNESS_FAULT"
+        head -5 "$work/drive.err"
+        exit 1
+    fi
+    cat "$work/drive.err" >&2
+    return "$rc"
+}
 
 # The frames a simulator has logged, "verdict<TAB>text" per line, complete lines only.
 frames() {
@@ -197,6 +205,10 @@ start_console() {
         return 0
     fi
     cat "$work/wait-window.out"
+    if wine_client_failed "$work/exe.out"; then
+        echo "console start" >"$work/harness-fault"
+        fail "console start: $WINE_HARNESS_FAULT"
+    fi
     return 1
 }
 
@@ -262,7 +274,9 @@ for k in 1 2; do
     wine_com_port "$k" "${pty[$k]}" "$work/reg.log" || fail "reg add COM$k"
 done
 # The dosdevices links comN are made from the registry when Wine starts.
-wine_restart
+wine_restart || { fail "$WINE_HARNESS_FAULT (no server after the restart)"; exit 1; }
+wine_com_links 1="${pty[1]}" 2="${pty[2]}" >"$work/links.out" ||
+    { fail "COM links: $WINE_HARNESS_FAULT"; cat "$work/links.out"; exit 1; }
 
 # Each port carries a frame of the driver's own to its simulator.
 for k in 1 2; do

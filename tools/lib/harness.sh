@@ -9,10 +9,26 @@
 # scripts keep their own variables; the harness's own start with HARNESS_ or are
 # the documented results (DISPLAY, XVFB_PID, SIM_PID, SIM_PTY, SIM_STATUS).
 
+# The top of the source tree, from where this file is.
+HARNESS_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 HARNESS_PIDS=()
 HARNESS_AT_EXIT=()
 HARNESS_DIRS=()
 HARNESS_KEEP_WORK=${HARNESS_KEEP_WORK:-0}
+
+# script_args USAGE MIN MAX ARG...: the calling script's arguments: MIN to MAX of them, else "usage: SCRIPT USAGE" and exit 2. Those that name a file or folder are made absolute; all are in ARGS, in order.
+script_args() {
+    local usage=$1 min=$2 max=$3 arg
+    shift 3
+    if [ $# -lt "$min" ] || [ $# -gt "$max" ]; then
+        echo "usage: $(basename "$0") $usage" >&2
+        exit 2
+    fi
+    ARGS=()
+    for arg in "$@"; do
+        if [ -e "$arg" ]; then ARGS+=("$(readlink -f "$arg")"); else ARGS+=("$arg"); fi
+    done
+}
 
 # now_ms: prints the wall clock in milliseconds.
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
@@ -194,12 +210,21 @@ missing_tools() {
     done
 }
 
-# wine_prefix DIR LOG: makes a fresh Wine prefix in DIR (exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES), frames drawn by Wine with Marlett; 1 on failure.
+# Wine's server and the suites. By default Wine's server ends by itself 3 s after the
+# last Windows program of a prefix has ended, and closes its socket at that moment:
+# a program started just then has its connection cut ("wine client error:0: recvmsg:
+# Connection reset by peer") and never runs. So once a prefix is made, one server is
+# kept for it (wineserver -p: it never ends by itself) until wine_stop, and every
+# program of a suite talks to that one.
+
+# wine_prefix DIR LOG: makes a fresh Wine prefix in DIR (exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES), frames drawn by Wine with Marlett, and starts its server for good (wine_stop ends it); 1 on failure.
 wine_prefix() {
     export WINEPREFIX=$1
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     unset WINEARCH
+    # wineboot's own server ends by itself once the set-up is written: nothing else
+    # connects meanwhile, and waiting for it is waiting for the set-up to finish.
     wineboot -i >"$2" 2>&1 || return 1
     wineserver -w
     # There is no window manager on the display: Wine draws the window frame itself
@@ -214,16 +239,60 @@ wine_prefix() {
             cp "$font" "$WINEPREFIX/drive_c/windows/Fonts/" && break
         fi
     done
+    wine_server_start >>"$2" 2>&1 || return 1
     for value in Decorated Managed; do
         "${WINE:-wine}" reg add 'HKCU\Software\Wine\X11 Driver' /v "$value" /d N /f >>"$2" 2>&1 || return 1
     done
 }
 
+# wine_server_start: starts the prefix's server, kept until wine_stop; at exit it is ended (once, whoever asked); 1 when it did not start.
+wine_server_start() {
+    wineserver -p || return 1
+    if [ -z "${HARNESS_WINE_STOP_AT_EXIT:-}" ]; then
+        HARNESS_WINE_STOP_AT_EXIT=1
+        at_exit wine_stop
+    fi
+}
+
+# wine_stop: ends the prefix's Wine processes and its server, and waits for them; quiet when there is no prefix.
+wine_stop() {
+    [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ] || return 0
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    return 0
+}
+
 # wine_com_port K DEVICE LOG: maps COMK of the prefix to DEVICE; wine_restart makes it take effect.
 wine_com_port() { "${WINE:-wine}" reg add 'HKLM\Software\Wine\Ports' /v "COM$1" /d "$2" /f >>"$3" 2>&1; }
 
-# wine_restart: ends the prefix's Wine processes, so the next start reads the registry afresh (comN links).
+# wine_restart: ends the prefix's Wine processes and starts its server afresh, so the next start reads the registry (comN links); 1 when it did not start.
 wine_restart() {
-    wineserver -k
-    wineserver -w
+    wine_stop
+    wineserver -p
 }
+
+# wine_com_links K=DEVICE...: waits (30 s at most) until the prefix's dosdevices links comK point at DEVICE. Wine's mount
+# manager makes them from the registry shortly after its first program starts, so a port opened before that would be
+# the machine's own /dev/ttyS(K-1). Starts a program that does nothing to have it done; 1 (and says which) when not.
+wine_com_links() {
+    local pair k dev
+    "${WINE:-wine}" cmd /c exit 0 >/dev/null 2>&1
+    harness_links_made() {
+        for pair in "$@"; do
+            k=${pair%%=*} dev=${pair#*=}
+            [ "$(readlink "$WINEPREFIX/dosdevices/com$k" 2>/dev/null)" = "$dev" ] || return 1
+        done
+    }
+    wait_for 30 harness_links_made "$@" && return 0
+    for pair in "$@"; do
+        k=${pair%%=*} dev=${pair#*=}
+        echo "COM$k is $(readlink "$WINEPREFIX/dosdevices/com$k" 2>/dev/null || echo 'no link'), not $dev"
+    done
+    return 1
+}
+
+# WINE_HARNESS_FAULT: what a suite says when Wine itself failed it, not the program under test.
+WINE_HARNESS_FAULT="Wine's server went away: harness fault, not a test result"
+
+# wine_client_failed FILE: succeeds when FILE (a Windows program's standard error) shows that Wine's client lost or could not reach its server.
+wine_client_failed() { grep -qE '^wine client error|^wine: could not (load|exec|start)|^wineserver: ' "$1" 2>/dev/null; }
