@@ -8,12 +8,9 @@
 #
 # Runs in a temporary HOME. Ends with "cli: N passed, M failed".
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
-. "$root/tools/lib/harness.sh"
-
-cli=$(readlink -f "$1")
-sim=$(readlink -f "$2")
+. "$(dirname "$0")/../../tools/lib/harness.sh"
+script_args "ZANTROX_CLI ZANTROX_SIM" 2 2 "$@"
+cli=${ARGS[0]} sim=${ARGS[1]} root=$HARNESS_ROOT
 . "$root/tools/lib/checks.sh"
 checks_begin cli
 
@@ -199,7 +196,7 @@ pause 700
 frame K
 pause 300
 SCRIPT
-python3 "$here/fake_line.py" "$port" "$work/line.script" >"$work/line.out" 2>&1 &
+python3 "$root/tests/cli/fake_line.py" "$port" "$work/line.script" >"$work/line.out" 2>&1 &
 line=$!
 track_pid "$line"
 wait_for 5 grep -q ready "$work/line.out" || fail "fake line did not start"

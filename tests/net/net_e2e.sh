@@ -8,12 +8,9 @@
 #
 # Runs in a temporary HOME. Ends with "net: N passed, M failed".
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
-. "$root/tools/lib/harness.sh"
-
-cli=$(readlink -f "$1")
-sim=$(readlink -f "$2")
+. "$(dirname "$0")/../../tools/lib/harness.sh"
+script_args "ZANTROX_CLI ZANTROX_SIM" 2 2 "$@"
+cli=${ARGS[0]} sim=${ARGS[1]} root=$HARNESS_ROOT
 . "$root/tools/lib/checks.sh"
 checks_begin net
 command -v ser2net >/dev/null || { fail "ser2net is not installed (tools/install-deps.sh)"; exit 1; }

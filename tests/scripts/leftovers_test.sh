@@ -15,16 +15,9 @@
 #   - tests/cli/cli_e2e.sh, another harness user with processes of its own.
 # Skipped (77) without Xvfb, xdotool, xwd or convert. Ends with "leftovers: N passed, M failed".
 set -uo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
-
-if [ $# -ne 3 ]; then
-    echo "usage: leftovers_test.sh BUILD_DIR ZANTROX_CLI ZANTROX_SIM" >&2
-    exit 2
-fi
-build=$(readlink -f "$1")
-cli=$(readlink -f "$2")
-sim=$(readlink -f "$3")
+. "$(dirname "$0")/../../tools/lib/harness.sh"
+script_args "BUILD_DIR ZANTROX_CLI ZANTROX_SIM" 3 3 "$@"
+build=${ARGS[0]} cli=${ARGS[1]} sim=${ARGS[2]} root=$HARNESS_ROOT
 for tool in Xvfb xdotool xwd convert setsid pgrep; do
     command -v "$tool" >/dev/null 2>&1 || { echo "leftovers: $tool not found; skipped"; exit 77; }
 done
@@ -34,16 +27,6 @@ passed=0
 failed=0
 pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
-
-# until_true SECONDS COMMAND...: COMMAND succeeds within SECONDS (polled every 50 ms).
-until_true() {
-    local end=$(($(date +%s) + $1))
-    shift
-    until "$@"; do
-        [ "$(date +%s)" -lt "$end" ] || return 1
-        sleep 0.05
-    done
-}
 
 # X display locks whose server no longer runs (a server that was killed leaves its lock).
 stale_x_locks() {
@@ -79,16 +62,16 @@ with open(sys.argv[1] + ".part", "w") as f: f.write(str(os.getpid()))
 os.rename(sys.argv[1] + ".part", sys.argv[1])
 os.execvp(sys.argv[2], sys.argv[2:])' "$dir/sid" "$@" >"$dir/out" 2>&1 </dev/null &
     runner=$!
-    until_true 10 test -s "$dir/sid" || { fail "$name: did not start"; return; }
+    wait_for 10 test -s "$dir/sid" || { fail "$name: did not start"; return; }
     sid=$(cat "$dir/sid")
     if [ "$interrupt" != - ]; then
-        if until_true 120 session_has "$sid" "$interrupt"; then
+        if wait_for 120 session_has "$sid" "$interrupt"; then
             kill -INT -- "-$sid"
         else
             fail "$name: $interrupt did not start"
         fi
     fi
-    if ! until_true 180 runner_ended "$runner"; then
+    if ! wait_for 180 runner_ended "$runner"; then
         fail "$name: did not end within 180 s:"$'\n'"$(ps -o pid=,args= -s "$sid")"
         pkill -KILL -s "$sid"
     fi
