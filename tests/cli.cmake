@@ -7,7 +7,7 @@ zantrox_test(cli_output_test SOURCES cli_output_test.cpp LABELS unit)
 target_link_libraries(cli_output_test PRIVATE zantrox_cli_lib)
 
 add_test(NAME cli_e2e COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli/cli_e2e.sh $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
-set_tests_properties(cli_e2e PROPERTIES LABELS e2e TIMEOUT 300)
+set_tests_properties(cli_e2e PROPERTIES LABELS e2e TIMEOUT 300 COST 12)
 
 # zantrox-cli: ports, map and unmap on a fake /dev, /sys, /proc and HOME.
 zantrox_test(cli_ports_test SOURCES cli_ports_test.cpp LABELS unit)
@@ -26,7 +26,7 @@ target_link_libraries(cli_report_test PRIVATE zantrox_cli_lib)
 
 # zantrox-cli over a serial device server (ser2net on loopback, serving the simulator).
 add_test(NAME net_e2e COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/net/net_e2e.sh $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
-set_tests_properties(net_e2e PROPERTIES LABELS e2e TIMEOUT 300)
+set_tests_properties(net_e2e PROPERTIES LABELS e2e TIMEOUT 300 COST 35)
 
 # zantrox-cli watch --tap: the exchange analyzer and the two-line listener.
 zantrox_test(cli_tap_test SOURCES cli_tap_test.cpp LABELS unit)
@@ -42,5 +42,5 @@ if(TARGET zantrox)
     add_test(NAME scripts_leave_nothing
              COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/scripts/leftovers_test.sh ${CMAKE_BINARY_DIR}
                      $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
-    set_tests_properties(scripts_leave_nothing PROPERTIES LABELS e2e TIMEOUT 600 SKIP_RETURN_CODE 77)
+    set_tests_properties(scripts_leave_nothing PROPERTIES LABELS e2e TIMEOUT 600 SKIP_RETURN_CODE 77 COST 40)
 endif()

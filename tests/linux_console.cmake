@@ -22,6 +22,7 @@ if(TARGET zantrox AND TARGET zantrox-sim AND X11_FOUND)
     set_tests_properties(console_e2e PROPERTIES
                          LABELS e2e
                          TIMEOUT 120
+                         COST 8
                          SKIP_RETURN_CODE 77)
 endif()
 

@@ -1,8 +1,20 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the unit, threaded, end-to-end (Xvfb) and Wine tests
 # with warnings as errors; the unit tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer; the threaded tests under ThreadSanitizer; and the
-# receive-path and network codec fuzzers for a bounded time. Ends with one "N passed, M failed" line.
+# UndefinedBehaviorSanitizer; the threaded tests under ThreadSanitizer; the
+# receive-path and network codec fuzzers for a bounded time; and the packages.
+#
+# Three phases, each using the machine as it can bear: first every build, one after
+# the other with all cores; then the unit and threaded tests of the three builds side
+# by side (they wait on line windows far more than they compute, but a build or Wine
+# beside them can starve a 100 ms window, so nothing else runs then); last the
+# end-to-end and Wine suites, the fuzzers and the package checks side by side (each
+# suite has its own HOME, display, Wine prefix and ports). Each stage's output is in
+# build-test/logs/; the terminal gets a line a stage. At the end, the output of
+# whatever failed, then a summary that names each failed check with its suite and
+# the log that holds it, then one "N passed, M failed" line.
+#
+# Environment: FUZZ_SECONDS (default 60, shared by the two fuzz targets).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -11,91 +23,169 @@ tools/install-deps.sh || { echo "dependency installation failed"; exit 1; }
 
 jobs=$(nproc)
 fuzz_seconds=${FUZZ_SECONDS:-60}
-passed=0
-failed=0
-failures=()
 log_dir=$root/build-test/logs
+rm -rf "$log_dir"
 mkdir -p "$log_dir"
+# One line a stage ("NAME<TAB>PASSED<TAB>FAILED<TAB>SECONDS") and one a failed
+# check ("SUITE<TAB>CHECK<TAB>LOG"); stages that run side by side append to both.
+results=$log_dir/results.tsv
+failures=$log_dir/failures.tsv
+: >"$results"
+: >"$failures"
+run_start=$(date +%s)
 
-# stage NAME BUILD_DIR "CXX FLAGS" "CMAKE ARGS" "CTEST ARGS"
-stage() {
-    local name=$1 dir=$2 flags=$3 cmake_args=$4 ctest_args=$5
-    echo "==== $name"
+say() { printf '%4d s  %s\n' $(($(date +%s) - run_start)) "$*"; }
+# record NAME PASSED FAILED START: a stage's counts.
+record() { printf '%s\t%s\t%s\t%s\n' "$1" "$2" "$3" $(($(date +%s) - $4)) >>"$results"; }
+# failure SUITE CHECK LOG: a failed check.
+failure() { printf '%s\t%s\t%s\n' "$1" "$2" "${3#"$root"/}" >>"$failures"; }
+# build NAME DIR "CXX FLAGS" "CMAKE ARGS" [TARGET...]: configures and builds (all
+# targets when none is named); a failure counts as one failed check.
+build() {
+    local name=$1 dir=$2 flags=$3 cmake_args=$4 t0
+    shift 4
+    t0=$(date +%s)
+    local targets=()
+    [ $# -gt 0 ] && targets=(--target "$@")
     # shellcheck disable=SC2086
-    if ! cmake -S "$root" -B "$dir" -DZANTROX_WERROR=ON "-DCMAKE_CXX_FLAGS=$flags" $cmake_args \
-            >"$log_dir/$name-configure.log" 2>&1 ||
-       ! cmake --build "$dir" -j"$jobs" >"$log_dir/$name-build.log" 2>&1; then
-        echo "$name: build failed"; tail -40 "$log_dir/$name-build.log" "$log_dir/$name-configure.log"
-        failed=$((failed + 1)); failures+=("$name build"); return
+    if cmake -S "$root" -B "$dir" -DZANTROX_WERROR=ON "-DCMAKE_CXX_FLAGS=$flags" $cmake_args \
+            >"$log_dir/$name-configure.log" 2>&1 &&
+       cmake --build "$dir" -j"$jobs" "${targets[@]}" >"$log_dir/$name-build.log" 2>&1; then
+        record "$name build" 0 0 "$t0"
+        say "$name: built in $(($(date +%s) - t0)) s"
+        return 0
     fi
-    # shellcheck disable=SC2086
-    (cd "$dir" && ctest --output-on-failure --timeout 600 $ctest_args) 2>&1 | tee "$log_dir/$name-ctest.log"
-    local line
-    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log_dir/$name-ctest.log" | tail -1)
-    if [ -z "$line" ]; then
-        echo "$name: ran no test"; failed=$((failed + 1)); failures+=("$name: no tests"); return
-    fi
-    local bad total
-    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
-    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
-    passed=$((passed + total - bad))
-    failed=$((failed + bad))
-    [ "$bad" -eq 0 ] || failures+=("$name: $bad failed")
+    record "$name build" 0 1 "$t0"
+    failure "$name" "build failed" "$log_dir/$name-build.log"
+    say "$name: build FAILED (log: ${log_dir#"$root"/}/$name-build.log)"
+    return 1
 }
 
-stage main build-test/ci "" "-DCMAKE_BUILD_TYPE=Debug" ""
+# tests NAME DIR CTEST_ARGS...: ctest in DIR; every test counts, and every failed
+# check in a failed test is named (the FAIL lines of a script suite, the failed
+# assertions of a unit test).
+tests() {
+    local name=$1 dir=$2 t0 counts
+    shift 2
+    t0=$(date +%s)
+    (cd "$dir" && ctest --output-on-failure --timeout 600 --output-junit "$log_dir/$name-ctest.xml" "$@") \
+        >"$log_dir/$name-ctest.log" 2>&1
+    counts=$(python3 "$root/tools/lib/junit_failures.py" "$name" "$log_dir/$name-ctest.xml" \
+                 "${log_dir#"$root"/}/$name-ctest.log" "$failures" "$log_dir/$name-failed-output.txt")
+    if [ -z "$counts" ]; then
+        record "$name tests" 0 1 "$t0"
+        failure "$name" "ctest ran no test or wrote no results" "$log_dir/$name-ctest.log"
+        say "$name: tests did not run (log: ${log_dir#"$root"/}/$name-ctest.log)"
+        return
+    fi
+    # shellcheck disable=SC2086
+    record "$name tests" $counts "$t0"
+    set -- $counts
+    say "$name: $1 passed, $2 failed in $(($(date +%s) - t0)) s"
+}
 
-export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1
-export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-stage asan-ubsan build-test/asan "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
-    "-DCMAKE_BUILD_TYPE=Debug -DZANTROX_WIN_TESTS=OFF" "-L unit"
-
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-stage tsan build-test/tsan "-fsanitize=thread" "-DCMAKE_BUILD_TYPE=Debug -DZANTROX_WIN_TESTS=OFF" "-L threaded"
-
-echo "==== fuzz (${fuzz_seconds}s over two targets)"
-# The receive path and the network codec share the fuzzing time: half each.
-fuzz_half=$(((fuzz_seconds + 1) / 2))
-if CXX=clang++ cmake -S "$root" -B build-test/fuzz -DZANTROX_FUZZ=ON -DZANTROX_WIN_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined" >"$log_dir/fuzz-configure.log" 2>&1 &&
-   cmake --build build-test/fuzz -j"$jobs" --target receive_fuzz rfc2217_fuzz >"$log_dir/fuzz-build.log" 2>&1; then
+# fuzz: both targets at once, each for half the fuzzing time.
+fuzz() {
+    local t0 target pids=() corpus half=$(((fuzz_seconds + 1) / 2)) ok=0 bad=0
+    t0=$(date +%s)
     for target in receive_fuzz rfc2217_fuzz; do
         corpus=$(mktemp -d)
-        if build-test/fuzz/tests/$target -max_total_time="$fuzz_half" -print_final_stats=1 "$corpus" \
-                >"$log_dir/$target.log" 2>&1; then
-            echo "$target:"; grep -E 'stat::number_of_executed_units|Done' "$log_dir/$target.log" | tail -2
-            passed=$((passed + 1))
-        else
-            tail -40 "$log_dir/$target.log"; failed=$((failed + 1)); failures+=("$target")
-        fi
-        rm -rf "$corpus"
+        (build-test/fuzz/tests/$target -max_total_time="$half" -print_final_stats=1 "$corpus" \
+             >"$log_dir/$target.log" 2>&1; echo $? >"$log_dir/$target.status"; rm -rf "$corpus") &
+        pids+=($!)
     done
-else
-    tail -40 "$log_dir/fuzz-build.log"; failed=$((failed + 1)); failures+=("fuzz build")
-fi
+    wait "${pids[@]}"
+    for target in receive_fuzz rfc2217_fuzz; do
+        if [ "$(cat "$log_dir/$target.status")" = 0 ]; then
+            ok=$((ok + 1))
+            say "$target: $(grep -E 'stat::number_of_executed_units' "$log_dir/$target.log" | tail -1)"
+        else
+            bad=$((bad + 1))
+            failure fuzz "$target found a fault" "$log_dir/$target.log"
+            tail -40 "$log_dir/$target.log" >"$log_dir/fuzz-$target-failed-output.txt"
+            say "$target: FAILED (log: ${log_dir#"$root"/}/$target.log)"
+        fi
+    done
+    record fuzz "$ok" "$bad" "$t0"
+}
 
-# The release packages: tools/package.sh builds out/zantrox_<version>_<arch>.deb and
-# out/zantrox-win64.zip and out/zantrox-<version>-win64.msi; each check of
-# tests/package/check_packages.sh (lintian, install, run, the zip's imports, the MSI
-# under Wine, removal) counts as one test.
-echo "==== packages"
-if PKG_BUILD_DIR=build-test/pkg WIN_BUILD_DIR=build-test/pkg-win tools/package.sh \
-        >"$log_dir/package.log" 2>&1; then
-    tests/package/check_packages.sh out 2>&1 | tee "$log_dir/package-check.log"
+# packages: tools/package.sh made them (in the build lane); each check of
+# tests/package/check_packages.sh (lintian, install, run, the zip's imports, the
+# MSI under Wine, removal) counts as one test.
+packages() {
+    local t0 line ok bad
+    t0=$(date +%s)
+    tests/package/check_packages.sh out >"$log_dir/package-check.log" 2>&1
     line=$(grep -E '^package checks: [0-9]+ passed, [0-9]+ failed$' "$log_dir/package-check.log" | tail -1)
     if [ -z "$line" ]; then
-        failed=$((failed + 1)); failures+=("packages: checks did not finish")
-    else
-        bad=$(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")
-        passed=$((passed + $(sed -E 's/^package checks: ([0-9]+) passed.*/\1/' <<<"$line")))
-        failed=$((failed + bad))
-        [ "$bad" -eq 0 ] || failures+=("packages: $bad failed")
+        record packages 0 1 "$t0"
+        failure packages "the checks did not finish" "$log_dir/package-check.log"
+        tail -40 "$log_dir/package-check.log" >"$log_dir/packages-failed-output.txt"
+        say "packages: checks did not finish"
+        return
     fi
+    ok=$(sed -E 's/^package checks: ([0-9]+) passed.*/\1/' <<<"$line")
+    bad=$(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")
+    grep -E '^FAIL  ' "$log_dir/package-check.log" | sed 's/^FAIL  //' | while IFS= read -r what; do
+        failure packages "$what" "$log_dir/package-check.log"
+    done
+    [ "$bad" -eq 0 ] || grep -A30 -E '^FAIL  ' "$log_dir/package-check.log" >"$log_dir/packages-failed-output.txt"
+    record packages "$ok" "$bad" "$t0"
+    say "packages: $ok passed, $bad failed in $(($(date +%s) - t0)) s"
+}
+
+asan_flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+# ---- Builds: the Windows programs in build-test/ci/win serve the Wine suites and the
+# packages; the sanitizer builds compile only what their tests run.
+main_built=0 asan_built=0 tsan_built=0 fuzz_built=0 packages_built=0
+build main build-test/ci "" "-DCMAKE_BUILD_TYPE=Debug" && main_built=1
+build asan-ubsan build-test/asan "$asan_flags" "-DCMAKE_BUILD_TYPE=Debug -DZANTROX_WIN_TESTS=OFF" \
+    zantrox_unit_tests && asan_built=1
+build tsan build-test/tsan "-fsanitize=thread" "-DCMAKE_BUILD_TYPE=Debug -DZANTROX_WIN_TESTS=OFF" \
+    zantrox_threaded_tests && tsan_built=1
+CXX=clang++ build fuzz build-test/fuzz "-fsanitize=fuzzer-no-link,address,undefined" \
+    "-DZANTROX_FUZZ=ON -DZANTROX_WIN_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo" receive_fuzz rfc2217_fuzz &&
+    fuzz_built=1
+t0=$(date +%s)
+if [ "$main_built" = 1 ] && PKG_BUILD_DIR=build-test/pkg WIN_BUILD_DIR=build-test/ci/win tools/package.sh \
+        >"$log_dir/package.log" 2>&1; then
+    record "packages build" 0 0 "$t0"
+    say "packages: built in $(($(date +%s) - t0)) s"
+    packages_built=1
 else
-    tail -40 "$log_dir/package.log"; failed=$((failed + 1)); failures+=("packages build")
+    record "packages build" 0 1 "$t0"
+    failure packages "build failed" "$log_dir/package.log"
+    tail -40 "$log_dir/package.log" >"$log_dir/packages-build-failed-output.txt"
+    say "packages: build FAILED (log: ${log_dir#"$root"/}/package.log)"
 fi
 
-echo "===="
-for f in "${failures[@]}"; do echo "FAILED: $f"; done
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+# ---- Unit and threaded tests of the three builds, side by side.
+pids=()
+[ "$main_built" = 1 ] && { tests main-unit build-test/ci -j3 -L unit & pids+=($!); }
+[ "$asan_built" = 1 ] && { tests asan-ubsan build-test/asan -j3 -L unit & pids+=($!); }
+[ "$tsan_built" = 1 ] && { tests tsan build-test/tsan -j2 -L threaded & pids+=($!); }
+wait "${pids[@]}"
+
+# ---- End-to-end and Wine suites, fuzzers (at the lowest priority: they only
+# compute) and package checks, side by side.
+pids=()
+[ "$main_built" = 1 ] && { tests main-e2e build-test/ci -j4 -LE unit & pids+=($!); }
+[ "$fuzz_built" = 1 ] && { (renice -n 19 -p $BASHPID >/dev/null; fuzz) & pids+=($!); }
+[ "$packages_built" = 1 ] && { packages & pids+=($!); }
+wait "${pids[@]}"
+# What failed, in full, then the summary.
+for f in "$log_dir"/*failed-output.txt; do
+    [ -s "$f" ] || continue
+    echo "---- ${f#"$root"/}"
+    cat "$f"
+done
+echo "==== summary ($(($(date +%s) - run_start)) s in all)"
+awk -F'\t' '{ printf "  %-22s %4d passed %3d failed %5d s\n", $1, $2, $3, $4 }' "$results"
+while IFS=$'\t' read -r suite check log; do
+    echo "FAILED: $suite: $check  (log: $log)"
+done <"$failures"
+awk -F'\t' '{ p += $2; f += $3 } END { printf "%d passed, %d failed\n", p, f; exit (f > 0 || NR == 0) }' "$results"

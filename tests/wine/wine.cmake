@@ -56,11 +56,13 @@ zantrox_warnings(wine_expect)
 add_test(NAME wine_console
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_wine_tests.sh ${ZANTROX_WIN_EXE} ${ZANTROX_WINE_DRIVER}
                  $<TARGET_FILE:zantrox-sim> $<TARGET_FILE:wine_expect>)
-set_tests_properties(wine_console PROPERTIES LABELS wine TIMEOUT 600 RUN_SERIAL TRUE
+# Each suite has its own display, Wine prefix and simulators, so they run beside
+# the other tests; COST (seconds, about) starts the long ones first.
+set_tests_properties(wine_console PROPERTIES LABELS wine TIMEOUT 600 COST 120
                      ENVIRONMENT "ZANTROX_VERSION=${PROJECT_VERSION};ZANTROX_WIN_CLI=${CMAKE_BINARY_DIR}/win/cli/zantrox-cli.exe")
 
 # zantrox-cli.exe, built by the same cross build, against a simulator on COM1.
 set(ZANTROX_WIN_CLI_EXE ${CMAKE_BINARY_DIR}/win/cli/zantrox-cli.exe)
 add_test(NAME wine_cli
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_wine_cli_tests.sh ${ZANTROX_WIN_CLI_EXE} $<TARGET_FILE:zantrox-sim>)
-set_tests_properties(wine_cli PROPERTIES LABELS wine TIMEOUT 300 RUN_SERIAL TRUE)
+set_tests_properties(wine_cli PROPERTIES LABELS wine TIMEOUT 300 COST 60)
