@@ -309,8 +309,9 @@ int PcapngReader::EnhancedPacket(CapturePiece& out) {
         if (tag == PCAPNG_TAG_END) break;
         if (length > captured - at) return Refuse("an exported-PDU tag runs past the packet");
         if (tag == PCAPNG_TAG_DISSECTOR_NAME) {
-            size_t nameLength = length;
-            while (nameLength > 0 && data[at + nameLength - 1] == 0) --nameLength;
+            // Up to its first zero, as Wireshark reads the name to pick the dissector.
+            size_t nameLength = 0;
+            while (nameLength < length && data[at + nameLength] != 0) ++nameLength;
             if (nameLength != std::strlen(PcapngDissectorName) ||
                 std::memcmp(data + at, PcapngDissectorName, nameLength) != 0) {
                 return Refuse("a packet for the dissector " + Quoted(data + at, nameLength) + ", not " +
