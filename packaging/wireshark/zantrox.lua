@@ -11,8 +11,10 @@
 --
 -- Use:  wireshark -X lua_script:zantrox.lua capture.pcapng
 --   or copy it into ~/.local/lib/wireshark/plugins/.
--- Requests and answers are paired on the first pass; tshark shows a request's
--- zantrox.response_in only with -2 (two passes), as for any protocol.
+-- Requests and answers are paired as the packets are first seen, in order. A
+-- request's zantrox.response_in points forward, so tshark shows it only when it
+-- reads twice and dissects the first time too, which it does only with a filter:
+--   tshark -2 -R zantrox -X lua_script:zantrox.lua -r capture.pcapng
 
 local zantrox = Proto("zantrox", "Zantrox controller link")
 
@@ -51,12 +53,14 @@ zantrox.experts = { e.bad_checksum, e.bad_trailer }
 
 local frame_time = Field.new("frame.time")
 
--- Pairing, made on the first pass and read on every pass after.
+-- Pairing, made when a packet is first seen and read every time after.
+local seen              -- frame number -> true once paired
 local open_request      -- { number, last_byte } of the host frame waiting for its answer
 local answers           -- answer's frame number -> { request, time }
 local responses         -- request's frame number -> its first answer's frame number
 
 function zantrox.init()
+    seen = {}
     open_request = nil
     answers = {}
     responses = {}
@@ -141,7 +145,12 @@ function zantrox.dissector(tvb, pinfo, tree)
     span:set_generated()
     root:add(f.trailer_version, trailer(5, 1))
 
-    if not pinfo.visited then pair(pinfo, dir, kind, first_byte, last_byte) end
+    -- Not pinfo.visited: tshark -2 without a filter skips the first pass, and
+    -- the links it can still make (request_in, time) are made on the second.
+    if not seen[pinfo.number] then
+        seen[pinfo.number] = true
+        pair(pinfo, dir, kind, first_byte, last_byte)
+    end
     local response = responses[pinfo.number]
     if response then root:add(f.response_in, response):set_generated() end
     local answer = answers[pinfo.number]
