@@ -42,4 +42,4 @@ enum : unsigned {
 };
 
 // The dissector name in tag 12, padded with zeros to 8 bytes in the file.
-extern const char PcapngDissectorName[];  // "zantrox"
+inline constexpr char PcapngDissectorName[] = "zantrox";

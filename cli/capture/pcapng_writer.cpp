@@ -2,8 +2,6 @@
 
 #include <cerrno>
 
-const char PcapngDissectorName[] = "zantrox";
-
 namespace {
 
 enum : unsigned {
