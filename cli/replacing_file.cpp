@@ -118,6 +118,20 @@ bool ReplacingFile::Write(const void* data, size_t size, std::string& error) {
     return false;
 }
 
+bool ReplacingFile::Truncate(unsigned long long size, std::string& error) {
+    if (fd_ < 0) {
+        error = "the file is not open";
+        return false;
+    }
+#ifdef _WIN32
+    bool ok = _chsize_s(fd_, static_cast<__int64>(size)) == 0;
+#else
+    bool ok = ftruncate(fd_, static_cast<off_t>(size)) == 0;
+#endif
+    if (!ok) error = FileErrorReason(errno);
+    return ok;
+}
+
 bool ReplacingFile::Commit(std::string& error) {
     if (fd_ < 0) {
         error = "the file is not open";

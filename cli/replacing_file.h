@@ -24,6 +24,9 @@ public:
     // Syncs and closes the new file and renames it over the target. On failure the
     // target is as it was, the new file is removed and `error` says which step failed.
     bool Commit(std::string& error);
+    // Cuts the new file back to its first `size` bytes (what was whole before a
+    // write that failed part way). False with the reason in `error`.
+    bool Truncate(unsigned long long size, std::string& error);
     // Closes and removes the new file; the target is untouched.
     void Abandon();
 

@@ -479,9 +479,9 @@ TEST_F(CaptureFile, FullDeviceIsToldAtTheFirstWriteAndEveryOneAfter) {
     close(fd);
 }
 
-// A disk that fills while listening: the Write that hit it says so, the earlier
-// capture at the target stays, and no cut file is left beside it.
-TEST_F(CaptureFile, DiskFillingUpMidCaptureIsToldByTheWriteThatHitIt) {
+// A disk that fills while listening: the Write that hit it says so, nothing more
+// is written, and Finish puts in place every piece that was written whole.
+TEST_F(CaptureFile, DiskFillingUpMidCaptureIsToldAtOnceAndWhatWasWholeIsKept) {
     if (geteuid() != 0 || mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k") != 0) {
         GTEST_SKIP() << "a small filesystem cannot be mounted here";
     }
@@ -492,7 +492,7 @@ TEST_F(CaptureFile, DiskFillingUpMidCaptureIsToldByTheWriteThatHitIt) {
     ASSERT_EQ(writer.Create(path, {"a"}, "t"), CAPTURE_OK);
     CapturePiece big = Traffic()[4];
     big.line = 0;
-    big.bytes.assign(1000, 'x');
+    big.bytes.assign(1000, 'x');  // blocks of 1056 bytes: one is cut part way
     int written = 0;
     int result = CAPTURE_OK;
     while (written < 1000 && (result = writer.Write(big)) == CAPTURE_OK) ++written;
@@ -500,7 +500,14 @@ TEST_F(CaptureFile, DiskFillingUpMidCaptureIsToldByTheWriteThatHitIt) {
     EXPECT_GT(written, 10);
     EXPECT_LT(written, 70);  // about 64 kB of 1 kB blocks: told when it happened, not later
     EXPECT_NE(writer.Error().find("the disk is full"), std::string::npos) << writer.Error();
-    EXPECT_EQ(writer.Finish(), CAPTURE_WRITE_FAILED);
-    EXPECT_EQ(testsupport::ReadWholeFile(path), "old capture");
+    EXPECT_EQ(writer.Write(Traffic()[0]), CAPTURE_WRITE_FAILED);  // and by every call after
+
+    EXPECT_EQ(writer.Finish(), CAPTURE_WRITE_FAILED);  // never reported as whole
+    EXPECT_NE(writer.Error().find("up to then is in place"), std::string::npos) << writer.Error();
     EXPECT_EQ(Names(), std::vector<std::string>{"cap.pcapng"});
+    PcapngReader reader;
+    ASSERT_TRUE(reader.Open(path));
+    ReadBack back = ReadAll(reader);
+    EXPECT_EQ(back.end, CAPTURE_READ_END) << back.error;  // cut back to its last whole block
+    EXPECT_EQ(back.pieces.size(), static_cast<size_t>(written));
 }

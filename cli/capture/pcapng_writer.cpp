@@ -144,9 +144,9 @@ int PcapngWriter::Emit() {
                             : file_.Write(block_.data(), block_.size(), reason);
     if (!written) {
         if (fd_ >= 0) reason = FileErrorReason(errno);
-        file_.Abandon();  // a file with a hole in it is no use to anyone
         return Fail(CAPTURE_WRITE_FAILED, "writing the capture failed: " + reason);
     }
+    whole_ += block_.size();
     return CAPTURE_OK;
 }
 
@@ -190,14 +190,20 @@ int PcapngWriter::Write(const CapturePiece& piece) {
 }
 
 int PcapngWriter::Finish() {
-    if (failed_ != CAPTURE_OK) return failed_;
-    if (!started_) return CAPTURE_NOT_STARTED;
+    if (!started_) return failed_ != CAPTURE_OK ? failed_ : CAPTURE_NOT_STARTED;
     started_ = false;
     if (fd_ >= 0) {
         fd_ = -1;
-        return CAPTURE_OK;
+        return failed_;
     }
     std::string reason;
+    if (failed_ != CAPTURE_OK) {
+        // Without even the section header and the interfaces, there is nothing to keep.
+        bool kept = whole_ > 0 && file_.Truncate(whole_, reason) && file_.Commit(reason);
+        if (!kept) file_.Abandon();
+        error_ += kept ? "; the capture up to then is in place" : "; nothing was kept, any earlier capture there is as it was";
+        return failed_;
+    }
     if (!file_.Commit(reason)) return Fail(CAPTURE_FINISH_FAILED, reason + "; any earlier capture there is as it was");
     return CAPTURE_OK;
 }

@@ -11,7 +11,9 @@
 //
 // Every call returns a CaptureResult. The first failed write is returned by the
 // call that made it and by every call after: the caller learns of a full disk at
-// once, not at the end.
+// once, not at the end. Nothing more is written then, but what was whole is kept:
+// Finish() cuts the file back to its last whole block and puts it in place, so
+// hours of listening are not lost to a disk that filled in the last minute.
 #pragma once
 
 #include <string>
@@ -52,7 +54,9 @@ public:
     int Attach(int fd, const std::vector<std::string>& lines, const std::string& application);
     // One packet for the piece; `piece.line` indexes `lines`.
     int Write(const CapturePiece& piece);
-    // A file capture is synced and renamed into place; a stream is left open.
+    // A file capture is synced and renamed into place (after a failed write, the
+    // blocks before it); a stream is left open. Returns the first failure if there
+    // was one, so a capture cut short is never reported as whole.
     int Finish();
 
     // The first failure in words ("writing the capture failed: the disk is full").
@@ -69,6 +73,7 @@ private:
     bool started_ = false;
     int lines_ = 0;
     int failed_ = CAPTURE_OK;
+    unsigned long long whole_ = 0;  // bytes of the blocks written whole
     std::string error_;
     std::vector<unsigned char> block_;  // one block at a time
 };
