@@ -166,14 +166,14 @@ int PcapngWriter::Start(const std::vector<std::string>& lines, const std::string
 
 int PcapngWriter::Create(const std::string& path, const std::vector<std::string>& lines,
                          const std::string& application) {
-    if (started_) return Fail(CAPTURE_NOT_STARTED, "the capture was already started");
+    if (started_) return CAPTURE_NOT_STARTED;  // one capture a writer; the running one goes on
     std::string reason;
     if (!file_.Create(path, reason)) return Fail(CAPTURE_CREATE_FAILED, "cannot create a file beside it (" + reason + ")");
     return Start(lines, application);
 }
 
 int PcapngWriter::Attach(int fd, const std::vector<std::string>& lines, const std::string& application) {
-    if (started_) return Fail(CAPTURE_NOT_STARTED, "the capture was already started");
+    if (started_) return CAPTURE_NOT_STARTED;  // one capture a writer; the running one goes on
     if (fd < 0) return Fail(CAPTURE_CREATE_FAILED, "no stream to write to");
     fd_ = fd;
     return Start(lines, application);

@@ -28,7 +28,7 @@ enum CaptureResult {
     CAPTURE_WRITE_FAILED = 2,   // a block did not go out whole (disk full, pipe closed)
     CAPTURE_FINISH_FAILED = 3,  // syncing, closing or renaming into place failed
     CAPTURE_PIECE_REFUSED = 4,  // a piece the file cannot carry; nothing was written for it
-    CAPTURE_NOT_STARTED = 5,    // no Create or Attach, or already finished
+    CAPTURE_NOT_STARTED = 5,    // no Create or Attach, already finished, or started twice
 };
 
 // The blocks, appended to `out`: the writer's and the tests'.
