@@ -15,15 +15,18 @@
 #include "cli/capture/pcapng_reader.h"
 #include "cli/capture/pcapng_writer.h"
 #include "link/frame.h"
+#include "tests/support/capture_traffic.h"
 #include "tests/support/files.h"
-#include "tests/support/pty_peer.h"
 
 namespace {
 
+using testsupport::BadFrame;
 using testsupport::Bytes;
 using testsupport::Frame;
+using testsupport::Piece;
 
-const long long T0 = 1796800000000000ll;  // 2026-12-09, UTC microseconds
+const long long T0 = testsupport::CAPTURE_T0;
+std::vector<CapturePiece> Traffic() { return testsupport::TapTraffic(); }
 
 Bytes Hex(const std::string& text) {
     Bytes out;
@@ -33,37 +36,6 @@ Bytes Hex(const std::string& text) {
     }
     for (size_t i = 0; i + 1 < digits.size(); i += 2) out.push_back(static_cast<unsigned char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
-}
-
-CapturePiece Piece(int line, int dir, int kind, const Bytes& bytes, long long firstUs, long long lastUs,
-                   const std::string& comment = "") {
-    CapturePiece piece;
-    piece.line = line;
-    piece.dir = dir;
-    piece.kind = kind;
-    piece.bytes = bytes;
-    piece.firstUs = firstUs;
-    piece.lastUs = lastUs;
-    piece.comment = comment;
-    return piece;
-}
-
-Bytes BadFrame(const std::string& text) {
-    Bytes frame = Frame(text);
-    frame.back() = static_cast<unsigned char>((frame.back() + 1) & 0x7F);
-    return frame;
-}
-
-// A tap's traffic: a request, its ACK and reply, a bad checksum, strays, a cut frame.
-std::vector<CapturePiece> Traffic() {
-    return {
-        Piece(0, TAP_HOST, SPLIT_FRAME, Frame("B07EHMS$VLPT"), T0, T0 + 15600, "Pump/Sale/Extended, pump 7"),
-        Piece(1, TAP_CTRL, SPLIT_ACK, Bytes{ACK}, T0 + 15900, T0 + 15900),
-        Piece(1, TAP_CTRL, SPLIT_FRAME, Frame("b07E0001234"), T0 + 21000, T0 + 35300, "exchange ok, ACK 0.3 ms"),
-        Piece(0, TAP_HOST, SPLIT_FRAME, BadFrame("K"), T0 + 500000, T0 + 503120),
-        Piece(1, TAP_CTRL, SPLIT_STRAY, Bytes{0xFF, 'x', 0x00}, T0 + 600000, T0 + 602080),
-        Piece(0, TAP_HOST, SPLIT_BROKEN, Bytes{STX, 'F', 'E'}, T0 + 700000, T0 + 702080, "exchange incomplete"),
-    };
 }
 
 // The blocks of a capture of Traffic(), one vector each, to be spoilt one at a time.

@@ -17,17 +17,17 @@
 #include "cli/capture/pcapng_writer.h"
 #include "cli/tap/render.h"
 #include "link/frame.h"
+#include "tests/support/capture_traffic.h"
 #include "tests/support/child.h"
 #include "tests/support/files.h"
-#include "tests/support/pty_peer.h"
 
 namespace {
 
-using testsupport::Bytes;
+using testsupport::BadFrame;
 using testsupport::Child;
 using testsupport::Frame;
 
-const long long T0 = 1796800000123456ll;  // UTC microseconds, not a round number
+std::vector<CapturePiece> Traffic() { return testsupport::TapTraffic(); }
 
 std::string Program(const std::string& name) {
     for (const char* folder : {"/usr/bin/", "/usr/local/bin/", "/bin/"}) {
@@ -35,39 +35,6 @@ std::string Program(const std::string& name) {
         if (access(path.c_str(), X_OK) == 0) return path;
     }
     return "";
-}
-
-CapturePiece Piece(int line, int dir, int kind, const Bytes& bytes, long long firstUs, long long lastUs,
-                   const std::string& comment = "") {
-    CapturePiece piece;
-    piece.line = line;
-    piece.dir = dir;
-    piece.kind = kind;
-    piece.bytes = bytes;
-    piece.firstUs = firstUs;
-    piece.lastUs = lastUs;
-    piece.comment = comment;
-    return piece;
-}
-
-Bytes BadFrame(const std::string& text) {
-    Bytes frame = Frame(text);
-    frame.back() = static_cast<unsigned char>((frame.back() + 1) & 0x7F);
-    return frame;
-}
-
-// Frame numbers in the capture are these indexes plus 1.
-std::vector<CapturePiece> Traffic() {
-    return {
-        Piece(0, TAP_HOST, SPLIT_FRAME, Frame("B07EHMS$VLPT"), T0, T0 + 15600, "Pump/Sale/Extended, pump 7"),
-        Piece(1, TAP_CTRL, SPLIT_ACK, Bytes{ACK}, T0 + 15900, T0 + 15900),  // 0.3 ms after the request's end
-        Piece(1, TAP_CTRL, SPLIT_FRAME, Frame("b07E0001234"), T0 + 21000, T0 + 35300, "exchange ok, ACK 0.3 ms"),
-        Piece(0, TAP_HOST, SPLIT_FRAME, BadFrame("K"), T0 + 500000, T0 + 503120, "Controller/Versions"),
-        Piece(1, TAP_CTRL, SPLIT_STRAY, Bytes{0xFF, 'x', 0x00}, T0 + 600000, T0 + 602080),
-        Piece(0, TAP_HOST, SPLIT_FRAME, Frame("FE"), T0 + 700000, T0 + 705200),
-        Piece(1, TAP_CTRL, SPLIT_ACK, Bytes{ACK}, T0 + 706001, T0 + 706001),
-        Piece(1, TAP_CTRL, SPLIT_BROKEN, Bytes{STX, 'b', '0'}, T0 + 720000, T0 + 722080, "exchange incomplete"),
-    };
 }
 
 // The Info column the dissector should write: the console's trace line for the
