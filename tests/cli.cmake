@@ -44,3 +44,12 @@ if(TARGET zantrox)
                      $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
     set_tests_properties(scripts_leave_nothing PROPERTIES LABELS e2e TIMEOUT 600 SKIP_RETURN_CODE 77 COST 40)
 endif()
+
+# Capture files (pcapng): the writer's bytes, the reader on good, cut and hostile files.
+zantrox_test(cli_capture_test SOURCES cli_capture_test.cpp LABELS unit)
+target_link_libraries(cli_capture_test PRIVATE zantrox_cli_lib)
+# The same files in Debian's tshark with packaging/wireshark/zantrox.lua; skipped without tshark.
+zantrox_test(cli_capture_tshark_test SOURCES cli_capture_tshark_test.cpp LABELS e2e)
+target_link_libraries(cli_capture_tshark_test PRIVATE zantrox_cli_lib)
+target_compile_definitions(cli_capture_tshark_test PRIVATE
+                           ZANTROX_DISSECTOR="${PROJECT_SOURCE_DIR}/packaging/wireshark/zantrox.lua")

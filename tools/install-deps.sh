@@ -13,6 +13,7 @@ packages=(
     g++-mingw-w64-x86-64 wine64 wine fonts-wine zip
     dpkg-dev file help2man lintian desktop-file-utils unzip
     ser2net
+    tshark
     wixl msitools
 )
 
@@ -25,5 +26,7 @@ done
 echo "Installing: ${missing[*]}"
 run() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 export DEBIAN_FRONTEND=noninteractive
+# tshark's package asks whether non-root users may capture; the tests only read files.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | run debconf-set-selections
 run apt-get update -q
 run apt-get install -y -q "${missing[@]}"
