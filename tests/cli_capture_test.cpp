@@ -17,6 +17,7 @@
 #include "link/frame.h"
 #include "tests/support/capture_traffic.h"
 #include "tests/support/files.h"
+#include "tests/support/scratch_folder.h"
 
 namespace {
 
@@ -100,34 +101,8 @@ void ExpectSame(const CapturePiece& want, const CapturePiece& got) {
     EXPECT_EQ(got.comment, want.comment);
 }
 
-class TempFolder : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char name[] = "/tmp/zantrox-capture-test-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir_ = name;
-    }
-    void TearDown() override {
-        if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
-        return names;
-    }
-    static void WriteText(const std::string& path, const std::string& text) {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), f), text.size());
-        std::fclose(f);
-    }
-    std::string dir_;
-    bool mounted_ = false;
-};
 
-class CaptureFile : public TempFolder {};
+class CaptureFile : public testsupport::ScratchFolder {};
 
 }  // namespace
 
@@ -454,10 +429,7 @@ TEST_F(CaptureFile, FullDeviceIsToldAtTheFirstWriteAndEveryOneAfter) {
 // A disk that fills while listening: the Write that hit it says so, nothing more
 // is written, and Finish puts in place every piece that was written whole.
 TEST_F(CaptureFile, DiskFillingUpMidCaptureIsToldAtOnceAndWhatWasWholeIsKept) {
-    if (geteuid() != 0 || mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k") != 0) {
-        GTEST_SKIP() << "a small filesystem cannot be mounted here";
-    }
-    mounted_ = true;
+    if (!MountSmallDisk()) GTEST_SKIP() << "a small filesystem cannot be mounted here";
     std::string path = dir_ + "/cap.pcapng";
     WriteText(path, "old capture");
     PcapngWriter writer;

@@ -20,6 +20,7 @@
 #include "cli/tally.h"
 #include "link/transaction.h"
 #include "tests/support/files.h"
+#include "tests/support/scratch_folder.h"
 #include "tests/support/pty_peer.h"
 
 namespace {
@@ -335,33 +336,7 @@ TEST(CheckReport, FormatGivesTextsOfAnyLengthWhole) {
 
 // ---- where the report goes ----------------------------------------------------------
 
-class ReportFile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char name[] = "/tmp/zantrox-report-test-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir_ = name;
-    }
-    void TearDown() override {
-        if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    // The names in the folder, the report's own included.
-    std::vector<std::string> Names() {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
-        return names;
-    }
-    static void WriteText(const std::string& path, const std::string& text) {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), f), text.size());
-        std::fclose(f);
-    }
-    std::string dir_;
-    bool mounted_ = false;
-};
+class ReportFile : public testsupport::ScratchFolder {};
 
 TEST_F(ReportFile, ReplacesTheOldReportWholeAndLeavesNothingElse) {
     std::string path = dir_ + "/r.html";
@@ -373,10 +348,7 @@ TEST_F(ReportFile, ReplacesTheOldReportWholeAndLeavesNothingElse) {
 }
 
 TEST_F(ReportFile, FullDiskLeavesTheOldReportAsItWasAndSaysSo) {
-    if (geteuid() != 0 || mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k") != 0) {
-        GTEST_SKIP() << "a small filesystem cannot be mounted here";
-    }
-    mounted_ = true;
+    if (!MountSmallDisk()) GTEST_SKIP() << "a small filesystem cannot be mounted here";
     std::string path = dir_ + "/r.html";
     WriteText(path, "the old report");
     std::string error;
