@@ -75,8 +75,8 @@ has_frames() { [ "$(frames)" -ge "$1" ]; }
 running() { pgrep -f "$1" >/dev/null; }
 rests() { tr -d '\r' <"$work/line-rest.out" | awk '/ rests$/ { n = $1 } END { print n + 0 }'; }
 
-# What the prefix uses with no program of ours: nothing runs (Wine's server has
-# gone), then a Windows program that does nothing (Wine's own processes running).
+# What the prefix uses with no program of ours: nothing runs (only its idle
+# server, kept for the whole run), then a Windows program that does nothing (Wine's own processes running).
 measure prefix "nothing running but its idle server" none
 "$WINE" "$driver" rest $(((seconds + 30) * 1000)) >/dev/null 2>&1 &
 rest=$!

@@ -14,16 +14,16 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/tools/lib/harness.sh"
 
+usage() { echo "usage: tools/soak-wine.sh [--load K] [--side-by-side] N [BUILD_DIR]" >&2; exit 2; }
 load=0
 side_by_side=0
 while [ $# -gt 0 ]; do
     case $1 in
-    --load) load=${2:-}; shift 2 ;;
+    --load) [ $# -ge 2 ] || usage; load=$2; shift 2 ;;
     --side-by-side) side_by_side=1; shift ;;
     *) break ;;
     esac
 done
-usage() { echo "usage: tools/soak-wine.sh [--load K] [--side-by-side] N [BUILD_DIR]" >&2; exit 2; }
 [ $# -ge 1 ] && [ $# -le 2 ] || usage
 [[ "$1" =~ ^[1-9][0-9]*$ ]] && [[ "$load" =~ ^[0-9]+$ ]] || usage
 runs=$1

@@ -59,6 +59,7 @@ build() {
     fi
     record "$name build" 0 1 "$t0"
     failure "$name" "build failed" "$log_dir/$name-build.log"
+    tail -40 "$log_dir/$name-configure.log" "$log_dir/$name-build.log" >"$log_dir/$name-build-failed-output.txt" 2>/dev/null
     say "$name: build FAILED (log: ${log_dir#"$root"/}/$name-build.log)"
     return 1
 }
@@ -111,7 +112,7 @@ fuzz() {
     record fuzz "$ok" "$bad" "$t0"
 }
 
-# packages: tools/package.sh made them (in the build lane); each check of
+# packages: tools/package.sh made them (in the build phase); each check of
 # tests/package/check_packages.sh (lintian, install, run, the zip's imports, the
 # MSI under Wine, removal) counts as one test.
 packages() {

@@ -210,10 +210,11 @@ missing_tools() {
     done
 }
 
-# Wine's server and the suites. By default Wine's server ends by itself 3 s after the
-# last Windows program of a prefix has ended, and closes its socket at that moment:
-# a program started just then has its connection cut ("wine client error:0: recvmsg:
-# Connection reset by peer") and never runs. So once a prefix is made, one server is
+# Wine's server and the suites. By default Wine's server shuts down by itself once
+# the last Windows program of a prefix has ended and its persistence time has run out
+# (here about half a second after `wine` returned), closing its socket at that
+# moment: a program starting just then has its connection cut ("wine client error:0:
+# recvmsg: Connection reset by peer") and never runs. So once a prefix is made, one server is
 # kept for it (wineserver -p: it never ends by itself) until wine_stop, and every
 # program of a suite talks to that one.
 
