@@ -11,7 +11,7 @@
 
 #include "cli/ports.h"
 #include "commands/settings.h"
-#include "link/threading.h"
+#include "os/threading.h"
 #include "link/transaction.h"
 #include "port/net_url.h"
 #include "port/port.h"

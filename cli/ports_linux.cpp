@@ -21,7 +21,7 @@
 
 #include "cli/cli.h"
 #include "cli/ports.h"
-#include "link/threading.h"
+#include "os/threading.h"
 #include "port/device.h"
 #include "port/device_path.h"
 #include "port/net.h"

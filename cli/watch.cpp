@@ -8,7 +8,7 @@
 #include "cli/tap/stamp.h"
 #include "commands/settings.h"
 #include "link/frame.h"
-#include "link/threading.h"
+#include "os/threading.h"
 #include "link/transaction.h"
 #include "port/port.h"
 

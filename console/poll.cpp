@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "commands/settings.h"
-#include "link/threading.h"
+#include "os/threading.h"
 #include "link/transaction.h"
 
 std::atomic<int> pollRun{0};

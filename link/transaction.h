@@ -9,7 +9,7 @@
 #include <atomic>
 
 #include "link/frame.h"
-#include "link/threading.h"
+#include "os/threading.h"
 
 enum {
     MESSAGE_BYTES = 1000,

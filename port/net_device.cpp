@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "link/threading.h"
+#include "os/threading.h"
 #include "port/device.h"
 #include "port/net.h"
 #include "port/net_url.h"

@@ -17,7 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "link/threading.h"
+#include "os/threading.h"
 #include "port/port.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "link/threading.h"
+#include "os/threading.h"
 #include "port/net.h"
 #include "port/port.h"
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "link/threading.h"
+#include "os/threading.h"
 #include "link/transaction.h"
 #include "port/port.h"
 

@@ -7,7 +7,7 @@
 #include "cli/json_line.h"
 #include "link/frame.h"
 #include "link/frame_splitter.h"
-#include "link/threading.h"
+#include "os/threading.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "cli/tap/stamp.h"
 #include "cli/tap/tap_report.h"
 #include "commands/settings.h"
-#include "link/threading.h"
+#include "os/threading.h"
 #include "link/transaction.h"
 #include "port/port.h"
 #include "zantrox_version.h"

@@ -1,6 +1,6 @@
 // POSIX threads for the workers; a thread is detached at once because the console
 // may end while a worker is still inside an abandoned transaction.
-#include "link/threading.h"
+#include "os/threading.h"
 
 #include <pthread.h>
 #include <time.h>

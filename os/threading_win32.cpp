@@ -1,6 +1,6 @@
 // Windows threads through the C runtime's _beginthread (MinGW's default thread
 // model has no std::thread); slim reader/writer locks need no initialisation call.
-#include "link/threading.h"
+#include "os/threading.h"
 
 #include <windows.h>
 #include <mmsystem.h>

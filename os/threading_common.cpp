@@ -1,4 +1,4 @@
-#include "link/threading.h"
+#include "os/threading.h"
 
 namespace {
 
