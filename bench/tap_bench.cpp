@@ -206,7 +206,7 @@ void PrintLateness(const char* who, const Lateness& late) {
 }
 
 void Memory() {
-    TapClock clock;
+    LineClock clock;
     ReportModel model;
     long before = RssKb();
     const char* commands[] = {"Pump/Sale/Read", "Pump/Status/Extended", "Pump/Sale/Extended", "Pump/Sale/Clear"};

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/catalogue.h"
-#include "cli/cli.h"
+#include "cli/line_options.h"
 
 struct SendOptions {
     PortOptions line;

@@ -1,5 +1,6 @@
 // zantrox-cli: the console's commands from a command line, for scripts, SSH
 // sessions and bug reports. Subcommands: list, send, watch, ports, map, unmap, check.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -63,6 +64,10 @@ void AddPortOptions(CLI::App& sub, PortOptions& line, RawPortOptions& raw) {
         ->check(CLI::IsMember({2400, 4800, 9600, 19200}));
     AddSettingOptions(sub, line, raw);
     sub.add_flag("--json", line.json, "JSON Lines on stdout instead of text");
+    sub.add_option("--pcapng", line.outputs.pcapng,
+                   "also write what is seen on the line as a pcapng capture for Wireshark (- for stdout, e.g. "
+                   "piped into 'wireshark -k -i -')")
+        ->type_name("FILE");
 }
 
 // Turns the raw texts into settings; a bad value is a usage error naming the allowed ones.
@@ -77,6 +82,20 @@ bool FinishPortOptions(PortOptions& line, const RawPortOptions& raw) {
             return false;
         }
         line.presetAmount = static_cast<int>(amount);
+    }
+    if (line.outputs.pcapng == "-") {
+        if (line.json) {
+            std::fprintf(stderr, "zantrox-cli: --pcapng - takes stdout, so --json cannot have it\n");
+            return false;
+        }
+        // The capture is stdout; what would go there goes to stderr or nowhere.
+        line.outputs.pcapng.clear();
+        line.outputs.pcapngFd = 1;
+        line.outputs.quiet = true;
+#ifndef _WIN32
+        // A reader that goes away is a failed write to report, not a silent death.
+        std::signal(SIGPIPE, SIG_IGN);
+#endif
     }
     std::string error;
     if (ResolvePortOption(line.port, line.comPort, line.deviceName, error) != 0) {
@@ -137,7 +156,13 @@ int main(int argc, char** argv) {
         ->type_name("HOST_PORT CONTROLLER_PORT");
     watch->add_option("--duration", watchDuration, "stop after SECONDS (default: at Ctrl+C)")
         ->check(CLI::Range(0.001, 31536000.0));
-    watch->add_option("--report", tap.reportPath, "with --tap: write an HTML report of the exchanges at the end");
+    watch->add_option("--report", tap.reportPath,
+                      "with --tap or --from: write an HTML report of the exchanges at the end");
+    std::string watchFrom;
+    watch->add_option("--from", watchFrom,
+                      "read a capture (pcapng, as --pcapng writes it) instead of a line: its pieces are judged, "
+                      "summed up and reported as if heard live")
+        ->type_name("FILE.pcapng");
 
     bool portsJson = false;
     CLI::App* ports = app.add_subcommand("ports", "COM1..COM9 as the console resolves them, and the serial devices");
@@ -188,6 +213,14 @@ int main(int argc, char** argv) {
     }
     if (watch->parsed()) {
         if (!FinishPortOptions(watchOptions, watchRaw)) return EXIT_USAGE;
+        if (!watchFrom.empty()) {
+            if (!watchOptions.port.empty() || !tapPorts.empty() || watchDuration > 0) {
+                std::fprintf(stderr, "zantrox-cli: watch: --from reads a file: --port, --tap and --duration do not go with it\n");
+                return EXIT_USAGE;
+            }
+            tap.line = watchOptions;
+            return RunWatchFrom(tap, watchFrom);
+        }
         if (!tapPorts.empty()) {
             if (!watchOptions.port.empty()) {
                 std::fprintf(stderr, "zantrox-cli: watch: give either --port or --tap, not both\n");
@@ -200,7 +233,7 @@ int main(int argc, char** argv) {
             return RunTapWatch(tap);
         }
         if (!tap.reportPath.empty()) {
-            std::fprintf(stderr, "zantrox-cli: watch: --report goes with --tap\n");
+            std::fprintf(stderr, "zantrox-cli: watch: --report goes with --tap or --from\n");
             return EXIT_USAGE;
         }
         return RunWatch(watchOptions, watchDuration);

@@ -1,13 +1,10 @@
-// Opening the port for the command line, one transaction as a result, Ctrl+C and
-// the clocks.
-#include "cli/cli.h"
+// Opening the port for the command line: --port resolved, the console's settings
+// set, the port opened and the failure explained in words.
+#include "cli/line_options.h"
 
-#include <atomic>
 #include <cctype>
-#include <chrono>
-#include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 #include "cli/ports.h"
 #include "commands/settings.h"
@@ -24,14 +21,6 @@
 #endif
 
 namespace {
-
-extern "C" void OnInterrupt(int) {
-    // The engine's stop flag: lock-free, so safe here. The transaction in flight
-    // ends at its next poll of the port, and the command then ends.
-    stopTransactions.store(1);
-    // A second Ctrl+C ends the program at once, a last resort.
-    std::signal(SIGINT, SIG_DFL);
-}
 
 // "COM3" (any case) -> 3; -1 when the text is not COM and a number.
 int ComNumber(const std::string& text) {
@@ -194,106 +183,4 @@ std::string PortLabel(const OpenedPort& opened) {
 void ClosePort() {
     (void)StopTickThread();
     PortRequest(openPortId.load(), PORT_FORGET, nullptr);
-}
-
-TransactionResult RunOneTransaction(const std::string& command, const std::string& text, int reply, int pump) {
-    TransactionResult result;
-    result.command = command;
-    result.pump = pump;
-    result.time = IsoTimeNow();
-    result.clock = LocalClockNow();
-    if (SendMessageText(reply, "%s", text.c_str()) != 0) {
-        // Cannot happen with the table's texts; said rather than sent cut.
-        result.sent = text;
-        result.verdict = VERDICT_NO_ACK;
-        return result;
-    }
-    const TransactionRecord& t = LastTransaction;
-    result.sent = t.text;
-    result.frame.assign(t.frame, t.frame + t.frameLength);
-    int captured = t.receivedLength < CAPTURE_BYTES ? t.receivedLength : CAPTURE_BYTES;
-    result.received.assign(t.received, t.received + captured);
-    result.answer.assign(t.answer, t.answer + t.answerLength);
-    result.replyExpected = t.replyWasExpected != 0;
-    result.verdict = t.verdict;
-    result.ack = t.ackUs >= 0;
-    result.ms = static_cast<double>(t.endUs - t.startUs) / 1000.0;
-    result.drainMs = static_cast<double>(t.sentUs - t.startUs) / 1000.0;
-    result.answerMs = t.ackUs >= 0 ? static_cast<double>(t.ackUs - t.sentUs) / 1000.0 : -1;
-    if (result.replyExpected && (t.verdict == VERDICT_OK || t.verdict == VERDICT_CHECKSUM_ERROR)) {
-        // From the bytes as they came, not the answer: a long reply wraps there.
-        result.hasReply = true;
-        ReplyOnTheLine(result.received, result.reply, result.replyCut);
-    }
-    return result;
-}
-
-void ReplyOnTheLine(const std::vector<unsigned char>& received, std::string& text, bool& cut) {
-    text.clear();
-    cut = false;
-    size_t i = 0;
-    while (i < received.size() && received[i] != ACK) ++i;
-    if (i < received.size()) ++i;
-    if (i < received.size() && received[i] == STX) ++i;
-    for (; i < received.size(); ++i) {
-        if (received[i] == ETX) return;
-        text += static_cast<char>(received[i]);
-    }
-    cut = true;
-}
-
-std::tm CalendarTime(std::time_t seconds, bool local) {
-    std::tm parts;
-#ifdef _WIN32
-    if (local) localtime_s(&parts, &seconds);
-    else gmtime_s(&parts, &seconds);
-#else
-    if (local) localtime_r(&seconds, &parts);
-    else gmtime_r(&seconds, &parts);
-#endif
-    return parts;
-}
-
-std::string ClockAt(long long epochUs, bool local, const char* format, int digits, const char* suffix) {
-    long long seconds = epochUs / 1000000;
-    long long fraction = epochUs % 1000000;
-    std::tm parts = CalendarTime(static_cast<std::time_t>(seconds), local);
-    char text[64];
-    size_t n = std::strftime(text, sizeof text, format, &parts);
-    for (int d = digits; d < 6; ++d) fraction /= 10;
-    int written = std::snprintf(text + n, sizeof text - n, ".%0*lld%s", digits, fraction, suffix);
-    if (written < 0 || static_cast<size_t>(written) >= sizeof text - n) return std::string(text, n);
-    return text;
-}
-
-namespace {
-
-// Now as `format` (strftime) on the UTC or local clock, then the milliseconds
-// with `suffix`.
-std::string ClockNow(bool local, const char* format, const char* suffix) {
-    using namespace std::chrono;
-    long long us = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-    return ClockAt(us, local, format, 3, suffix);
-}
-
-}  // namespace
-
-std::string IsoTimeNow() { return ClockNow(false, "%Y-%m-%dT%H:%M:%S", "Z"); }
-
-std::string LocalClockNow() { return ClockNow(true, "%H:%M:%S", ""); }
-
-void InstallStopHandler() {
-    stopTransactions.store(0);
-    std::signal(SIGINT, OnInterrupt);
-}
-
-bool StopRequested() { return stopTransactions.load() != 0; }
-
-void PauseUnlessStopped(int ms) {
-    long long end = OsMonotonicUs() + static_cast<long long>(ms) * 1000;
-    while (!StopRequested()) {
-        long long left = end - OsMonotonicUs();
-        if (left <= 0) return;
-        OsSleepMs(left > 10000 ? 10 : static_cast<int>((left + 999) / 1000));
-    }
 }

@@ -19,7 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/exit_status.h"
+#include "cli/trace_text.h"
 #include "cli/ports.h"
 #include "os/threading.h"
 #include "port/device.h"

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/exit_status.h"
+#include "cli/trace_text.h"
 #include "cli/json_line.h"
 #include "cli/ports.h"
 #include "commands/menu_table.h"

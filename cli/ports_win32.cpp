@@ -17,7 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/exit_status.h"
+#include "cli/trace_text.h"
 #include "cli/ports.h"
 #include "port/device.h"
 #include "port/device_win32.h"

@@ -3,10 +3,16 @@
 #include <algorithm>
 #include <cstdio>
 
-
 #include "cli/commands.h"
 #include "cli/json_line.h"
+#include "cli/outputs/chosen_outputs.h"
+#include "cli/outputs/summaries.h"
+#include "cli/stop.h"
+#include "cli/stream/sent_exchange.h"
 #include "cli/tally.h"
+#include "cli/tap/names.h"
+#include "cli/trace_text.h"
+#include "cli/verdicts.h"
 #include "commands/dispatch.h"
 #include "commands/menu_table.h"
 #include "link/frame.h"
@@ -38,25 +44,6 @@ std::string SettingText(const Action& action) {
     }
 }
 
-void PrintSummary(std::FILE* out, const OpenedPort& port, const Tally& t, const std::vector<double>& ms,
-                  bool stopped) {
-    std::fprintf(out, "--- %s statistics%s ---\n", PortLabel(port).c_str(), stopped ? ", stopped by Ctrl+C" : "");
-    std::fprintf(out, "%d sent, %d ACKed, %d replies OK, %d checksum errors, %d incomplete, %d no ACK", t.Sent(), t.acked,
-                 t.repliesOk, t.Count(VERDICT_CHECKSUM_ERROR), t.Count(VERDICT_INCOMPLETE), t.Count(VERDICT_NO_ACK));
-    // Any other way a transaction failed, by its verdict's name.
-    for (const auto& f : t.failures) {
-        if (f.first != VERDICT_CHECKSUM_ERROR && f.first != VERDICT_INCOMPLETE && f.first != VERDICT_NO_ACK) {
-            std::fprintf(out, ", %d %s", f.second, VerdictName(f.first));
-        }
-    }
-    std::fprintf(out, "\n");
-    if (!ms.empty()) {
-        std::vector<double> sorted = ms;
-        std::sort(sorted.begin(), sorted.end());
-        std::fprintf(out, "time min/median/max = %.1f/%.1f/%.1f ms\n", sorted.front(), Percentile(sorted, 0.5),
-                     sorted.back());
-    }
-}
 
 }  // namespace
 
@@ -157,14 +144,23 @@ int RunList(const PortOptions& options, bool json) {
 int RunSend(const SendOptions& options) {
     std::vector<const CatalogueItem*> items;
     if (CheckCommands(options.commands, options.yes, items) != EXIT_ALL_OK) return EXIT_USAGE;
+    ConsoleSettings naming = Settings;
+    naming.presetAmount = options.line.presetAmount;
+    naming.priceBase = options.line.priceBase;
+    const CommandNames names(naming);
+    LineStream stream({options.line.port.empty() ? "COM1" : options.line.port}, LineClock());
+    ChosenOutputs outputs(options.line, FORM_SENT, stream.clock(), &names);
+    if (!outputs.Open(stream.lines())) return EXIT_USAGE;
     OpenedPort port;
     int opened = OpenPort(options.line, port);
     if (opened != EXIT_ALL_OK) return opened;
     InstallStopHandler();
-    std::FILE* summaryOut = options.line.json ? stderr : stdout;
 
-    Tally tally;
-    std::vector<double> ms;
+    SendSummaryOutput summary(outputs.Summary(), PortLabel(port));
+    outputs.AddTerminal(stream);
+    if (!outputs.Quiet()) stream.Add(summary);
+    outputs.AddCapture(stream);
+    bool first = true;
     for (int round = 0; round < options.repeat && !StopRequested(); ++round) {
         for (size_t i = 0; i < items.size() && !StopRequested(); ++i) {
             const CatalogueItem& item = *items[i];
@@ -175,25 +171,16 @@ int RunSend(const SendOptions& options) {
             }
             // The texts are made when the command's turn comes, with the settings then.
             for (const PlannedMessage& message : PlannedMessages(item, Settings)) {
-                if (!ms.empty()) PauseUnlessStopped(options.intervalMs);
+                if (!first) PauseUnlessStopped(options.intervalMs);
                 if (StopRequested()) break;
-                TransactionResult result =
-                    RunOneTransaction(options.commands[i], message.text, message.reply, Settings.pumpNumber);
-                // One ended by Ctrl+C is shown, but says nothing about the line.
-                if (result.verdict != VERDICT_STOPPED) {
-                    tally.Add(result.verdict, result.ack, result.replyExpected, !result.frame.empty());
-                    ms.push_back(result.ms);
-                }
-                if (options.line.json) {
-                    std::printf("%s\n", TransactionJson(result).c_str());
-                } else {
-                    PrintTransaction(stdout, result);
-                }
-                std::fflush(stdout);
+                first = false;
+                SendThrough(stream, options.commands[i], message.text, message.reply, Settings.pumpNumber);
             }
         }
     }
     ClosePort();
-    PrintSummary(summaryOut, port, tally, ms, StopRequested());
-    return tally.AllOk() ? EXIT_ALL_OK : EXIT_FAILED;
+    StreamEnd end;
+    end.stopped = StopRequested();
+    int finished = stream.Finish(end);
+    return summary.AllOk() && finished == EXIT_ALL_OK ? EXIT_ALL_OK : EXIT_FAILED;
 }

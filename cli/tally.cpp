@@ -1,5 +1,7 @@
 #include "cli/tally.h"
 
+#include <cmath>
+
 #include "link/transaction.h"
 
 void Tally::Add(int verdict, bool ack, bool replyExpected, bool frameSent) {
@@ -26,4 +28,14 @@ void Tally::Add(const Tally& other) {
 int Tally::Count(int verdict) const {
     auto found = failures.find(verdict);
     return found == failures.end() ? 0 : found->second;
+}
+
+double Percentile(const std::vector<double>& sorted, double p) {
+    if (sorted.empty()) return 0;
+    if (p <= 0) return sorted.front();
+    if (p >= 1) return sorted.back();
+    double h = (sorted.size() - 1) * p;
+    size_t below = static_cast<size_t>(std::floor(h));
+    if (below + 1 >= sorted.size()) return sorted.back();
+    return sorted[below] + (h - below) * (sorted[below + 1] - sorted[below]);
 }

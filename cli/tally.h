@@ -24,3 +24,9 @@ struct Tally {
     int Count(int verdict) const;
     bool AllOk() const { return ok == transactions; }
 };
+
+#include <vector>
+
+// The value at fraction `p` (0..1) of `sorted`, interpolated linearly between
+// neighbouring ranks (the median of 1, 2, 3, 4 is 2.5). 0 for an empty list.
+double Percentile(const std::vector<double>& sorted, double p);

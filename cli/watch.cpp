@@ -4,7 +4,8 @@
 #include <cstring>
 
 #include "cli/commands.h"
-#include "cli/tap/render.h"
+#include "cli/outputs/chosen_outputs.h"
+#include "cli/stop.h"
 #include "cli/tap/stamp.h"
 #include "commands/settings.h"
 #include "link/frame.h"
@@ -20,25 +21,35 @@ enum {
     REOPEN_PAUSE_MS = 500,      // between attempts to open a device that went away
 };
 
-void Report(const TapPiece& piece, const TapClock& clock, bool json) {
-    std::string line = json ? PieceJson(piece, clock, false) : PieceText(piece, clock, false);
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
+void Report(LineStream& stream, LinePiece& piece) {
+    piece.dir = TAP_UNKNOWN;  // one line heard as it is: either side
+    stream.Piece(piece);
+    stream.Settled();
 }
 
 }  // namespace
 
 int RunWatch(const PortOptions& options, double durationS) {
+    ConsoleSettings naming;
+    ResetConsoleSettings();
+    naming = Settings;
+    naming.presetAmount = options.presetAmount;
+    naming.priceBase = options.priceBase;
+    const CommandNames names(naming);
+    LineStream stream({options.port.empty() ? "COM1" : options.port}, LineClock());
+    ChosenOutputs outputs(options, FORM_LINE, stream.clock(), &names);
+    if (!outputs.Open(stream.lines())) return EXIT_USAGE;
     OpenedPort port;
     int opened = OpenPort(options, port);
     if (opened != EXIT_ALL_OK) return opened;
     InstallStopHandler();
     std::fprintf(stderr, "zantrox-cli: listening on %s at %d baud; Ctrl+C ends\n", PortLabel(port).c_str(),
                  options.baudRate);
+    outputs.AddTerminal(stream);
+    outputs.AddCapture(stream);
 
-    TapClock clock;
     StampedSplitter splitter;
-    TapPiece pieces[2];
+    LinePiece pieces[2];
     long long lastByteUs = OsMonotonicUs();
     long long lastCheckUs = lastByteUs;
     const long long endUs = durationS > 0 ? lastByteUs + static_cast<long long>(durationS * 1e6) : -1;
@@ -50,19 +61,19 @@ int RunWatch(const PortOptions& options, double durationS) {
         if (result == PORT_OK) {
             lastByteUs = now;
             int n = splitter.Feed(byte, now, pieces);
-            for (int i = 0; i < n; ++i) Report(pieces[i], clock, options.json);
+            for (int i = 0; i < n; ++i) Report(stream, pieces[i]);
             if (splitter.StrayDue(now) && splitter.Flush(pieces[0]) == 1) {
-                Report(pieces[0], clock, options.json);
+                Report(stream, pieces[0]);
             }
             continue;
         }
         if (now - lastByteUs >= SILENCE_US && splitter.Flush(pieces[0]) == 1) {
-            Report(pieces[0], clock, options.json);
+            Report(stream, pieces[0]);
         }
         if (now - lastCheckUs >= LOST_CHECK_US) {
             lastCheckUs = now;
             if (PortDeviceLost(openPortId.load())) {
-                if (splitter.Flush(pieces[0]) == 1) Report(pieces[0], clock, options.json);
+                if (splitter.Flush(pieces[0]) == 1) Report(stream, pieces[0]);
                 splitter.Reset();
                 std::fprintf(stderr, "zantrox-cli: %s has gone away; waiting for it to come back\n",
                              PortLabel(port).c_str());
@@ -84,7 +95,10 @@ int RunWatch(const PortOptions& options, double durationS) {
         // than spin; listening needs no finer timestamps than a millisecond.
         OsSleepMs(1);
     }
-    if (splitter.Flush(pieces[0]) == 1) Report(pieces[0], clock, options.json);
+    if (splitter.Flush(pieces[0]) == 1) Report(stream, pieces[0]);
     ClosePort();
-    return EXIT_ALL_OK;
+    StreamEnd end;
+    end.stopped = StopRequested();
+    end.endUs = OsMonotonicUs();
+    return stream.Finish(end);
 }

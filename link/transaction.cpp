@@ -36,6 +36,7 @@ int ReadAnswerByte(unsigned char& byte) {
     if (result == PORT_OK) {
         if (LastTransaction.receivedLength < CAPTURE_BYTES) {
             LastTransaction.received[LastTransaction.receivedLength] = byte;
+            LastTransaction.receivedUs[LastTransaction.receivedLength] = OsMonotonicUs();
         }
         ++LastTransaction.receivedLength;
     }
@@ -111,6 +112,7 @@ void SendFrame() {
         FormatTrace(FrameBuffer, FrameLength, TxTrace);
     }
     PortWriteArgs args = {FrameBuffer, FrameLength};
+    LastTransaction.writeUs = OsMonotonicUs();
     (void)PortRequest(openPortId.load(), PORT_WRITE, &args);
 }
 
@@ -182,6 +184,7 @@ void RunTransaction() {
     record.replyWasExpected = replyExpected.load();
     record.receivedLength = 0;
     record.ackUs = -1;
+    record.writeUs = -1;
     ReplyBuffer[0] = 0;
     ReplyLength = 0;
     const int drained = Drain();

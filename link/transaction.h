@@ -92,9 +92,11 @@ struct TransactionRecord {
     int receivedLength;                // bytes read after the frame went out, noise included
                                        // (when none was sent: the bytes the drain read);
     unsigned char received[CAPTURE_BYTES];  // the first CAPTURE_BYTES of them
+    long long receivedUs[CAPTURE_BYTES];    // when each was read
     int answerLength;                  // ReplyLength: the ACK and a reply, as the RX trace shows
     unsigned char answer[REPLY_BYTES];
     long long startUs;                 // the exchange began (the drain starts)
+    long long writeUs;                 // the frame's write was asked for; -1 when none was sent
     long long sentUs;                  // the frame's write returned (when no frame was
                                        // sent: the drain gave up or was stopped)
     long long ackUs;                   // the ACK byte was read; -1 when none came

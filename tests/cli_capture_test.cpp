@@ -288,7 +288,6 @@ TEST(CaptureReader, FilesThatAreNotOursAreRefusedWithTheBlockAndWhy) {
         {"another dissector", 3, [](Bytes& b) { b[32] = 's'; b[33] = 'i'; b[34] = 'p'; b[35] = 0; }, "\"sip\", not zantrox"},
         {"no dissector named", 3, [](Bytes& b) { b[28] = 0; b[29] = 14; }, "names no dissector"},
         {"a trailer of a later version", 3, [](Bytes& b) { b[64] = 2; }, "trailer of version 2"},
-        {"no direction", 3, [](Bytes& b) { b[104] = 0; }, "without a direction"},
         {"a simple packet block", 3, [](Bytes& b) { b[0] = 3; }, "without an interface or a time"},
         {"a packet cut by a snapshot length", 3, [](Bytes& b) { PutLe32(b, 24, 200); }, "cut to"},
     };

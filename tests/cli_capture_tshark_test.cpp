@@ -15,7 +15,7 @@
 
 #include "cli/capture/pcapng_reader.h"
 #include "cli/capture/pcapng_writer.h"
-#include "cli/tap/render.h"
+#include "cli/outputs/text_output.h"
 #include "link/frame.h"
 #include "tests/support/capture_traffic.h"
 #include "tests/support/child.h"
@@ -40,12 +40,12 @@ std::string Program(const std::string& name) {
 // The Info column the dissector should write: the console's trace line for the
 // piece without its two time columns (Wireshark has its own).
 std::string ConsoleInfo(const CapturePiece& piece) {
-    TapPiece tap;
+    LinePiece tap;
     tap.dir = piece.dir;
     tap.kind = piece.kind;
     tap.bytes = piece.bytes;
     tap.valid = piece.kind == SPLIT_FRAME && piece.bytes == Frame(std::string(piece.bytes.begin() + 1, piece.bytes.end() - 2));
-    TapClock clock;
+    LineClock clock;
     std::string line = PieceText(tap, clock, true);
     const size_t time = 14, direction = 8, gap = 14;  // "10:30:01.123  ", "host >  ", "%12s  "
     if (line.size() < time + direction + gap) return "(PieceText changed: " + line + ")";

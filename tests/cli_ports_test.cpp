@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/exit_status.h"
+#include "cli/trace_text.h"
 #include "cli/json_line.h"
 #include "cli/ports.h"
 #include "port/port.h"

@@ -15,7 +15,10 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/check/report.h"
-#include "cli/cli.h"
+#include "cli/stream/sent_exchange.h"
+#include "cli/tally.h"
+#include "cli/trace_text.h"
+#include "cli/verdicts.h"
 #include "cli/format.h"
 #include "cli/tally.h"
 #include "link/transaction.h"

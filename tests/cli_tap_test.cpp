@@ -26,8 +26,8 @@ const CommandNames& Names() {
 }
 
 // A piece on `dir` whose first byte came at `firstMs` and whose bytes took 1 ms each.
-TapPiece Piece(int dir, int kind, const Bytes& bytes, long long firstMs, bool valid = true) {
-    TapPiece piece;
+LinePiece Piece(int dir, int kind, const Bytes& bytes, long long firstMs, bool valid = true) {
+    LinePiece piece;
     piece.dir = dir;
     piece.kind = kind;
     piece.valid = valid;
@@ -37,9 +37,9 @@ TapPiece Piece(int dir, int kind, const Bytes& bytes, long long firstMs, bool va
     return piece;
 }
 
-TapPiece HostFrame(const std::string& text, long long atMs) { return Piece(TAP_HOST, SPLIT_FRAME, Frame(text), atMs); }
-TapPiece CtrlFrame(const std::string& text, long long atMs) { return Piece(TAP_CTRL, SPLIT_FRAME, Frame(text), atMs); }
-TapPiece Ack(long long atMs) { return Piece(TAP_CTRL, SPLIT_ACK, Bytes{ACK}, atMs); }
+LinePiece HostFrame(const std::string& text, long long atMs) { return Piece(TAP_HOST, SPLIT_FRAME, Frame(text), atMs); }
+LinePiece CtrlFrame(const std::string& text, long long atMs) { return Piece(TAP_CTRL, SPLIT_FRAME, Frame(text), atMs); }
+LinePiece Ack(long long atMs) { return Piece(TAP_CTRL, SPLIT_ACK, Bytes{ACK}, atMs); }
 
 Bytes BadFrame(const std::string& text) {
     Bytes frame = Frame(text);
@@ -51,7 +51,7 @@ class Tap : public ::testing::Test {
 protected:
     TapAnalyzer analyzer{Names()};
     std::vector<TapExchange> out;
-    void Feed(const TapPiece& piece) { analyzer.Feed(piece, out); }
+    void Feed(const LinePiece& piece) { analyzer.Feed(piece, out); }
 };
 
 }  // namespace

@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/tap/analyzer.h"
+#include "cli/stream/line_events.h"
 #include "link/frame_splitter.h"
 
 struct CapturePiece {
     int line = 0;        // the interface: index into the lines the capture was started with
-    int dir = TAP_HOST;  // a TapDirection: host -> controller is outbound, the other inbound
+    int dir = TAP_HOST;  // a TapDirection: host -> controller is outbound, the other inbound;
+                         // TAP_UNKNOWN has no direction flags
     int kind = SPLIT_FRAME;  // a SplitKind
     bool valid = false;  // frames: the checksum holds (the reader works it out; the writer ignores it)
     long long firstUs = 0;  // the first byte, UTC microseconds since 1970

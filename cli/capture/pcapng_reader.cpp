@@ -336,7 +336,7 @@ int PcapngReader::EnhancedPacket(CapturePiece& out) {
     unsigned long long span = (static_cast<unsigned long long>(trailer[0]) << 24) | (trailer[1] << 16) |
                               (trailer[2] << 8) | trailer[3];
 
-    int dir = -1;
+    int dir = TAP_UNKNOWN;  // no flags, or flags without a direction: one line heard as it is
     std::string comment;
     Options options{data + ((captured + 3) & ~3ul), body + body_.size() - 4, bigEndian_};
     while (options.Next()) {
@@ -350,7 +350,6 @@ int PcapngReader::EnhancedPacket(CapturePiece& out) {
         }
     }
     if (options.broken) return Refuse("an option runs past the end of the block");
-    if (dir < 0) return Refuse("a packet without a direction (inbound or outbound)");
 
     out.line = where.line;
     out.dir = dir;

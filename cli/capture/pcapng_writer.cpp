@@ -89,7 +89,7 @@ void AppendInterface(const std::string& name, std::vector<unsigned char>& out) {
 }
 
 int AppendPacket(const CapturePiece& piece, std::vector<unsigned char>& out) {
-    if (piece.dir != TAP_HOST && piece.dir != TAP_CTRL) return CAPTURE_PIECE_REFUSED;
+    if (piece.dir != TAP_HOST && piece.dir != TAP_CTRL && piece.dir != TAP_UNKNOWN) return CAPTURE_PIECE_REFUSED;
     if (piece.kind < SPLIT_ACK || piece.kind > SPLIT_STRAY) return CAPTURE_PIECE_REFUSED;
     if (piece.line < 0 || piece.firstUs < 0 || piece.lastUs < piece.firstUs) return CAPTURE_PIECE_REFUSED;
     if (piece.comment.size() > OPTION_MOST) return CAPTURE_PIECE_REFUSED;
@@ -121,8 +121,11 @@ int AppendPacket(const CapturePiece& piece, std::vector<unsigned char>& out) {
     PadTo4(out, data);
 
     if (!piece.comment.empty()) TextOption(out, OPT_COMMENT, piece.comment);
-    unsigned char flags[4] = {static_cast<unsigned char>(piece.dir == TAP_HOST ? EPB_OUTBOUND : EPB_INBOUND), 0, 0, 0};
-    Option(out, EPB_FLAGS, flags, sizeof flags);
+    // One line heard as it is (watch) has no side: the flags then say nothing of it.
+    if (piece.dir != TAP_UNKNOWN) {
+        unsigned char flags[4] = {static_cast<unsigned char>(piece.dir == TAP_HOST ? EPB_OUTBOUND : EPB_INBOUND), 0, 0, 0};
+        Option(out, EPB_FLAGS, flags, sizeof flags);
+    }
     EndBlock(out, start);
     return CAPTURE_OK;
 }

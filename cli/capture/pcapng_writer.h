@@ -34,8 +34,8 @@ enum CaptureResult {
 // The blocks, appended to `out`: the writer's and the tests'.
 void AppendSectionHeader(const std::string& application, std::vector<unsigned char>& out);
 void AppendInterface(const std::string& name, std::vector<unsigned char>& out);
-// CAPTURE_PIECE_REFUSED (and nothing appended) for a direction that is neither
-// TAP_HOST nor TAP_CTRL, a kind outside SplitKind, a negative line, bytes or a
+// CAPTURE_PIECE_REFUSED (and nothing appended) for a direction that is not
+// TAP_HOST, TAP_CTRL or TAP_UNKNOWN, a kind outside SplitKind, a negative line, bytes or a
 // comment past what a block may hold, or a last byte before the first.
 int AppendPacket(const CapturePiece& piece, std::vector<unsigned char>& out);
 

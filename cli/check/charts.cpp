@@ -4,7 +4,9 @@
 #include <cmath>
 
 #include "cli/check/parts.h"
-#include "cli/cli.h"
+#include "cli/tally.h"
+#include "cli/trace_text.h"
+#include "cli/verdicts.h"
 
 namespace report {
 

@@ -3,7 +3,10 @@
 #include <algorithm>
 
 #include "cli/check/parts.h"
-#include "cli/cli.h"
+#include "cli/stream/sent_exchange.h"
+#include "cli/tally.h"
+#include "cli/trace_text.h"
+#include "cli/verdicts.h"
 #include "link/transaction.h"
 
 namespace {
@@ -168,10 +171,7 @@ std::string ShortHex(const std::vector<unsigned char>& bytes, size_t total) {
 }
 
 std::string VerdictWordsOf(const ReportRecord& record) {
-    TransactionResult r;
-    r.verdict = record.verdict;
-    r.replyExpected = record.replyExpected;
-    return VerdictWords(r);
+    return VerdictWords(record.verdict, record.replyExpected);
 }
 
 std::string FailureKinds(const Tally& tally) {

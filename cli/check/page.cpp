@@ -5,7 +5,9 @@
 
 #include "cli/check/parts.h"
 #include "cli/check/report_css.h"
-#include "cli/cli.h"
+#include "cli/tally.h"
+#include "cli/trace_text.h"
+#include "cli/verdicts.h"
 #include "link/transaction.h"
 
 using namespace report;

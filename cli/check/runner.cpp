@@ -8,7 +8,12 @@
 
 #include "cli/catalogue.h"
 #include "cli/check/report.h"
+#include "cli/clock.h"
 #include "cli/format.h"
+#include "cli/outputs/chosen_outputs.h"
+#include "cli/outputs/report_output.h"
+#include "cli/stop.h"
+#include "cli/stream/sent_exchange.h"
 #include "link/transaction.h"
 #include "port/device.h"
 #include "zantrox_version.h"
@@ -195,13 +200,24 @@ int RunCheck(const CheckOptions& options) {
         std::fprintf(stderr, "zantrox-cli: --report: %s %s; nothing was sent\n", reportPath.c_str(), error.c_str());
         return EXIT_USAGE;
     }
+    const CommandNames names(base);
+    LineStream stream({options.line.port.empty() ? "COM1" : options.line.port}, LineClock());
+    ChosenOutputs outputs(options.line, FORM_SENT, stream.clock(), &names);
+    if (!outputs.Open(stream.lines())) return EXIT_USAGE;
 
     OpenedPort port;
     int opened = OpenPort(options.line, port);
     if (opened != EXIT_ALL_OK) return opened;
     InstallStopHandler();
 
-    ReportInfo info;
+    // The verdict goes with the results: stdout, unless that carries JSON.
+    ReportOutput report(reportPath, outputs.Summary(), stream.clock());
+    // Text output is the progress line and the report; JSON Lines give every transaction.
+    if (options.line.json) outputs.AddTerminal(stream);
+    stream.Add(report);
+    outputs.AddCapture(stream);
+
+    ReportInfo& info = report.info();
     info.version = ZANTROX_VERSION;
     // A device server on the network (named by URL, or what COM K is mapped to):
     // the answer times the page shows include the round trip.
@@ -219,7 +235,7 @@ int RunCheck(const CheckOptions& options) {
     info.started = IsoTimeNow();
     auto start = std::chrono::steady_clock::now();
 
-    ReportModel model;
+    const ReportModel& model = report.model();
     Progress progress(info.plannedTransactions);
     int lastRound = 0, lastPump = 0;
     for (int r = 1; r <= options.rounds && !StopRequested(); ++r) {
@@ -232,13 +248,7 @@ int RunCheck(const CheckOptions& options) {
             lastRound = r;
             lastPump = step.perPump ? step.pump : 0;
             progress.Show(r, options.rounds, lastPump, model.Transactions(), model.Totals().Failed());
-            TransactionResult result = RunOneTransaction(step.path, step.text, step.reply, step.pump);
-            if (options.line.json) {
-                std::printf("%s\n", TransactionJson(result).c_str());
-                std::fflush(stdout);
-            }
-            // One ended by Ctrl+C says nothing about the line: the run ends before it.
-            if (result.verdict != VERDICT_STOPPED) model.Add(RecordOfTransaction(result, r, step.perPump));
+            SendThrough(stream, step.path, step.text, step.reply, step.pump, r, step.perPump);
         }
     }
     if (model.Transactions() > 0) {
@@ -250,17 +260,8 @@ int RunCheck(const CheckOptions& options) {
     info.stopped = model.Transactions() < info.plannedTransactions;
     info.ended = IsoTimeNow();
     info.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-
-    // The verdict goes with the results: stdout, unless that carries JSON.
-    std::FILE* summary = options.line.json ? stderr : stdout;
-    std::fprintf(summary, "%s\n", ReportVerdictLine(model, info).c_str());
-    int status = model.Totals().AllOk() ? EXIT_ALL_OK : EXIT_FAILED;
-    if (WriteReportFile(reportPath, ReportHtml(model, info), error)) {
-        std::fprintf(summary, "report: %s\n", reportPath.c_str());
-    } else {
-        std::fprintf(stderr, "zantrox-cli: the report %s: %s\n", reportPath.c_str(), error.c_str());
-        status = EXIT_FAILED;
-    }
-    std::fflush(summary);
-    return status;
+    StreamEnd end;
+    end.stopped = info.stopped;
+    int finished = stream.Finish(end);
+    return model.Totals().AllOk() && finished == EXIT_ALL_OK ? EXIT_ALL_OK : EXIT_FAILED;
 }

@@ -10,7 +10,7 @@ namespace {
 // One receive window, as the console counts it.
 const long long WINDOW_US = static_cast<long long>(RECEIVE_WINDOW_TICKS) * TICK_MS * 1000;
 
-std::string FrameText(const TapPiece& piece) {
+std::string FrameText(const LinePiece& piece) {
     SplitPiece split;
     split.kind = piece.kind;
     split.valid = piece.valid ? 1 : 0;
@@ -59,7 +59,7 @@ void TapAnalyzer::LineActive(int dir, long long byteUs) {
 
 void TapAnalyzer::Finish(std::vector<TapExchange>& out) { Advance(LLONG_MAX, out); }
 
-void TapAnalyzer::Feed(const TapPiece& piece, std::vector<TapExchange>& out) {
+void TapAnalyzer::Feed(const LinePiece& piece, std::vector<TapExchange>& out) {
     Advance(piece.firstUs, out);
     if (piece.dir == TAP_HOST) {
         if (piece.kind != SPLIT_FRAME) return;  // host noise is a piece, not a request
@@ -126,8 +126,14 @@ void TapSummary::Add(const TapExchange& exchange) {
     if (exchange.ackMs >= 0) ackMs.push_back(exchange.ackMs);
 }
 
-void TapSummary::AddPiece(const TapPiece& piece) {
+void TapSummary::AddPiece(const LinePiece& piece) {
     if (piece.kind != SPLIT_STRAY) return;
     if (piece.dir == TAP_HOST) ++strayHost;
     else ++strayCtrl;
+}
+
+std::string ExchangeName(const TapExchange& exchange) {
+    if (!exchange.hasRequest) return "no request";
+    if (exchange.pump == 0) return exchange.command;
+    return exchange.command + ", pump " + std::to_string(exchange.pump);
 }

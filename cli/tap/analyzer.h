@@ -9,26 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/stream/line_events.h"
+#include "cli/verdicts.h"
 #include "cli/tap/names.h"
 #include "link/transaction.h"
-
-enum TapDirection {
-    TAP_HOST = 0,  // host -> controller
-    TAP_CTRL = 1,  // controller -> host
-};
-
-// One piece as the frame splitter cut it, with the monotonic times (us) of its
-// first and last byte.
-struct TapPiece {
-    int dir = TAP_HOST;
-    int kind = 0;        // a SplitKind
-    bool valid = false;  // frames: the checksum holds
-    std::vector<unsigned char> bytes;
-    long long firstUs = 0;
-    long long lastUs = 0;
-    double gapMs = -1;   // from the previous piece's last byte on the same line; -1 for the first
-};
 
 // How an exchange is judged: the console's verdicts and what only a tap sees
 // (VerdictName names them all).
@@ -60,6 +44,9 @@ struct TapExchange {
     int verdict = TAP_OK;
 };
 
+// "Pump/Sale/Extended, pump 7", "unknown", "no request"
+std::string ExchangeName(const TapExchange& exchange);
+
 class TapAnalyzer {
 public:
     // `names` stays owned by the caller and must outlive the analyzer.
@@ -67,7 +54,7 @@ public:
 
     // Takes the next piece (pieces come in order of their last byte). Judged
     // exchanges are appended to `out`.
-    void Feed(const TapPiece& piece, std::vector<TapExchange>& out);
+    void Feed(const LinePiece& piece, std::vector<TapExchange>& out);
     // Time has reached `nowUs`: judges the open exchange when its window ran out.
     void Advance(long long nowUs, std::vector<TapExchange>& out);
     // A byte came on line `dir` at `byteUs` that did not end a piece: the console's
@@ -99,5 +86,5 @@ struct TapSummary {
     std::vector<double> ackMs;  // every ACK latency, in the order they came
 
     void Add(const TapExchange& exchange);
-    void AddPiece(const TapPiece& piece);
+    void AddPiece(const LinePiece& piece);
 };

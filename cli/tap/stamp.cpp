@@ -1,6 +1,6 @@
 #include "cli/tap/stamp.h"
 
-StampedSplitter::StampedSplitter(int dir) : dir_(dir) { Reset(); }
+StampedSplitter::StampedSplitter(int dir, int line) : dir_(dir), line_(line) { Reset(); }
 
 void StampedSplitter::Reset() {
     ResetSplitter(splitter_);
@@ -9,8 +9,9 @@ void StampedSplitter::Reset() {
     lastPieceEndUs_ = -1;
 }
 
-void StampedSplitter::Stamp(const SplitPiece& split, long long firstUs, long long lastUs, TapPiece& out) {
+void StampedSplitter::Stamp(const SplitPiece& split, long long firstUs, long long lastUs, LinePiece& out) {
     out.dir = dir_;
+    out.line = line_;
     out.kind = split.kind;
     out.valid = split.valid != 0;
     out.bytes.assign(split.bytes, split.bytes + split.length);
@@ -20,7 +21,7 @@ void StampedSplitter::Stamp(const SplitPiece& split, long long firstUs, long lon
     lastPieceEndUs_ = lastUs;
 }
 
-int StampedSplitter::Feed(unsigned char byte, long long us, TapPiece out[2]) {
+int StampedSplitter::Feed(unsigned char byte, long long us, LinePiece out[2]) {
     bool wasEmpty = splitter_.length == 0;
     int n = SplitterFeed(splitter_, byte, split_);
     for (int i = 0; i < n; ++i) {
@@ -39,7 +40,7 @@ int StampedSplitter::Feed(unsigned char byte, long long us, TapPiece out[2]) {
     return n;
 }
 
-int StampedSplitter::Flush(TapPiece& out) {
+int StampedSplitter::Flush(LinePiece& out) {
     SplitPiece& split = split_[0];
     if (SplitterFlush(splitter_, split) != 1) return 0;
     Stamp(split, firstUs_, lastByteUs_, out);

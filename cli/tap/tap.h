@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cli/cli.h"
+#include "cli/line_options.h"
 
 struct TapOptions {
     PortOptions line;      // baud rate, JSON, and the settings requests are named at
@@ -15,3 +15,6 @@ struct TapOptions {
 };
 
 int RunTapWatch(const TapOptions& options);
+// watch --from: the pieces of a capture file through the same analyzer, outputs,
+// summary and report (the ports of `options` are not used).
+int RunWatchFrom(const TapOptions& options, const std::string& path);

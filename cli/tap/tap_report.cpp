@@ -2,7 +2,7 @@
 
 #include "link/frame.h"
 
-ReportRecord RecordOfExchange(const TapExchange& exchange, const TapClock& clock) {
+ReportRecord RecordOfExchange(const TapExchange& exchange, const LineClock& clock) {
     ReportRecord record;
     record.time = clock.Iso(exchange.firstUs).substr(0, 23) + "Z";  // to the millisecond
     record.pump = exchange.pump;

@@ -4,6 +4,6 @@
 
 #include "cli/check/report.h"
 #include "cli/tap/analyzer.h"
-#include "cli/tap/render.h"
+#include "cli/clock.h"
 
-ReportRecord RecordOfExchange(const TapExchange& exchange, const TapClock& clock);
+ReportRecord RecordOfExchange(const TapExchange& exchange, const LineClock& clock);

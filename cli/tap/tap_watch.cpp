@@ -6,10 +6,13 @@
 #include <cstdlib>
 #include <vector>
 
+#include "cli/outputs/chosen_outputs.h"
+#include "cli/outputs/report_output.h"
+#include "cli/outputs/summaries.h"
 #include "cli/ports.h"
-#include "cli/tap/render.h"
+#include "cli/stop.h"
+#include "cli/tap/session.h"
 #include "cli/tap/stamp.h"
-#include "cli/tap/tap_report.h"
 #include "commands/settings.h"
 #include "os/threading.h"
 #include "link/transaction.h"
@@ -33,54 +36,6 @@ struct TapLine {
     bool open = false;
     long long nextCheckUs = 0;
     StampedSplitter splitter;
-};
-
-class Session {
-public:
-    Session(const TapOptions& options, const CommandNames& names)
-        : options_(options), analyzer_(names) {}
-
-    // Takes the lines' pieces and exchanges through the output.
-    void Piece(const TapPiece& piece) {
-        Print(options_.line.json ? PieceJson(piece, clock_, true) : PieceText(piece, clock_, true));
-        summary_.AddPiece(piece);
-        analyzer_.Feed(piece, judged_);
-        Drain();
-    }
-    void Advance(long long now) {
-        analyzer_.Advance(now, judged_);
-        Drain();
-    }
-    void Finish() {
-        analyzer_.Finish(judged_);
-        Drain();
-    }
-    void LineActive(int dir, long long us) { analyzer_.LineActive(dir, us); }
-    long long Deadline() const { return analyzer_.Deadline(); }
-    const TapSummary& summary() const { return summary_; }
-    const ReportModel& model() const { return model_; }
-    const TapClock& clock() const { return clock_; }
-
-private:
-    void Print(const std::string& line) {
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-    }
-    void Drain() {
-        for (const TapExchange& exchange : judged_) {
-            Print(options_.line.json ? ExchangeJson(exchange, clock_) : ExchangeText(exchange, clock_));
-            summary_.Add(exchange);
-            if (!options_.reportPath.empty()) model_.Add(RecordOfExchange(exchange, clock_));
-        }
-        judged_.clear();
-    }
-
-    const TapOptions& options_;
-    TapClock clock_;
-    TapAnalyzer analyzer_;
-    TapSummary summary_;
-    std::vector<TapExchange> judged_;
-    ReportModel model_;  // what the report needs of every exchange, kept small
 };
 
 PortParams LineParams(int baudRate) { return PortParams{baudRate, 0, 8, 1}; }
@@ -148,7 +103,7 @@ bool PlaceLines(TapLine lines[2]) {
 
 // Reads `line` until a piece is complete, it holds nothing more or `budget` bytes
 // are used up, all bytes stamped `now`. Returns whether it may hold more.
-bool TakePiece(TapLine& line, long long now, Session& session, TapPiece pieces[2], int& budget) {
+bool TakePiece(TapLine& line, long long now, TapSession& session, LinePiece pieces[2], int& budget) {
     while (budget-- > 0) {
         unsigned char byte = 0;
         PortReadArgs args = {&byte};
@@ -175,13 +130,22 @@ int RunTapWatch(const TapOptions& options) {
     lines[1].role = "controller";
     lines[1].given = options.ctrlPort;
     lines[0].splitter = StampedSplitter(TAP_HOST);
-    lines[1].splitter = StampedSplitter(TAP_CTRL);
+    lines[1].splitter = StampedSplitter(TAP_CTRL, 1);
     if (!PlaceLines(lines)) return EXIT_USAGE;
     std::string error;
     if (!options.reportPath.empty() && !ReportTargetUsable(options.reportPath, error)) {
         std::fprintf(stderr, "zantrox-cli: --report: %s %s\n", options.reportPath.c_str(), error.c_str());
         return EXIT_USAGE;
     }
+    ConsoleSettings settings;
+    ResetConsoleSettings();
+    settings = Settings;
+    settings.presetAmount = options.line.presetAmount;
+    settings.priceBase = options.line.priceBase;
+    const CommandNames names(settings);
+    LineStream stream({options.hostPort, options.ctrlPort}, LineClock());
+    ChosenOutputs outputs(options.line, FORM_TAP, stream.clock(), &names);
+    if (!outputs.Open(stream.lines())) return EXIT_USAGE;
     for (TapLine& line : lines) {
         int result = OpenLine(line, options.line.baudRate);
         if (result != PORT_OK) {
@@ -204,13 +168,13 @@ int RunTapWatch(const TapOptions& options) {
         if (!warning.empty()) std::fprintf(stderr, "zantrox-cli: warning: %s\n", warning.c_str());
     }
 
-    ConsoleSettings settings;
-    ResetConsoleSettings();
-    settings = Settings;
-    settings.presetAmount = options.line.presetAmount;
-    settings.priceBase = options.line.priceBase;
-    const CommandNames names(settings);
-    Session session(options, names);
+    TapSummaryOutput summary(outputs.Summary(), !options.line.json && !options.line.outputs.quiet);
+    ReportOutput report(options.reportPath, outputs.Summary(), stream.clock());
+    outputs.AddTerminal(stream);
+    if (!outputs.Quiet()) stream.Add(summary);
+    if (!options.reportPath.empty()) stream.Add(report);
+    outputs.AddCapture(stream);
+    TapSession session(stream, names);
 
     InstallStopHandler();
     std::fprintf(stderr, "zantrox-cli: listening on host line %s and controller line %s at %d baud, sending nothing; %s\n",
@@ -218,17 +182,17 @@ int RunTapWatch(const TapOptions& options) {
                  options.durationS > 0 ? "ends after --duration or Ctrl+C" : "Ctrl+C ends");
 
     const long long startUs = OsMonotonicUs();
-    ReportInfo info;
+    ReportInfo& info = report.info();
     info.title = "Zantrox line tap";
     info.caption = "observed on the line, nothing sent";
     info.observed = true;
     info.version = ZANTROX_VERSION;
     info.ports = {"host: " + lines[0].given, "controller: " + lines[1].given};
     info.baudRate = options.line.baudRate;
-    info.started = session.clock().Iso(startUs).substr(0, 23) + "Z";
+    info.started = stream.clock().Iso(startUs).substr(0, 23) + "Z";
     const long long endUs = options.durationS > 0 ? startUs + static_cast<long long>(options.durationS * 1e6) : -1;
     const int ids[2] = {lines[0].portId, lines[1].portId};
-    TapPiece pieces[2];
+    LinePiece pieces[2];
     for (TapLine& line : lines) line.nextCheckUs = startUs + LOST_CHECK_US;
     while (!StopRequested()) {
         long long now = OsMonotonicUs();
@@ -301,23 +265,12 @@ int RunTapWatch(const TapOptions& options) {
     }
     session.Finish();
     for (TapLine& line : lines) PortClose(line.portId);
-    std::FILE* out = options.line.json ? stderr : stdout;
-    if (!options.line.json) std::fprintf(out, "\n");
-    PrintSummary(out, session.summary());
-    int status = EXIT_ALL_OK;
-    if (!options.reportPath.empty()) {
-        long long endedUs = OsMonotonicUs();
-        info.stopped = StopRequested();
-        info.ended = session.clock().Iso(endedUs).substr(0, 23) + "Z";
-        info.seconds = static_cast<double>(endedUs - startUs) / 1e6;
-        std::fprintf(out, "%s\n", ReportVerdictLine(session.model(), info).c_str());
-        if (WriteReportFile(options.reportPath, ReportHtml(session.model(), info), error)) {
-            std::fprintf(out, "report: %s\n", options.reportPath.c_str());
-        } else {
-            std::fprintf(stderr, "zantrox-cli: the report %s: %s\n", options.reportPath.c_str(), error.c_str());
-            status = EXIT_FAILED;
-        }
-    }
-    std::fflush(out);
-    return status;
+    const long long endedUs = OsMonotonicUs();
+    info.stopped = StopRequested();
+    info.ended = stream.clock().Iso(endedUs).substr(0, 23) + "Z";
+    info.seconds = static_cast<double>(endedUs - startUs) / 1e6;
+    StreamEnd end;
+    end.stopped = info.stopped;
+    end.endUs = endedUs;
+    return stream.Finish(end);
 }

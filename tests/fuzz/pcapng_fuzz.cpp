@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ++pieces;
         Check(pieces <= size / 12);
         Check(piece.line >= 0 && static_cast<size_t>(piece.line) < reader.Lines().size());
-        Check(piece.dir == TAP_HOST || piece.dir == TAP_CTRL);
+        Check(piece.dir == TAP_HOST || piece.dir == TAP_CTRL || piece.dir == TAP_UNKNOWN);
         Check(piece.kind >= SPLIT_ACK && piece.kind <= SPLIT_STRAY);
         Check(piece.firstUs >= 0 && piece.lastUs >= piece.firstUs);
         Check(piece.bytes.size() + piece.comment.size() < PCAPNG_BLOCK_MOST && piece.bytes.size() < size);

@@ -1,0 +1,30 @@
+#include "cli/outputs/chosen_outputs.h"
+
+ChosenOutputs::ChosenOutputs(const PortOptions& options, int form, const LineClock& clock, const CommandNames* names)
+    : options_(options), text_(stdout, form, clock), json_(stdout, form, clock), pcapng_(names, clock, Summary()) {}
+
+bool ChosenOutputs::Open(const std::vector<std::string>& lines) {
+    const OutputOptions& o = options_.outputs;
+    if (o.pcapng.empty() && o.pcapngFd < 0) return true;
+    std::string error;
+    if (!pcapng_.Open(o, lines, error)) {
+        std::fprintf(stderr, "zantrox-cli: --pcapng: %s%s%s; nothing was sent\n", o.pcapng.c_str(),
+                     o.pcapng.empty() ? "" : " ", error.c_str());
+        return false;
+    }
+    capture_ = true;
+    return true;
+}
+
+void ChosenOutputs::AddTerminal(LineStream& stream) {
+    if (options_.outputs.quiet) return;
+    if (options_.json) {
+        stream.Add(json_);
+    } else {
+        stream.Add(text_);
+    }
+}
+
+void ChosenOutputs::AddCapture(LineStream& stream) {
+    if (capture_) stream.Add(pcapng_);
+}
