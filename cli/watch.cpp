@@ -43,8 +43,11 @@ int RunWatch(const PortOptions& options, double durationS) {
     int opened = OpenPort(options, port);
     if (opened != EXIT_ALL_OK) return opened;
     InstallStopHandler();
-    std::fprintf(stderr, "zantrox-cli: listening on %s at %d baud; Ctrl+C ends\n", PortLabel(port).c_str(),
-                 options.baudRate);
+    // Wireshark shows what a capture interface says on stderr as an error.
+    if (!outputs.Quiet()) {
+        std::fprintf(stderr, "zantrox-cli: listening on %s at %d baud; Ctrl+C ends\n", PortLabel(port).c_str(),
+                     options.baudRate);
+    }
     outputs.AddTerminal(stream);
     outputs.AddCapture(stream);
 

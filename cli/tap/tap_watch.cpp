@@ -177,9 +177,12 @@ int RunTapWatch(const TapOptions& options) {
     TapSession session(stream, names);
 
     InstallStopHandler();
-    std::fprintf(stderr, "zantrox-cli: listening on host line %s and controller line %s at %d baud, sending nothing; %s\n",
-                 lines[0].given.c_str(), lines[1].given.c_str(), options.line.baudRate,
-                 options.durationS > 0 ? "ends after --duration or Ctrl+C" : "Ctrl+C ends");
+    // Wireshark shows what a capture interface says on stderr as an error.
+    if (!outputs.Quiet()) {
+        std::fprintf(stderr, "zantrox-cli: listening on host line %s and controller line %s at %d baud, sending nothing; %s\n",
+                     lines[0].given.c_str(), lines[1].given.c_str(), options.line.baudRate,
+                     options.durationS > 0 ? "ends after --duration or Ctrl+C" : "Ctrl+C ends");
+    }
 
     const long long startUs = OsMonotonicUs();
     ReportInfo& info = report.info();
