@@ -53,3 +53,7 @@ zantrox_test(cli_capture_tshark_test SOURCES cli_capture_tshark_test.cpp LABELS 
 target_link_libraries(cli_capture_tshark_test PRIVATE zantrox_cli_lib)
 target_compile_definitions(cli_capture_tshark_test PRIVATE
                            ZANTROX_DISSECTOR="${PROJECT_SOURCE_DIR}/packaging/wireshark/zantrox.lua")
+
+# The stream of line events and the capture, Wireshark's extcap answers.
+zantrox_test(cli_stream_test SOURCES cli_stream_test.cpp LABELS unit)
+target_link_libraries(cli_stream_test PRIVATE zantrox_cli_lib)
