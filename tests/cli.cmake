@@ -57,3 +57,14 @@ target_compile_definitions(cli_capture_tshark_test PRIVATE
 # The stream of line events and the capture, Wireshark's extcap answers.
 zantrox_test(cli_stream_test SOURCES cli_stream_test.cpp LABELS unit)
 target_link_libraries(cli_stream_test PRIVATE zantrox_cli_lib)
+
+# Captures made by send, check and the tap against the simulator, read back, in
+# tshark, and live through Wireshark's extcap (tshark's parts skipped without it).
+zantrox_test(cli_capture_run_test SOURCES cli_capture_run_test.cpp LABELS e2e)
+target_link_libraries(cli_capture_run_test PRIVATE zantrox_cli_lib)
+target_compile_definitions(cli_capture_run_test PRIVATE
+                           ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>"
+                           ZANTROX_SIM_PATH="$<TARGET_FILE:zantrox-sim>"
+                           ZANTROX_EXTCAP_PATH="$<TARGET_FILE:zantrox-extcap>"
+                           ZANTROX_DISSECTOR="${PROJECT_SOURCE_DIR}/packaging/wireshark/zantrox.lua")
+add_dependencies(cli_capture_run_test zantrox-cli zantrox-sim zantrox-extcap)
