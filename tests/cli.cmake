@@ -53,3 +53,8 @@ zantrox_test(cli_capture_tshark_test SOURCES cli_capture_tshark_test.cpp LABELS 
 target_link_libraries(cli_capture_tshark_test PRIVATE zantrox_cli_lib)
 target_compile_definitions(cli_capture_tshark_test PRIVATE
                            ZANTROX_DISSECTOR="${PROJECT_SOURCE_DIR}/packaging/wireshark/zantrox.lua")
+
+# zantrox-cli run: run files checked before anything is sent, step judging, text lines and JUnit XML.
+zantrox_test(cli_run_test SOURCES cli_run_test.cpp LABELS unit)
+target_link_libraries(cli_run_test PRIVATE zantrox_cli_lib)
+target_compile_definitions(cli_run_test PRIVATE ZANTROX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
