@@ -68,3 +68,8 @@ target_compile_definitions(cli_capture_run_test PRIVATE
                            ZANTROX_EXTCAP_PATH="$<TARGET_FILE:zantrox-extcap>"
                            ZANTROX_DISSECTOR="${PROJECT_SOURCE_DIR}/packaging/wireshark/zantrox.lua")
 add_dependencies(cli_capture_run_test zantrox-cli zantrox-sim zantrox-extcap)
+
+# zantrox-cli run: run files checked before anything is sent, step judging, text lines and JUnit XML.
+zantrox_test(cli_run_test SOURCES cli_run_test.cpp LABELS unit)
+target_link_libraries(cli_run_test PRIVATE zantrox_cli_lib)
+target_compile_definitions(cli_run_test PRIVATE ZANTROX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
