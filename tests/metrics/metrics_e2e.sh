@@ -120,3 +120,22 @@ pending() { [ "$(value 'ALERTS{alertname="ZantroxLineDown",line="ctrl"}')" = 1 ]
 wait_for 20 pending && pass || fail "ZantroxLineDown is not pending for the controller line: $(query ALERTS)"
 # 16 ms latency timers raise ZantroxAdapterLatency at once; 1 ms does not.
 expect "the adapter latency alert" 'count(ALERTS{alertname="ZantroxAdapterLatency",alertstate="firing"})' 1
+
+# ---- every query of the packaged dashboard runs here and finds data ----
+instance="127.0.0.1:$port"
+python3 -c '
+import json, sys
+for p in json.load(open(sys.argv[1]))["panels"]:
+    for t in p.get("targets", []):
+        print(p["title"] + "\t" + t["expr"])' "$root/packaging/grafana/zantrox-dashboard.json" >"$work/panels.tsv"
+while IFS=$'\t' read -r title expr; do
+    expr=${expr//\$site/$instance}
+    expr=${expr//\$__rate_interval/1m}
+    # A ratio is NaN without traffic in the window; its parts must still be found.
+    if [ -n "$(query "$expr" 2>"$work/query.err")" ] || [ -n "$(query "${expr%% / *}" 2>>"$work/query.err")" ]; then
+        pass
+    else
+        fail "dashboard panel '$title': no data for $expr $(tail -1 "$work/query.err")"
+    fi
+done <"$work/panels.tsv"
+[ "$failed" -eq 0 ]
