@@ -235,17 +235,17 @@ TEST_F(Served, RootPageLinksToMetricsAndOtherPathsAreNotFound) {
 // ---- Where it listens ----
 
 TEST(MetricsAddress, APortAloneMeansLoopbackAndOnlyIpAddressesAreTaken) {
-    std::string spec, error;
-    ASSERT_TRUE(MetricsListenSpec("9464", spec, error));
-    EXPECT_EQ(spec, "127.0.0.1:9464");
-    ASSERT_TRUE(MetricsListenSpec("0.0.0.0:9464", spec, error));
-    EXPECT_EQ(spec, "0.0.0.0:9464");
-    ASSERT_TRUE(MetricsListenSpec("[::1]:9464", spec, error));
-    EXPECT_EQ(spec, "[::1]:9464");
+    std::string listen, error;
+    ASSERT_TRUE(MetricsListenPorts("9464", listen, error));
+    EXPECT_EQ(listen, "127.0.0.1:9464");
+    ASSERT_TRUE(MetricsListenPorts("0.0.0.0:9464", listen, error));
+    EXPECT_EQ(listen, "0.0.0.0:9464");
+    ASSERT_TRUE(MetricsListenPorts("[::1]:9464", listen, error));
+    EXPECT_EQ(listen, "[::1]:9464");
     for (const char* bad : {"", ":9464", "site.example:9464", "10.0.0.300:1", "127.0.0.1:", "127.0.0.1:65536",
                             "127.0.0.1:94x", "::1:9464", "[::1]", "[127.0.0.1]:1", "127.0.0.1:1,8080"}) {
         error.clear();
-        EXPECT_FALSE(MetricsListenSpec(bad, spec, error)) << bad;
+        EXPECT_FALSE(MetricsListenPorts(bad, listen, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
 }

@@ -125,7 +125,7 @@ std::string MetricsLabelText(const std::string& text) {
     return out;
 }
 
-bool MetricsListenSpec(const std::string& address, std::string& spec, std::string& error) {
+bool MetricsListenPorts(const std::string& address, std::string& listen, std::string& error) {
     std::string host = "127.0.0.1";
     std::string port = address;
     bool v6 = false;
@@ -148,7 +148,7 @@ bool MetricsListenSpec(const std::string& address, std::string& spec, std::strin
         error = "'" + address + "': the port is not a number from 0 to 65535";
         return false;
     }
-    spec = (v6 ? "[" + host + "]" : host) + ":" + port;
+    listen = (v6 ? "[" + host + "]" : host) + ":" + port;
     return true;
 }
 
@@ -318,11 +318,11 @@ int LinkMetrics::Handle(mg_connection* connection, void* self) {
 }
 
 bool LinkMetrics::Start(const std::string& address, std::string& error) {
-    std::string spec;
-    if (!MetricsListenSpec(address, spec, error)) return false;
+    std::string listen;
+    if (!MetricsListenPorts(address, listen, error)) return false;
     Stop();
     std::call_once(civetwebReady, [] { mg_init_library(0); });
-    const char* options[] = {"listening_ports", spec.c_str(), "num_threads", "2", "request_timeout_ms", "10000",
+    const char* options[] = {"listening_ports", listen.c_str(), "num_threads", "2", "request_timeout_ms", "10000",
                              "enable_keep_alive", "no", nullptr};
     mg_callbacks callbacks;
     std::memset(&callbacks, 0, sizeof callbacks);
@@ -334,7 +334,7 @@ bool LinkMetrics::Start(const std::string& address, std::string& error) {
     mg_error_data failure = {&code, text, sizeof text};
     server_ = mg_start2(&init, &failure);
     if (server_ == nullptr) {
-        error = "cannot listen on " + spec + (text[0] != '\0' ? std::string(": ") + text : std::string());
+        error = "cannot listen on " + listen + (text[0] != '\0' ? std::string(": ") + text : std::string());
         return false;
     }
     mg_set_request_handler(server_, "/", &LinkMetrics::Handle, this);
@@ -342,7 +342,7 @@ bool LinkMetrics::Start(const std::string& address, std::string& error) {
     int n = mg_get_server_ports(server_, 4, ports);
     port_ = n > 0 ? ports[0].port : 0;
     // Where Stop's wake-up call goes: the address itself, or loopback for "any".
-    wakeHost_ = spec.substr(0, spec.rfind(':'));
+    wakeHost_ = listen.substr(0, listen.rfind(':'));
     if (wakeHost_.front() == '[') wakeHost_ = wakeHost_.substr(1, wakeHost_.size() - 2);
     if (wakeHost_ == "0.0.0.0") wakeHost_ = "127.0.0.1";
     if (wakeHost_ == "::") wakeHost_ = "::1";

@@ -104,7 +104,7 @@ private:
 // The civetweb listening_ports text for a --metrics value: "9464" ->
 // "127.0.0.1:9464", "0.0.0.0:9464", "[::1]:9464". False with the reason when the
 // value is not an IP address and a port.
-bool MetricsListenSpec(const std::string& address, std::string& spec, std::string& error);
+bool MetricsListenPorts(const std::string& address, std::string& listen, std::string& error);
 
 // A label value Prometheus accepts: valid UTF-8 kept, control characters and
 // bytes that are not UTF-8 written as \xNN.
