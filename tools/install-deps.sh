@@ -15,6 +15,7 @@ packages=(
     ser2net
     tshark
     wixl msitools
+    prometheus prometheus-cpp-dev libcivetweb-dev
 )
 
 missing=()

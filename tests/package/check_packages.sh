@@ -102,7 +102,11 @@ expected=(/usr/share/applications/zantrox.desktop
           /usr/share/icons/hicolor/256x256/apps/zantrox.png
           /usr/share/icons/hicolor/scalable/apps/zantrox.svg
           /usr/share/doc/zantrox/copyright
-          /usr/share/doc/zantrox/changelog.gz)
+          /usr/share/doc/zantrox/changelog.gz
+          /usr/lib/systemd/system/zantrox-tap@.service
+          /usr/share/doc/zantrox/examples/tap-example.conf
+          /usr/share/zantrox/prometheus/zantrox.rules.yml
+          /usr/share/zantrox/grafana/zantrox-dashboard.json)
 for p in "${programs[@]}"; do
     expected+=("/usr/bin/$p" "/usr/share/man/man1/$p.1.gz")
 done
