@@ -1,6 +1,7 @@
 // zantrox-cli: the console's commands from a command line, for scripts, SSH
 // sessions and bug reports. Subcommands: list, send, watch, ports, map, unmap, check.
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -9,6 +10,11 @@
 
 #include "cli/check/check.h"
 #include "cli/commands.h"
+#ifdef _WIN32
+#include "cli/metrics/metrics_option.h"
+#else
+#include "cli/outputs/metrics_output.h"
+#endif
 #include "cli/ports.h"
 #include "cli/tap/tap.h"
 #include "zantrox_version.h"
@@ -158,6 +164,11 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0.001, 31536000.0));
     watch->add_option("--report", tap.reportPath,
                       "with --tap or --from: write an HTML report of the exchanges at the end");
+    std::string watchMetrics;
+    watch->add_option("--metrics", watchMetrics,
+                      "serve the link's health to Prometheus at http://ADDRESS:PORT/metrics while listening (Linux; "
+                      "ADDRESS defaults to 127.0.0.1)")
+        ->type_name("[ADDRESS:]PORT");
     std::string watchFrom;
     watch->add_option("--from", watchFrom,
                       "read a capture (pcapng, as --pcapng writes it) instead of a line: its pieces are judged, "
@@ -214,13 +225,29 @@ int main(int argc, char** argv) {
     if (watch->parsed()) {
         if (!FinishPortOptions(watchOptions, watchRaw)) return EXIT_USAGE;
         if (!watchFrom.empty()) {
-            if (!watchOptions.port.empty() || !tapPorts.empty() || watchDuration > 0) {
-                std::fprintf(stderr, "zantrox-cli: watch: --from reads a file: --port, --tap and --duration do not go with it\n");
+            if (!watchOptions.port.empty() || !tapPorts.empty() || watchDuration > 0 || !watchMetrics.empty()) {
+                std::fprintf(stderr, "zantrox-cli: watch: --from reads a file: --port, --tap, --duration and --metrics do not go with it\n");
                 return EXIT_USAGE;
             }
             tap.line = watchOptions;
             return RunWatchFrom(tap, watchFrom);
         }
+#ifdef _WIN32
+        if (!watchMetrics.empty()) return RefuseMetricsOption(watchMetrics);
+#else
+        std::unique_ptr<MetricsOutput> metrics;
+        if (!watchMetrics.empty()) {
+            std::vector<std::string> labels = {"host", "ctrl"};
+            if (tapPorts.empty()) labels = {watchOptions.port.empty() ? "COM1" : watchOptions.port};
+            metrics.reset(new MetricsOutput(labels, ZANTROX_VERSION));
+            std::string error;
+            if (!metrics->Start(watchMetrics, error)) {
+                std::fprintf(stderr, "zantrox-cli: --metrics %s: %s\n", watchMetrics.c_str(), error.c_str());
+                return EXIT_USAGE;
+            }
+            watchOptions.outputs.more.push_back(metrics.get());
+        }
+#endif
         if (!tapPorts.empty()) {
             if (!watchOptions.port.empty()) {
                 std::fprintf(stderr, "zantrox-cli: watch: give either --port or --tap, not both\n");

@@ -50,6 +50,7 @@ int RunWatch(const PortOptions& options, double durationS) {
     }
     outputs.AddTerminal(stream);
     outputs.AddCapture(stream);
+    stream.LineUp(0, true);
 
     StampedSplitter splitter;
     LinePiece pieces[2];
@@ -78,6 +79,7 @@ int RunWatch(const PortOptions& options, double durationS) {
             if (PortDeviceLost(openPortId.load())) {
                 if (splitter.Flush(pieces[0]) == 1) Report(stream, pieces[0]);
                 splitter.Reset();
+                stream.LineUp(0, false);
                 std::fprintf(stderr, "zantrox-cli: %s has gone away; waiting for it to come back\n",
                              PortLabel(port).c_str());
                 // Reopen the same name until it is there again (OpenConfiguredPort
@@ -86,6 +88,7 @@ int RunWatch(const PortOptions& options, double durationS) {
                     PauseUnlessStopped(REOPEN_PAUSE_MS);
                     if (StopRequested()) break;
                     if (OpenConfiguredPort() == PORT_OK && !PortDeviceLost(openPortId.load())) {
+                        stream.LineUp(0, true);
                         std::fprintf(stderr, "zantrox-cli: %s is back\n", port.name.c_str());
                         break;
                     }

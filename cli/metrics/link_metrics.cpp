@@ -254,7 +254,9 @@ void LinkMetrics::Exchange(int pump, int verdict, std::string_view command, doub
     }
     auto found = std::lower_bound(commandPaths_.begin(), commandPaths_.end(), command,
                                   [](const std::string& path, std::string_view name) { return path < name; });
-    if (found != commandPaths_.end() && *found == command) {
+    if (command.empty()) {
+        // No request (a reply nobody asked for): no request to count.
+    } else if (found != commandPaths_.end() && *found == command) {
         requests_[found - commandPaths_.begin()]->Increment();
     } else {
         unknownCommand_->Increment();

@@ -44,7 +44,7 @@ public:
     // One exchange judged. `pump` 0 (or outside 1..32) counts under "";
     // `verdict` is a TransactionVerdict or TapOnlyVerdict, named as VerdictName
     // names it ("stopped" is not counted, as elsewhere); `command` a catalogue
-    // path, anything else counts as "unknown". `answerS`: request's end to the
+    // path, anything else counts as "unknown", "" is no request at all. `answerS`: request's end to the
     // ACK; `replyS`: the ACK to the reply's end; negative when there was none.
     void Exchange(int pump, int verdict, std::string_view command, double answerS, double replyS);
     void StrayBytes(int line, long long count);

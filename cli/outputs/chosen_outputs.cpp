@@ -27,4 +27,5 @@ void ChosenOutputs::AddTerminal(LineStream& stream) {
 
 void ChosenOutputs::AddCapture(LineStream& stream) {
     if (capture_) stream.Add(pcapng_);
+    for (LineOutput* more : options_.outputs.more) stream.Add(*more);
 }

@@ -20,7 +20,7 @@ public:
     bool Open(const std::vector<std::string>& lines);
     // Adds the output for stdout (text or JSON; none when quiet).
     void AddTerminal(LineStream& stream);
-    // Adds the capture, when one was asked for.
+    // Adds the capture, when one was asked for, and the outputs the caller made.
     void AddCapture(LineStream& stream);
     // Where closing lines go: stdout, unless it carries JSON or a capture.
     std::FILE* Summary() const { return options_.json || options_.outputs.quiet ? stderr : stdout; }

@@ -60,6 +60,10 @@ public:
     virtual void Exchange(const ExchangeEvent&) {}
     // Nothing is open: every piece so far is either in a judged exchange or in none.
     virtual void Settled() {}
+    // Line `line`'s adapter is there (opened, back) or gone.
+    virtual void LineUp(int /*line*/, bool /*up*/) {}
+    // What the system says of line `line`'s adapter: its latency timer.
+    virtual void AdapterLatency(int /*line*/, double /*seconds*/) {}
     // Returns EXIT_ALL_OK, or EXIT_FAILED having said why on stderr.
     virtual int Finish(const StreamEnd&) { return 0; }
     // Can no longer do its work (a capture whose pipe closed): the run should end.
@@ -81,6 +85,12 @@ public:
     }
     void Settled() {
         for (LineOutput* o : outputs_) o->Settled();
+    }
+    void LineUp(int line, bool up) {
+        for (LineOutput* o : outputs_) o->LineUp(line, up);
+    }
+    void AdapterLatency(int line, double seconds) {
+        for (LineOutput* o : outputs_) o->AdapterLatency(line, seconds);
     }
     // Every output's Finish; EXIT_FAILED when any failed.
     int Finish(const StreamEnd& end);

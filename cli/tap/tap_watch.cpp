@@ -160,10 +160,12 @@ int RunTapWatch(const TapOptions& options) {
     DeviceTree tree;
     const char* home = std::getenv("HOME");
     if (home != nullptr) tree.home = home;
+    int latencyMs[2] = {-1, -1};
     for (const TapLine& line : lines) {
         const char* name = PortDeviceName(line.comPort);
         std::string file;
         int ms = AdapterLatencyTimerMs(tree, line.comPort, name != nullptr ? name : "", file);
+        latencyMs[line.dir] = ms;
         std::string warning = LatencyTimerWarning(line.role, ms, file);
         if (!warning.empty()) std::fprintf(stderr, "zantrox-cli: warning: %s\n", warning.c_str());
     }
@@ -175,6 +177,10 @@ int RunTapWatch(const TapOptions& options) {
     if (!options.reportPath.empty()) stream.Add(report);
     outputs.AddCapture(stream);
     TapSession session(stream, names);
+    for (const TapLine& line : lines) {
+        if (latencyMs[line.dir] >= 0) stream.AdapterLatency(line.dir, latencyMs[line.dir] / 1000.0);
+        stream.LineUp(line.dir, true);
+    }
 
     InstallStopHandler();
     // Wireshark shows what a capture interface says on stderr as an error.
@@ -249,6 +255,7 @@ int RunTapWatch(const TapOptions& options) {
                 line.open = false;
                 line.splitter.Reset();
                 line.nextCheckUs = now + REOPEN_US;
+                stream.LineUp(line.dir, false);
                 std::fprintf(stderr, "zantrox-cli: the %s line %s has gone away; listening on the other, waiting for it to come back\n",
                              line.role, line.given.c_str());
             } else {
@@ -256,6 +263,7 @@ int RunTapWatch(const TapOptions& options) {
                 if (OpenLine(line, options.line.baudRate) == PORT_OK && !PortDeviceLost(line.portId)) {
                     line.open = true;
                     line.nextCheckUs = now + LOST_CHECK_US;
+                    stream.LineUp(line.dir, true);
                     std::fprintf(stderr, "zantrox-cli: the %s line %s is back\n", line.role, line.given.c_str());
                 } else {
                     PortClose(line.portId);
