@@ -16,6 +16,7 @@
 #include "cli/outputs/metrics_output.h"
 #endif
 #include "cli/ports.h"
+#include "cli/run/runner.h"
 #include "cli/tap/tap.h"
 #include "zantrox_version.h"
 
@@ -129,8 +130,8 @@ int main(int argc, char** argv) {
     app.footer(
         "Commands are named as in the console's menu: a path of labels joined by '/' ('Pump/Sale/Read', "
         "'PUMP#/7'; case, spaces and '&' do not count), a menu id (32873) or a hot key (key:S).\n"
-        "Exit status: 0 all transactions OK, 1 some failed, 2 usage error (nothing sent), 3 the port could not "
-        "be opened.\n");
+        "Exit status: 0 all transactions OK (run: every step passed), 1 some failed, 2 usage error (nothing sent), "
+        "3 the port could not be opened.\n");
 
     PortOptions listOptions;
     RawPortOptions listRaw;
@@ -146,7 +147,10 @@ int main(int argc, char** argv) {
     sendCommand->add_option("--interval", send.intervalMs, "pause between transactions in ms (default 250)")
         ->check(CLI::Range(0, 3600000));
     sendCommand->add_flag("--yes", send.yes, "send commands the console confirms with \"ARE YOU SURE?\"");
-    sendCommand->add_option("CMD", send.commands, "commands: menu paths, menu ids or key:X")->required();
+    sendCommand->add_option("CMD", send.commands,
+                            "commands: menu paths, menu ids, key:X, or a message text as it stands: text:TEXT (no "
+                            "reply) or text+:TEXT (a reply)")
+        ->required();
 
     PortOptions watchOptions;
     RawPortOptions watchRaw;
@@ -207,6 +211,23 @@ int main(int argc, char** argv) {
     checkCommand->add_option("--report", check.reportPath,
                              "the HTML report (default zantrox-check-<date>-<time>.html here)");
 
+    RunOptions runOptions;
+    RawPortOptions runRaw;
+    CLI::App* runCommand = app.add_subcommand(
+        "run", "acceptance runs: each file's steps (TOML) in order on one port, each judged; a JUnit file for CI");
+    runCommand->add_option("FILE", runOptions.files, "run files (TOML, see the README)")->required();
+    std::string runPort;
+    int runPump = 0, runBaud = 0;
+    runCommand->add_option("--port", runPort, "the port, over the files' own (any form send's --port takes)");
+    runCommand->add_option("--baud", runBaud, "baud rate, over the files' own")->check(CLI::IsMember({2400, 4800, 9600, 19200}));
+    runCommand->add_option("--pump", runPump, "pump number, over the files' own (a step's own pump still wins)")
+        ->check(CLI::Range(1, 32));
+    runCommand->add_option("--junit", runOptions.junitPath, "write the results as JUnit XML for CI");
+    runCommand->add_option("--report", runOptions.reportPath, "write check's HTML report, with the steps on top");
+    runCommand->add_flag("--json", runOptions.line.json, "JSON Lines: each transaction in send's shape and each step");
+    runCommand->add_option("--pcapng", runOptions.line.outputs.pcapng, "also write a pcapng capture for Wireshark")
+        ->type_name("FILE");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -264,6 +285,13 @@ int main(int argc, char** argv) {
             return EXIT_USAGE;
         }
         return RunWatch(watchOptions, watchDuration);
+    }
+    if (runCommand->parsed()) {
+        if (!runPort.empty()) runOptions.overrides.port = runPort;
+        if (runPump > 0) runOptions.overrides.pump = runPump;
+        if (runBaud > 0) runOptions.overrides.baud = runBaud;
+        if (!FinishPortOptions(runOptions.line, runRaw)) return EXIT_USAGE;
+        return RunRun(runOptions);
     }
     if (ports->parsed()) return RunPorts(RealTree(), portsJson, stdout, stderr);
     if (map->parsed()) return RunMap(RealTree(), mapPort, mapDevice, mapChoices, stdout, stderr);

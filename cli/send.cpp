@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "cli/command_lookup.h"
 #include "cli/commands.h"
 #include "cli/json_line.h"
 #include "cli/outputs/chosen_outputs.h"
@@ -51,15 +52,22 @@ int CheckCommands(const std::vector<std::string>& names, bool yes, std::vector<c
     items.clear();
     int refused = 0;
     for (const std::string& name : names) {
+        RawMessage raw;
+        std::string error;
+        RawForm form = ParseRawMessage(name, raw, error);
+        if (form != RAW_NOT) {
+            // A message text as it stands: nullptr in `items`.
+            if (form == RAW_BAD) {
+                std::fprintf(stderr, "zantrox-cli: %s: %s\n", name.c_str(), error.c_str());
+                ++refused;
+            } else {
+                items.push_back(nullptr);
+            }
+            continue;
+        }
         const CatalogueItem* item = FindCommand(name);
         if (item == nullptr) {
-            std::fprintf(stderr, "zantrox-cli: unknown command '%s'", name.c_str());
-            std::vector<std::string> close = ClosestPaths(name, 3);
-            for (size_t i = 0; i < close.size(); ++i) {
-                std::fprintf(stderr, "%s'%s'", i == 0 ? "; did you mean " : i + 1 == close.size() ? " or " : ", ",
-                             close[i].c_str());
-            }
-            std::fprintf(stderr, "%s\n", close.empty() ? "" : "? ('zantrox-cli list' shows them all)");
+            std::fprintf(stderr, "zantrox-cli: %s\n", UnknownCommandText(name).c_str());
             ++refused;
             continue;
         }
@@ -163,6 +171,16 @@ int RunSend(const SendOptions& options) {
     bool first = true;
     for (int round = 0; round < options.repeat && !StopRequested(); ++round) {
         for (size_t i = 0; i < items.size() && !StopRequested(); ++i) {
+            if (items[i] == nullptr) {
+                RawMessage raw;
+                std::string error;
+                ParseRawMessage(options.commands[i], raw, error);
+                if (!first) PauseUnlessStopped(options.intervalMs);
+                if (StopRequested()) break;
+                first = false;
+                SendThrough(stream, options.commands[i], raw.text, raw.reply ? 1 : 0, Settings.pumpNumber);
+                continue;
+            }
             const CatalogueItem& item = *items[i];
             if (IsSetting(item)) {
                 // Exactly what the menu item does: the commands after it use the value.

@@ -218,6 +218,22 @@ std::string HtmlEscape(const std::string& text) {
     return out;
 }
 
+// An acceptance run's steps: pass or fail and why, before the transactions.
+static std::string StepsTable(const std::vector<ReportStep>& steps) {
+    int passed = 0;
+    for (const ReportStep& step : steps) passed += step.run && step.pass ? 1 : 0;
+    std::string h = Format("<h2>Steps: %d of %d passed</h2>\n<table class=\"steps\"><tr><th></th><th>Suite</th>"
+                           "<th>Step</th><th>Why</th></tr>\n",
+                           passed, static_cast<int>(steps.size()));
+    for (const ReportStep& step : steps) {
+        const char* mark = !step.run ? "not run" : step.pass ? "PASS" : "FAIL";
+        h += std::string("<tr><td class=\"") + (!step.run ? "skipped" : step.pass ? "pass" : "bad") + "\">" + mark +
+             "</td><td>" + HtmlEscape(step.suite) + "</td><td>" + HtmlEscape(step.name) + "</td><td>" +
+             HtmlEscape(step.why) + "</td></tr>\n";
+    }
+    return h + "</table>\n";
+}
+
 std::string ReportHtml(const ReportModel& model, const ReportInfo& info) {
     Summary sum = SummaryOf(model);
     const Tally& t = sum.tally;
@@ -243,6 +259,7 @@ std::string ReportHtml(const ReportModel& model, const ReportInfo& info) {
     if (!info.pumps.empty()) h += " &middot; pumps " + HtmlEscape(PumpRanges(info.pumps));
     h += " &middot; " + HtmlEscape(Readable(info.started)) + "</h1>\n";
     if (!info.caption.empty()) h += "<p class=\"caption\">" + HtmlEscape(info.caption) + "</p>\n";
+    if (!info.steps.empty()) h += StepsTable(info.steps);
 
     // The verdict.
     h += std::string("<div class=\"banner ") + classes[health] + "\"><div class=\"mark\">" + marks[health] +

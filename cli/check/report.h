@@ -118,6 +118,15 @@ private:
     std::string lastTime_;
 };
 
+// A step of an acceptance run, for the table at the top of its report.
+struct ReportStep {
+    std::string suite;
+    std::string name;
+    bool run = true;   // false: Ctrl+C came first
+    bool pass = true;
+    std::string why;   // what was expected and what came, for a failure
+};
+
 // What the run was: everything the page says besides the transactions.
 struct ReportInfo {
     std::string title = "Zantrox link check";
@@ -140,6 +149,7 @@ struct ReportInfo {
     std::string started;     // ISO 8601
     std::string ended;
     double seconds = 0;      // wall time of the run
+    std::vector<ReportStep> steps;  // an acceptance run's steps, shown first
 };
 
 // Text made safe for HTML element content and attribute values: markup escaped,

@@ -15,28 +15,27 @@ std::string Fixed(double value, int decimals) {
     return text;
 }
 
-void PrintTrace(std::FILE* out, const char* heading, const std::vector<unsigned char>& bytes) {
+void AddTrace(std::string& out, const char* heading, const std::vector<unsigned char>& bytes) {
     TraceLines lines;
     FormatTrace(bytes.data(), static_cast<int>(bytes.size()), lines);
-    std::fprintf(out, "%s%s\n", heading, lines.line[0]);
-    size_t indent = std::strlen(heading);
-    for (int i = 1; i < TRACE_LINE_COUNT && lines.line[i][0] != '\0'; ++i) {
-        std::fprintf(out, "%*s%s\n", static_cast<int>(indent), "", lines.line[i]);
-    }
+    out += std::string(heading) + lines.line[0] + "\n";
+    const std::string indent(std::strlen(heading), ' ');
+    for (int i = 1; i < TRACE_LINE_COUNT && lines.line[i][0] != '\0'; ++i) out += indent + lines.line[i] + "\n";
 }
 
 }  // namespace
 
-void PrintTransaction(std::FILE* out, const TransactionResult& r) {
-    std::fprintf(out, "%s  %s  pump %d\n", r.clock.c_str(), r.command.c_str(), r.pump);
-    PrintTrace(out, TraceTxHeading, r.frame);
-    PrintTrace(out, TraceRxHeading, r.answer);
-    if (r.answerMs >= 0) {
-        std::fprintf(out, "%s  %.1f ms (ACK %.2f ms after the frame)\n\n", VerdictWords(r.verdict, r.replyExpected), r.ms, r.answerMs);
-    } else {
-        std::fprintf(out, "%s  %.1f ms\n\n", VerdictWords(r.verdict, r.replyExpected), r.ms);
-    }
+std::string TransactionText(const TransactionResult& r) {
+    std::string out = r.clock + "  " + r.command + "  pump " + std::to_string(r.pump) + "\n";
+    AddTrace(out, TraceTxHeading, r.frame);
+    AddTrace(out, TraceRxHeading, r.answer);
+    out += VerdictWords(r.verdict, r.replyExpected);
+    out += Fixed(r.ms, 1).insert(0, "  ") + " ms";
+    if (r.answerMs >= 0) out += " (ACK " + Fixed(r.answerMs, 2) + " ms after the frame)";
+    return out + "\n\n";
 }
+
+void PrintTransaction(std::FILE* out, const TransactionResult& r) { std::fputs(TransactionText(r).c_str(), out); }
 
 std::string PieceText(const LinePiece& piece, const LineClock& clock, bool tap) {
     std::string line = clock.Local(piece.firstUs) + "  ";

@@ -22,7 +22,9 @@ private:
     LineClock clock_;
 };
 
-// A transaction this program ran: its time, command and pump, both traces, the verdict.
+// A transaction this program ran: its time, command and pump, both traces, the
+// verdict; lines ending in '\n' and a blank line after.
+std::string TransactionText(const TransactionResult& result);
 void PrintTransaction(std::FILE* out, const TransactionResult& result);
 // `tap`: the piece has a side (host > / < ctrl); without it, the one-line form.
 std::string PieceText(const LinePiece& piece, const LineClock& clock, bool tap);
