@@ -73,3 +73,12 @@ add_dependencies(cli_capture_run_test zantrox-cli zantrox-sim zantrox-extcap)
 zantrox_test(cli_run_test SOURCES cli_run_test.cpp LABELS unit)
 target_link_libraries(cli_run_test PRIVATE zantrox_cli_lib)
 target_compile_definitions(cli_run_test PRIVATE ZANTROX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+
+# zantrox-cli run against the simulator: the examples, refusals, Ctrl+C; send's text:.
+zantrox_test(cli_run_e2e_test SOURCES cli_run_e2e_test.cpp LABELS e2e)
+target_link_libraries(cli_run_e2e_test PRIVATE zantrox_cli_lib)
+target_compile_definitions(cli_run_e2e_test PRIVATE
+                           ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>"
+                           ZANTROX_SIM_PATH="$<TARGET_FILE:zantrox-sim>"
+                           ZANTROX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+add_dependencies(cli_run_e2e_test zantrox-cli zantrox-sim)
