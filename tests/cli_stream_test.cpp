@@ -290,7 +290,7 @@ TEST(Extcap, WiresharkIsToldTheInterfacesTheirLinkTypeAndTheirSettings) {
     EXPECT_NE(list.find("interface {value=zantrox-tap}{display=Zantrox tap}\n"), std::string::npos);
 
     call.kind = ExtcapCall::DLTS;
-    call.interface = EXTCAP_TAP;
+    call.interfaceName = EXTCAP_TAP;
     EXPECT_EQ(ExtcapAnswer(call, "9.9.9", error).rfind("dlt {number=252}", 0), 0u);
 
     call.kind = ExtcapCall::CONFIG;
@@ -298,7 +298,7 @@ TEST(Extcap, WiresharkIsToldTheInterfacesTheirLinkTypeAndTheirSettings) {
     EXPECT_NE(tap.find("{call=--host-port}"), std::string::npos);
     EXPECT_NE(tap.find("{call=--ctrl-port}"), std::string::npos);
     EXPECT_NE(tap.find("{value=9600}{display=9600}{default=true}"), std::string::npos);
-    call.interface = EXTCAP_LINE;
+    call.interfaceName = EXTCAP_LINE;
     std::string line = ExtcapAnswer(call, "9.9.9", error);
     EXPECT_NE(line.find("{call=--port}"), std::string::npos);
     EXPECT_EQ(line.find("--host-port"), std::string::npos);
@@ -310,7 +310,7 @@ TEST(Extcap, WiresharkIsToldTheInterfacesTheirLinkTypeAndTheirSettings) {
         }
     }
 
-    call.interface = "eth0";
+    call.interfaceName = "eth0";
     EXPECT_EQ(ExtcapAnswer(call, "9.9.9", error), "");
     EXPECT_NE(error.find("eth0"), std::string::npos);
 }
@@ -320,7 +320,7 @@ TEST(Extcap, ACaptureThatCannotRunIsRefusedWithWhatToSet) {
     ExtcapCall call;
     EXPECT_FALSE(ExtcapCheck(call, error));  // run by hand with nothing
     call.kind = ExtcapCall::CAPTURE;
-    call.interface = EXTCAP_TAP;
+    call.interfaceName = EXTCAP_TAP;
     EXPECT_FALSE(ExtcapCheck(call, error));  // no pipe
     call.fifo = "/tmp/fifo";
     EXPECT_FALSE(ExtcapCheck(call, error));  // a tap without its lines

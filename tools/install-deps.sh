@@ -16,6 +16,7 @@ packages=(
     tshark
     wixl msitools
     prometheus prometheus-cpp-dev libcivetweb-dev
+    libtomlplusplus-dev
 )
 
 missing=()
