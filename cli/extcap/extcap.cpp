@@ -25,9 +25,9 @@ std::string ExtcapAnswer(const ExtcapCall& call, const std::string& version, std
                "interface {value=" + std::string(EXTCAP_LINE) + "}{display=Zantrox line}\n"
                "interface {value=" + std::string(EXTCAP_TAP) + "}{display=Zantrox tap}\n";
     }
-    const bool line = call.interface == EXTCAP_LINE;
-    if (!line && call.interface != EXTCAP_TAP) {
-        error = "no such interface: '" + call.interface + "' (zantrox-line or zantrox-tap)";
+    const bool line = call.interfaceName == EXTCAP_LINE;
+    if (!line && call.interfaceName != EXTCAP_TAP) {
+        error = "no such interface: '" + call.interfaceName + "' (zantrox-line or zantrox-tap)";
         return "";
     }
     if (call.kind == ExtcapCall::DLTS) {
@@ -56,8 +56,8 @@ bool ExtcapCheck(const ExtcapCall& call, std::string& error) {
         return false;
     }
     if (call.kind == ExtcapCall::INTERFACES) return true;
-    if (call.interface != EXTCAP_LINE && call.interface != EXTCAP_TAP) {
-        error = "no such interface: '" + call.interface + "' (zantrox-line or zantrox-tap)";
+    if (call.interfaceName != EXTCAP_LINE && call.interfaceName != EXTCAP_TAP) {
+        error = "no such interface: '" + call.interfaceName + "' (zantrox-line or zantrox-tap)";
         return false;
     }
     if (call.kind != ExtcapCall::CAPTURE) return true;
@@ -65,7 +65,7 @@ bool ExtcapCheck(const ExtcapCall& call, std::string& error) {
         error = "--capture needs --fifo PATH";
         return false;
     }
-    if (call.interface == EXTCAP_TAP && (call.hostPort.empty() || call.ctrlPort.empty())) {
+    if (call.interfaceName == EXTCAP_TAP && (call.hostPort.empty() || call.ctrlPort.empty())) {
         error = "Zantrox tap needs both lines: set the host and the controller line in the interface's options";
         return false;
     }

@@ -14,7 +14,7 @@ const char* const EXTCAP_TAP = "zantrox-tap";    // "Zantrox tap": the host and 
 // What a call asks for, from its arguments (Wireshark's and the dialog's).
 struct ExtcapCall {
     enum Kind { NONE, INTERFACES, DLTS, CONFIG, CAPTURE } kind = NONE;
-    std::string interface;  // --extcap-interface
+    std::string interfaceName;  // --extcap-interface ("interface" is a macro in windows.h)
     std::string fifo;       // --fifo
     std::string port = "1"; // zantrox-line: --port
     std::string hostPort;   // zantrox-tap: --host-port, --ctrl-port

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     ExtcapCall call;
     bool interfaces = false, dlts = false, config = false, capture = false;
     app.add_flag("--extcap-interfaces", interfaces, "list the interfaces");
-    app.add_option("--extcap-interface", call.interface, "the interface: zantrox-line or zantrox-tap");
+    app.add_option("--extcap-interface", call.interfaceName, "the interface: zantrox-line or zantrox-tap");
     app.add_flag("--extcap-dlts", dlts, "the interface's link type");
     app.add_flag("--extcap-config", config, "the interface's settings");
     app.add_flag("--capture", capture, "capture into --fifo");
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
 
     PortOptions line;
     line.baudRate = call.baudRate;
-    if (call.interface == EXTCAP_LINE) {
+    if (call.interfaceName == EXTCAP_LINE) {
         line.port = call.port;
         if (ResolvePortOption(line.port, line.comPort, line.deviceName, error) != 0) {
             std::fprintf(stderr, "zantrox-extcap: %s\n", error.c_str());
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     line.outputs.pcapngFd = fd;
     line.outputs.quiet = true;
     int status;
-    if (call.interface == EXTCAP_LINE) {
+    if (call.interfaceName == EXTCAP_LINE) {
         status = RunWatch(line, 0);
     } else {
         TapOptions tap;
