@@ -2,6 +2,11 @@
 
 #include <cerrno>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace {
 
 enum : unsigned {
@@ -178,6 +183,11 @@ int PcapngWriter::Create(const std::string& path, const std::vector<std::string>
 int PcapngWriter::Attach(int fd, const std::vector<std::string>& lines, const std::string& application) {
     if (started_) return CAPTURE_NOT_STARTED;  // one capture a writer; the running one goes on
     if (fd < 0) return Fail(CAPTURE_CREATE_FAILED, "no stream to write to");
+#ifdef _WIN32
+    // Stdout starts in text mode, which would write every 0x0A byte as CR LF (the
+    // section header's magic is made to show exactly that).
+    if (_setmode(fd, _O_BINARY) == -1) return Fail(CAPTURE_CREATE_FAILED, "the stream cannot be made binary");
+#endif
     fd_ = fd;
     return Start(lines, application);
 }

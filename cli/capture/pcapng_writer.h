@@ -50,7 +50,8 @@ public:
     // `lines` (the ports as the user named them: the host line first for a tap).
     // `application` names the program and version in the section header.
     int Create(const std::string& path, const std::vector<std::string>& lines, const std::string& application);
-    // The same capture into a descriptor the caller opened and keeps (a pipe).
+    // The same capture into a descriptor the caller opened and keeps (a pipe); on
+    // Windows it is put in binary mode.
     int Attach(int fd, const std::vector<std::string>& lines, const std::string& application);
     // One packet for the piece; `piece.line` indexes `lines`.
     int Write(const CapturePiece& piece);

@@ -2,16 +2,19 @@
 # zantrox-cli.exe under Wine, against the simulator mapped as COM1: the Windows
 # build of the command line sends exactly what the Linux one does, gives the same
 # exit statuses, says why a port cannot be opened, and reaches a serial device
-# server (ser2net) over rfc2217://.
+# server (ser2net) over rfc2217://. Its pcapng captures and the Wireshark extcap
+# program answer as the Linux build's do (ZANTROX_CLI and ZANTROX_EXTCAP are the
+# Linux programs; the Windows zantrox-extcap.exe is beside ZANTROX_CLI_EXE).
 #
-#   run_wine_cli_tests.sh ZANTROX_CLI_EXE ZANTROX_SIM
+#   run_wine_cli_tests.sh ZANTROX_CLI_EXE ZANTROX_SIM ZANTROX_CLI ZANTROX_EXTCAP
 #
 # Ends with "wine-cli: N passed, M failed".
 set -uo pipefail
 # shellcheck source=../../tools/lib/harness.sh
 . "$(dirname "$0")/../../tools/lib/harness.sh"
-script_args "ZANTROX_CLI_EXE ZANTROX_SIM" 2 2 "$@"
-exe=${ARGS[0]} sim=${ARGS[1]} source_root=$HARNESS_ROOT
+script_args "ZANTROX_CLI_EXE ZANTROX_SIM ZANTROX_CLI ZANTROX_EXTCAP" 4 4 "$@"
+exe=${ARGS[0]} sim=${ARGS[1]} linux_cli=${ARGS[2]} linux_extcap=${ARGS[3]} source_root=$HARNESS_ROOT
+extcap_exe=$(dirname "$exe")/zantrox-extcap.exe
 WINE=${WINE:-wine}
 
 make_work_dir work wine-cli || exit 1
@@ -31,7 +34,13 @@ at_exit finish
 run() {
     local name=$1 want=$2
     shift 2
-    (cd "$work" && "$WINE" "$exe" "$@") >"$work/out.raw" 2>"$work/err.raw"
+    run_exe "$name" "$want" "$exe" "$@"
+}
+# run_exe NAME EXPECTED_STATUS EXE ARGS...: as run, for another Windows program.
+run_exe() {
+    local name=$1 want=$2
+    shift 2
+    (cd "$work" && "$WINE" "$@") >"$work/out.raw" 2>"$work/err.raw"
     local got=$?
     tr -d '\r' <"$work/out.raw" >"$work/out"
     tr -d '\r' <"$work/err.raw" >"$work/err"
@@ -114,6 +123,93 @@ assert coms[0]["ready"] is True, coms[0]
 com1 = [d for d in devices if d["device"] == "COM1"]
 assert len(com1) == 1 and com1[0]["number"] == 1 and com1[0]["access"] is True, devices
 PY
+
+# ---- Captures: the Windows build writes and reads pcapng as the Linux one does.
+# The Linux program reaches the same simulator as COM1 through its own link, so both
+# name the line "COM1".
+mkdir -p "$work/linux-home/.config/zantrox"
+ln -s "$SIM_PTY" "$work/linux-home/.config/zantrox/com1"
+# linux OUT ARGS...: the Linux zantrox-cli, from the work folder, stdout in OUT; its exit status.
+linux() {
+    local out=$1
+    shift
+    (cd "$work" && HOME=$work/linux-home "$linux_cli" "$@") >"$out" 2>"$out.err"
+}
+# capture_fields FILE: what Wireshark's dissector makes of each piece, times left out
+# and the measured ACK and reply times in the comments masked.
+capture_fields() {
+    tshark -X lua_script:"$source_root/packaging/wireshark/zantrox.lua" -r "$1" -T fields \
+        -e frame.interface_name -e frame.packet_flags_direction -e frame.len -e zantrox.kind \
+        -e zantrox.text -e zantrox.checksum.status -e frame.comment 2>>"$work/tshark.err" |
+        sed -E 's/(ACK|reply) [0-9]+\.[0-9]+ ms/\1 N ms/g'
+}
+# valid_capture NAME FILE: capinfos reads FILE to its end.
+valid_capture() {
+    if capinfos -c "$2" >"$work/capinfos.out" 2>&1; then pass; else fail "$1: not a capture capinfos reads"; cat "$work/capinfos.out"; fi
+}
+# same NAME WANT GOT: the two files are equal.
+same() {
+    if diff -u "$2" "$3" >"$work/diff.out"; then pass; else fail "$1: differs from the Linux build"; head -20 "$work/diff.out"; fi
+}
+
+if [ -z "$(missing_tools tshark capinfos)" ]; then
+    linux "$work/linux-send.out" send key:S key:R --interval 0 --pcapng linux.pcapng &&
+        pass || { fail "Linux send --pcapng"; cat "$work/linux-send.out.err"; }
+    capture_fields "$work/linux.pcapng" >"$work/linux.fields"
+    # Both sides could be empty alike: the Linux capture must hold the two exchanges.
+    [ "$(wc -l <"$work/linux.fields")" -eq 6 ] && grep -q '^COM1	.*Pump/Sale/Extended, pump 1$' "$work/linux.fields" &&
+        pass || { fail "the Linux capture"; cat "$work/linux.fields" "$work/tshark.err"; }
+
+    run "send --pcapng" 0 send key:S key:R --interval 0 --pcapng wine.pcapng
+    valid_capture "send --pcapng" "$work/wine.pcapng"
+    capture_fields "$work/wine.pcapng" >"$work/wine.fields"
+    same "send --pcapng: the pieces" "$work/linux.fields" "$work/wine.fields"
+
+    # The capture on stdout is binary too: no line end turned into CR LF on the way.
+    run "send --pcapng -" 0 send key:S key:R --interval 0 --pcapng -
+    cp "$work/out.raw" "$work/wine-stdout.pcapng"
+    valid_capture "send --pcapng -" "$work/wine-stdout.pcapng"
+    capture_fields "$work/wine-stdout.pcapng" >"$work/wine-stdout.fields"
+    same "send --pcapng -: the pieces" "$work/linux.fields" "$work/wine-stdout.fields"
+
+    # check: every transaction it counts is one request in the capture, and one frame
+    # at the simulator.
+    before=$(logged | wc -l)
+    run "check --pcapng" 0 check --pumps 1 --rounds 1 --interval 0 --json --report check.html --pcapng check.pcapng
+    valid_capture "check --pcapng" "$work/check.pcapng"
+    transactions=$(grep -c '"verdict":' "$work/out")
+    requests=$(capture_fields "$work/check.pcapng" | awk -F'\t' '$2 == "0x00000002" && $4 == "frame"' | wc -l)
+    heard=$(($(logged | wc -l) - before))
+    [ "$transactions" -gt 0 ] && [ "$requests" -eq "$transactions" ] && [ "$heard" -eq "$transactions" ] &&
+        pass || fail "check --pcapng: $transactions transactions, $requests requests in the capture, $heard at the simulator"
+
+    # watch --from: the Linux-made capture read back gives the same exchanges, times
+    # and all (both take them from the file).
+    linux "$work/linux-from.out" watch --from linux.pcapng --json || fail "Linux watch --from"
+    grep '"kind":"exchange"' "$work/linux-from.out" >"$work/linux-from.exchanges"
+    [ "$(wc -l <"$work/linux-from.exchanges")" -eq 2 ] && pass ||
+        { fail "Linux watch --from: not two exchanges"; cat "$work/linux-from.out"; }
+    run "watch --from" 0 watch --from linux.pcapng --json
+    grep '"kind":"exchange"' "$work/out" >"$work/wine-from.exchanges"
+    same "watch --from: the exchanges" "$work/linux-from.exchanges" "$work/wine-from.exchanges"
+    printf 'not a capture\n' >"$work/not-a-capture.txt"
+    run "watch --from: not a capture" 2 watch --from not-a-capture.txt --json
+    has "watch --from: why" "$work/err" "not-a-capture.txt"
+else
+    fail "captures not compared: no $(missing_tools tshark capinfos)(tools/install-deps.sh)"
+fi
+
+# zantrox-extcap.exe tells Wireshark what the Linux zantrox-extcap does.
+for call in "--extcap-interfaces" "--extcap-interface zantrox-tap --extcap-config" \
+            "--extcap-interface zantrox-tap --extcap-dlts" "--extcap-interface zantrox-line --extcap-config"; do
+    # shellcheck disable=SC2086  # $call is the words of one call
+    "$linux_extcap" $call >"$work/extcap-linux.out" 2>"$work/extcap-linux.err" || fail "Linux zantrox-extcap $call"
+    # shellcheck disable=SC2086
+    run_exe "zantrox-extcap.exe $call" 0 "$extcap_exe" $call
+    [ -s "$work/extcap-linux.out" ] && pass || fail "Linux zantrox-extcap $call: no answer"
+    same "zantrox-extcap.exe $call" "$work/extcap-linux.out" "$work/out"
+done
+run_exe "zantrox-extcap.exe: unknown interface" 2 "$extcap_exe" --extcap-interface zantrox-nothing --extcap-dlts
 
 # watch on an adapter that is pulled and plugged back: the device's input-queue
 # read notices a line that is gone, and the port is opened again when it is back.

@@ -61,8 +61,10 @@ add_test(NAME wine_console
 set_tests_properties(wine_console PROPERTIES LABELS wine TIMEOUT 600 COST 120
                      ENVIRONMENT "ZANTROX_VERSION=${PROJECT_VERSION};ZANTROX_WIN_CLI=${CMAKE_BINARY_DIR}/win/cli/zantrox-cli.exe")
 
-# zantrox-cli.exe, built by the same cross build, against a simulator on COM1.
+# zantrox-cli.exe, built by the same cross build, against a simulator on COM1; its
+# captures and zantrox-extcap.exe (beside it) against the Linux programs'.
 set(ZANTROX_WIN_CLI_EXE ${CMAKE_BINARY_DIR}/win/cli/zantrox-cli.exe)
 add_test(NAME wine_cli
-         COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_wine_cli_tests.sh ${ZANTROX_WIN_CLI_EXE} $<TARGET_FILE:zantrox-sim>)
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_wine_cli_tests.sh ${ZANTROX_WIN_CLI_EXE} $<TARGET_FILE:zantrox-sim>
+                 $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-extcap>)
 set_tests_properties(wine_cli PROPERTIES LABELS wine TIMEOUT 300 COST 60)
