@@ -211,6 +211,22 @@ for call in "--extcap-interfaces" "--extcap-interface zantrox-tap --extcap-confi
 done
 run_exe "zantrox-extcap.exe: unknown interface" 2 "$extcap_exe" --extcap-interface zantrox-nothing --extcap-dlts
 
+# run: an acceptance run under Windows judges as on Linux: the smoke test's one step
+# that fails on purpose fails, the rest pass, and the JUnit file is written.
+cp "$source_root/examples/smoke.toml" "$work/smoke.toml"
+before=$(logged | wc -l)
+run "run smoke.toml" 1 run smoke.toml --port COM1 --junit smoke.xml
+has "run: the failing step" "$work/out" "FAIL  a card reader on every pump"
+has "run: the count" "$work/out" "Read-only smoke test: 7 passed, 1 failed"
+python3 -c 'import sys, xml.dom.minidom; d = xml.dom.minidom.parse(sys.argv[1]); assert len(d.getElementsByTagName("failure")) == 1' \
+    "$work/smoke.xml" && pass || fail "run: the JUnit file"
+[ "$(logged | wc -l)" -gt "$before" ] && pass || fail "run: nothing reached the simulator"
+printf '[[step]]\nsend = "Pump/Sale/Reed"\n' >"$work/bad.toml"
+before=$(logged | wc -l)
+run "run: a bad file" 2 run bad.toml --port COM1
+has "run: where" "$work/err" "bad.toml:2:"
+[ "$(logged | wc -l)" -eq "$before" ] && pass || fail "run: a bad file sent something"
+
 # watch on an adapter that is pulled and plugged back: the device's input-queue
 # read notices a line that is gone, and the port is opened again when it is back.
 cat >"$work/line.script" <<SCRIPT
