@@ -72,7 +72,9 @@ EOF
     xdotool mousemove --window "$window" 140 439 click 1 && xdotool key Right || die "could not open the Zantrox tree"
     xdotool mousemove --window "$window" 1300 650
     sleep 0.5  # the tree repaints
-    xwd -root -silent | convert xwd:- -resize 1200x "$ROOT/docs/wireshark.png" || die "could not save docs/wireshark.png"
+    # 64 colours are plenty for a program window and keep the file small.
+    xwd -root -silent | convert xwd:- -resize 1200x -colors 64 PNG8:"$ROOT/docs/wireshark.png" ||
+        die "could not save docs/wireshark.png"
     say "wrote docs/wireshark.png"
 }
 if [ "$WIRESHARK_ONLY" = 1 ]; then
