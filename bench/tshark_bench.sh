@@ -23,6 +23,7 @@ die() { echo "tshark_bench: $*" >&2; exit 1; }
 missing=$(missing_tools tshark /usr/bin/time)
 [ -z "$missing" ] || die "not installed: $missing"
 [ -x "$writer" ] || die "$writer is not a program"
+work=
 make_work_dir work tshark-bench || exit 1
 
 capture=$work/tap.pcapng

@@ -69,7 +69,7 @@ EOF
     [ -n "$window" ] || die "no Wireshark window: $(tail -5 "$WORK/wireshark.out")"
     xdotool windowmove "$window" 0 0 windowsize --sync "$window" 1400 700
     sleep 1  # the packet list is filled and laid out after the window shows
-    xdotool mousemove --window "$window" 140 439 click 1 && xdotool key Right || die "could not open the Zantrox tree"
+    { xdotool mousemove --window "$window" 140 439 click 1 && xdotool key Right; } || die "could not open the Zantrox tree"
     xdotool mousemove --window "$window" 1300 650
     sleep 0.5  # the tree repaints
     # 64 colours are plenty for a program window and keep the file small.
