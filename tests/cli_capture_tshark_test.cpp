@@ -191,6 +191,21 @@ TEST_F(CaptureInWireshark, InfoDirectionInterfaceAndCommentAreTheConsolesAndTheW
     EXPECT_EQ(rows[4][0], "< ctrl  stray   [FF]x [00]");
 }
 
+// A plain read (one pass, no fields, no filter) hands the dissector no tree, and
+// it then skips the tree's work: the Info column must come out the same.
+TEST_F(CaptureInWireshark, InfoIsTheSameWhenTsharkBuildsNoTree) {
+    ASSERT_EQ(Run({tshark_, "-X", "lua_script:" ZANTROX_DISSECTOR, "-r", capture_, "-o", "gui.column.format:\"Info\",\"%i\""}), 0)
+        << err_;
+    EXPECT_EQ(Complaints(), "");
+    auto lines = Split(out_, '\n');
+    std::vector<CapturePiece> traffic = Traffic();
+    ASSERT_EQ(lines.size(), traffic.size() + 1) << out_;  // the last line's end
+    for (size_t i = 0; i < traffic.size(); ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i + 1));
+        EXPECT_EQ(lines[i], ConsoleInfo(traffic[i]));
+    }
+}
+
 TEST_F(CaptureInWireshark, WithoutTheDissectorTheBytesAreStillShownAndTheFileIsSound) {
     ASSERT_EQ(Run({tshark_, "-r", capture_, "-T", "fields", "-e", "frame.protocols", "-e", "exported_pdu.prot_name",
                    "-e", "exported_pdu.exported_pdu"}), 0) << err_;

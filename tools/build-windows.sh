@@ -2,7 +2,9 @@
 # Builds the Windows console on Linux with MinGW-w64 and packs the release:
 #
 #   tools/build-windows.sh            ->  out/zantrox-win64.zip (zantrox.exe, README.txt,
-#                                         and zantrox-cli.exe once the tree has cli/)
+#                                         the Wireshark dissector zantrox.lua, and
+#                                         zantrox-cli.exe once the tree has cli/,
+#                                         zantrox-extcap.exe once cli/ builds it)
 #
 # Needs: cmake, g++-mingw-w64-x86-64 (x86_64-w64-mingw32-g++-win32, -windres,
 # -objdump, -strip), zip; ninja is used when present. BUILD_DIR (default
@@ -30,6 +32,12 @@ if [ -f "$root/cli/CMakeLists.txt" ] &&
    grep -Eq '^[[:space:]]*add_subdirectory\([[:space:]]*cli[[:space:]]*\)' "$root/CMakeLists.txt"; then
     cmake --build "$build" --target zantrox-cli
     programs="zantrox.exe zantrox-cli.exe"
+    # Wireshark's extcap program, once cli/ has it.
+    if grep -rqE --include=CMakeLists.txt --include='*.cmake' \
+            'add_executable\([[:space:]]*zantrox-extcap([[:space:]]|\))' "$root/cli"; then
+        cmake --build "$build" --target zantrox-extcap
+        programs="$programs zantrox-extcap.exe"
+    fi
 fi
 
 exe="$build/console/win32/zantrox.exe"
@@ -38,6 +46,7 @@ rm -rf "$stage"
 mkdir -p "$stage" "$out"
 cp "$exe" "$stage/zantrox.exe"
 case $programs in *zantrox-cli.exe*) cp "$build/cli/zantrox-cli.exe" "$stage/zantrox-cli.exe" ;; esac
+case $programs in *zantrox-extcap.exe*) cp "$build/cli/zantrox-extcap.exe" "$stage/zantrox-extcap.exe" ;; esac
 for program in $programs; do
     "$prefix-strip" "$stage/$program"
 done
@@ -57,9 +66,11 @@ done
 # README with the version and Windows line ends, so Notepad shows it right everywhere.
 version=$(sed -n 's/^#define ZANTROX_VERSION "\(.*\)"$/\1/p' "$build/generated/zantrox_version.h")
 sed -e "s/@VERSION@/$version/" -e 's/$/\r/' "$root/tools/windows-README.txt" > "$stage/README.txt"
+# The dissector as it is: Wireshark reads Lua with either line end.
+cp "$root/packaging/wireshark/zantrox.lua" "$stage/zantrox.lua"
 
 zip="$out/zantrox-win64.zip"
 rm -f "$zip"
 # shellcheck disable=SC2086  # $programs is a list of names without blanks
-(cd "$stage" && zip -q -X "$zip" $programs README.txt)
-echo "build-windows: wrote $zip ($programs README.txt)"
+(cd "$stage" && zip -q -X "$zip" $programs README.txt zantrox.lua)
+echo "build-windows: wrote $zip ($programs README.txt zantrox.lua)"

@@ -9,9 +9,20 @@
 #
 # usage: tools/screenshots.sh [BUILD_DIR]     (default <repo>/build; configured with
 #        ZANTROX_WIN_TESTS=ON, which cross-builds zantrox.exe and the Wine test driver)
+#
+#   tools/screenshots.sh --wireshark [BUILD_DIR]
+#        docs/wireshark.png alone: Wireshark with packaging/wireshark/zantrox.lua on
+#        twelve exchanges written by bench/capture_bench, the third packet (a reply)
+#        selected and its Zantrox tree open. Needs Debian's wireshark (the Qt program),
+#        which nothing else here installs.
 set -u
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+WIRESHARK_ONLY=0
+if [ "${1:-}" = --wireshark ]; then
+    WIRESHARK_ONLY=1
+    shift
+fi
 BUILD=$(readlink -f "${1:-$ROOT/build}")
 TITLE_PATTERN='^Zantrox Test Utility \[2\.00\]  -  Mar 30 2016$'
 VK_S=83  # the Windows virtual-key codes of the hot keys S and L
@@ -25,6 +36,51 @@ die() {
 
 # shellcheck source=lib/harness.sh
 . "$ROOT/tools/lib/harness.sh"
+
+# docs/wireshark.png. The window has a fixed size and no window manager, so the
+# Zantrox line of the packet details is always at the same place to be clicked.
+wireshark_screenshot() {
+    local missing home window
+    missing=$(missing_tools wireshark Xvfb xdotool xwd convert)
+    [ -z "$missing" ] || die "not installed: $missing (Debian: wireshark, xvfb, xdotool, x11-apps, imagemagick)"
+    cmake -S "$ROOT" -B "$BUILD" >/dev/null || die "cmake could not configure $BUILD"
+    cmake --build "$BUILD" --target capture_bench >"$BUILD/screenshots-build.log" 2>&1 ||
+        die "the build failed; see $BUILD/screenshots-build.log"
+    make_work_dir WORK shots || die "no temporary folder"
+    "$BUILD/bench/capture_bench" "$WORK/zantrox.pcapng" 12 >/dev/null || die "capture_bench wrote no capture"
+
+    # Wireshark's settings in a HOME of its own: the columns (the answer time and
+    # the packet comments as columns of their own), no bytes pane, no update check.
+    home=$WORK/home
+    mkdir -p "$home/.config/wireshark"
+    cat >"$home/.config/wireshark/preferences" <<'EOF'
+gui.column.format: "No.", "%m", "Time", "%t", "Protocol", "%p", "Info", "%i", "Answer after", "%Cus:zantrox.time:0:R", "Comment", "%Cus:frame.comment:0:R"
+gui.layout_content_3: NONE
+gui.update.enabled: FALSE
+EOF
+    cat >"$home/.config/wireshark/recent" <<'EOF'
+column.width: %m, 56, %t, 80, %p, 70, %i, 620, %Cus:zantrox.time:0:R, 100, %Cus:frame.comment:0:R, 300
+EOF
+    start_xvfb "$WORK/xvfb.log" 1400x700x24 || die "Xvfb did not start: $(cat "$WORK/xvfb.log")"
+    (cd "$WORK" && HOME=$home exec wireshark -g 3 -X lua_script:"$ROOT/packaging/wireshark/zantrox.lua" \
+        -r "$WORK/zantrox.pcapng") >"$WORK/wireshark.out" 2>&1 &
+    track_pid $!
+    window=$(find_window 'zantrox\.pcapng' 60)
+    [ -n "$window" ] || die "no Wireshark window: $(tail -5 "$WORK/wireshark.out")"
+    xdotool windowmove "$window" 0 0 windowsize --sync "$window" 1400 700
+    sleep 1  # the packet list is filled and laid out after the window shows
+    { xdotool mousemove --window "$window" 140 439 click 1 && xdotool key Right; } || die "could not open the Zantrox tree"
+    xdotool mousemove --window "$window" 1300 650
+    sleep 0.5  # the tree repaints
+    # 64 colours are plenty for a program window and keep the file small.
+    xwd -root -silent | convert xwd:- -resize 1200x -colors 64 PNG8:"$ROOT/docs/wireshark.png" ||
+        die "could not save docs/wireshark.png"
+    say "wrote docs/wireshark.png"
+}
+if [ "$WIRESHARK_ONLY" = 1 ]; then
+    wireshark_screenshot
+    exit 0
+fi
 
 "$ROOT/tools/install-deps.sh" || die "could not install the packages the build needs"
 missing=$(missing_tools Xvfb xdotool xwd convert wine wineboot wineserver)

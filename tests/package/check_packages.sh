@@ -6,6 +6,11 @@
 #     console is started under Xvfb against the installed simulator (its window is
 #     found by its title and a hot key reaches the simulator), and it is removed
 #     again at the end whatever happened;
+#   Wireshark's files in the .deb: the dissector in Wireshark's global Lua plugin
+#     folder and the extcap program in its extcap folder (the folders tshark -G
+#     folders names), with their modes; tshark loads the dissector from the
+#     unpacked package as a user's plugin folder and, once the package is
+#     installed, from the global folder, and dissects a capture text2pcap made;
 #   the zip: exactly the expected files, every program a Windows executable that
 #     imports only DLLs Windows ships, the README with Windows line ends;
 #   the MSI, in a fresh Wine prefix: msiexec /i /qn installs the zip's files into
@@ -16,7 +21,8 @@
 #
 # usage: tests/package/check_packages.sh [OUT_DIR]      (default: out)
 # Needs root or sudo (apt-get), lintian, desktop-file-utils, Xvfb, xdotool, xprop,
-# unzip, MinGW-w64's objdump, Wine, wixl and msitools: tools/install-deps.sh installs them.
+# unzip, MinGW-w64's objdump, Wine, wixl, msitools and tshark (with text2pcap):
+# tools/install-deps.sh installs them.
 # Exit status: 0 when every check passed, 1 otherwise.
 set -uo pipefail
 
@@ -62,6 +68,25 @@ if [ -f "$root/cli/CMakeLists.txt" ] &&
    grep -Eq '^[[:space:]]*add_subdirectory\([[:space:]]*cli[[:space:]]*\)' "$root/CMakeLists.txt"; then
     with_cli=1
 fi
+
+# The Wireshark extcap program comes along once cli/ builds it (tools/build-windows.sh
+# makes the same test).
+with_extcap=0
+if [ $with_cli -eq 1 ] && grep -rqE --include=CMakeLists.txt --include='*.cmake' \
+        'add_executable\([[:space:]]*zantrox-extcap([[:space:]]|\))' "$root/cli"; then
+    with_extcap=1
+fi
+
+# Where Wireshark looks for every user's Lua plugins and for extcap programs, as
+# Debian's tshark says; without tshark, where Debian's Wireshark has them.
+wireshark_folder() {
+    local folder
+    folder=$(tshark -G folders 2>/dev/null | sed -n "s/^$1:[[:space:]]*//p" | sed 's|/*$||')
+    [ -n "$folder" ] || folder=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/$2
+    printf '%s\n' "$folder"
+}
+lua_plugins=$(wireshark_folder 'Global Lua Plugins' plugins)
+extcap_folder=$(wireshark_folder 'Extcap path' extcap)
 
 # --- the Debian package, as built ----------------------------------------------
 
@@ -110,6 +135,8 @@ expected=(/usr/share/applications/zantrox.desktop
 for p in "${programs[@]}"; do
     expected+=("/usr/bin/$p" "/usr/share/man/man1/$p.1.gz")
 done
+expected+=("$lua_plugins/zantrox.lua")
+[ $with_extcap -eq 0 ] || expected+=("$extcap_folder/zantrox-extcap")
 missing_files() {
     local f gone=0
     for f in "${expected[@]}"; do
@@ -117,7 +144,17 @@ missing_files() {
     done
     return $gone
 }
-check "package holds the programs, man pages, desktop entry, icons, copyright, changelog" missing_files
+check "package holds the programs, man pages, desktop entry, icons, copyright, changelog, Wireshark's files" missing_files
+# mode FILE: the permissions and owner dpkg-deb lists for FILE in the package.
+mode() { dpkg-deb --contents "$deb" | awk -v f=".$1" '$NF == f { print $1, $2 }'; }
+check "the dissector: $lua_plugins/zantrox.lua, -rw-r--r-- root/root" \
+    test "$(mode "$lua_plugins/zantrox.lua")" = "-rw-r--r-- root/root"
+if [ $with_extcap -eq 1 ]; then
+    check "the extcap program: $extcap_folder/zantrox-extcap, -rwxr-xr-x root/root" \
+        test "$(mode "$extcap_folder/zantrox-extcap")" = "-rwxr-xr-x root/root"
+else
+    echo "skip  the extcap program in the package: cli/ does not build zantrox-extcap yet"
+fi
 check "dependencies computed from the binaries (libfltk, libc)" \
     grep -Eq 'libfltk1\.3.*libc6|libc6.*libfltk1\.3' <<<"$(dpkg-deb --field "$deb" Depends)"
 
@@ -126,6 +163,55 @@ check "desktop-file-validate: clean" desktop-file-validate "$work/deb/usr/share/
 desktop_field() { sed -n "s/^$1=//p" "$work/deb/usr/share/applications/zantrox.desktop"; }
 check "desktop entry: no terminal, the console's icon and program" \
     test "$(desktop_field Terminal)/$(desktop_field Icon)/$(desktop_field Exec)" = "false/zantrox/zantrox"
+
+# A capture made by Wireshark's own text2pcap, not by our writer: a request, its
+# ACK and its reply as exported PDUs for the dissector "zantrox" (-P), each the
+# line's bytes and the 8-byte trailer (microseconds from the first byte to the
+# last, kind, version 1, length 8); O outbound (host), I inbound (controller).
+printf '%s\n' 'O 10:30:01.000000 0242303745484d5324564c5054033b000038fc02010008' \
+              'I 10:30:01.014888 060000000001010008' \
+              'I 10:30:01.019888 0262303745303030313233340313000034ea02010008' >"$work/capture.txt"
+capture=$work/capture.pcapng
+wireshark_ok=0
+if [ -n "$(missing_tools tshark text2pcap)" ]; then
+    failed=$((failed + 1))
+    echo "FAIL  Wireshark checks: not installed: $(missing_tools tshark text2pcap)"
+elif text2pcap -q -P zantrox -t '%H:%M:%S.%f' -r '^(?<dir>[IO]) (?<time>[0-9:.]+) (?<data>[0-9a-f]+)$' \
+        "$work/capture.txt" "$capture" >"$work/text2pcap.log" 2>&1; then
+    wireshark_ok=1
+else
+    failed=$((failed + 1))
+    echo "FAIL  text2pcap made no capture:"
+    sed 's/^/      /' "$work/text2pcap.log"
+fi
+# dissected HOME: tshark, with that HOME for its personal plugin folder, reads the
+# capture without -X: the dissector must come from a plugin folder, load without a
+# Lua error, and name, judge and pair the three pieces.
+dissected() {
+    local out want
+    out=$(HOME=$1 tshark -2 -R frame -r "$capture" -T fields -e frame.protocols -e zantrox.kind \
+          -e zantrox.text -e zantrox.checksum.status -e zantrox.request_in -e _ws.col.Info 2>"$work/tshark.err")
+    if grep -v '^Running as user' "$work/tshark.err" | grep -q .; then
+        echo "tshark complained:"; cat "$work/tshark.err"; return 1
+    fi
+    # shellcheck disable=SC2016  # a dollar sign of the frame's text, not an expansion
+    want=$(printf '%s\t%s\t%s\t%s\t%s\t%s\n' \
+        exported_pdu:zantrox frame 'B07EHMS$VLPT' 1 '' 'host >  frame  (CheckSum = OK)     [02]B07EHMS$VLPT [03];' \
+        exported_pdu:zantrox ack '' '' 1 '< ctrl  ACK' \
+        exported_pdu:zantrox frame b07E0001234 1 1 '< ctrl  frame  (CheckSum = OK)     [02]b07E0001234 [03] [13]')
+    [ "$out" = "$want" ] || { printf 'tshark gave:\n%s\nexpected:\n%s\n' "$out" "$want"; return 1; }
+}
+# The unpacked package's plugin folder as a user's own (~/.local/lib/wireshark/plugins).
+dissected_from_package_tree() {
+    local home=$work/wireshark-home
+    [ -d "$work/deb$lua_plugins" ] || { echo "no $lua_plugins in the package"; return 1; }
+    mkdir -p "$home/.local/lib/wireshark"
+    ln -sfn "$work/deb$lua_plugins" "$home/.local/lib/wireshark/plugins"
+    dissected "$home"
+}
+if [ $wireshark_ok -eq 1 ]; then
+    check "tshark with the unpacked package's plugin folder dissects a capture" dissected_from_package_tree
+fi
 
 # --- installed -------------------------------------------------------------------
 
@@ -152,6 +238,14 @@ if [ $installed -eq 1 ]; then
         check "zantrox-cli --version says $version (from /usr/bin)" cli_version
     fi
     check "man pages found by man" man -w "${programs[@]}"
+    if [ $wireshark_ok -eq 1 ]; then
+        mkdir -p "$work/empty-home"
+        check "installed: tshark finds the dissector in its global plugin folder" dissected "$work/empty-home"
+    fi
+    if [ $with_extcap -eq 1 ]; then
+        extcap_lists() { "$extcap_folder/zantrox-extcap" --extcap-interfaces | grep -q '^extcap {version='; }
+        check "installed: zantrox-extcap --extcap-interfaces answers as an extcap" extcap_lists
+    fi
 
     # The console, as the menu starts it, against the simulator in a temporary HOME.
     console_runs() {
@@ -189,14 +283,18 @@ fi
 zip=$out/zantrox-win64.zip
 zip_files() {
     local want got
-    local names=(README.txt zantrox.exe)
+    local names=(README.txt zantrox.exe zantrox.lua)
     [ $with_cli -eq 0 ] || names+=(zantrox-cli.exe)
+    [ $with_extcap -eq 0 ] || names+=(zantrox-extcap.exe)
     want=$(printf '%s\n' "${names[@]}" | sort)
     got=$(unzip -Z1 "$zip" | sort) || return 1
     [ "$got" = "$want" ] || { printf 'expected:\n%s\ngot:\n%s\n' "$want" "$got"; return 1; }
 }
-check "zip holds exactly README.txt, zantrox.exe$([ $with_cli -eq 0 ] || echo ', zantrox-cli.exe')" zip_files
+check "zip holds exactly README.txt, zantrox.exe, zantrox.lua$([ $with_cli -eq 0 ] || echo ', zantrox-cli.exe')$(
+    [ $with_extcap -eq 0 ] || echo ', zantrox-extcap.exe')" zip_files
+[ $with_extcap -eq 1 ] || echo "skip  zantrox-extcap.exe in the zip: cli/ does not build zantrox-extcap yet"
 mkdir -p "$work/zip" && unzip -q -o "$zip" -d "$work/zip"
+check "zip's zantrox.lua is the dissector of this tree" cmp "$work/zip/zantrox.lua" "$root/packaging/wireshark/zantrox.lua"
 
 # windows_program EXE SUBSYSTEM: a 64-bit Windows program of that subsystem
 # ("GUI" or "console") importing only Windows' own DLLs.
@@ -214,12 +312,21 @@ check "zantrox.exe: 64-bit GUI program, only Windows' own DLLs" windows_program 
 if [ $with_cli -eq 1 ]; then
     check "zantrox-cli.exe: 64-bit console program, only Windows' own DLLs" windows_program zantrox-cli.exe console
 fi
+if [ $with_extcap -eq 1 ]; then
+    check "zantrox-extcap.exe: 64-bit console program, only Windows' own DLLs" windows_program zantrox-extcap.exe console
+fi
 readme_ok() {
     [ "$(grep -c $'\r$' "$work/zip/README.txt")" -eq "$(wc -l <"$work/zip/README.txt")" ] ||
         { echo "README.txt has lines without CR"; return 1; }
     grep -qF "Release $version" "$work/zip/README.txt" || { echo "README.txt does not name $version"; return 1; }
+    grep -qF '%APPDATA%\Wireshark\plugins' "$work/zip/README.txt" ||
+        { echo "README.txt does not say where zantrox.lua goes"; return 1; }
+    if [ $with_extcap -eq 1 ]; then
+        grep -qF '%APPDATA%\Wireshark\extcap' "$work/zip/README.txt" ||
+            { echo "README.txt does not say where zantrox-extcap.exe goes"; return 1; }
+    fi
 }
-check "README.txt: Windows line ends, names version $version" readme_ok
+check "README.txt: Windows line ends, names version $version, says where Wireshark's files go" readme_ok
 
 # --- the Windows installer, under Wine ------------------------------------------------
 
@@ -283,12 +390,12 @@ if [ $msi_ok -eq 1 ]; then
     check "msiexec /i $(basename "$msi") /qn" msiexec /i "$(win_path "$msi")"
     installed_files() {
         local f bad=0
-        for f in zantrox.exe zantrox-cli.exe README.txt; do
+        for f in $(unzip -Z1 "$zip"); do
             cmp -s "$program_files/$f" "$work/zip/$f" || { echo "not installed as shipped: $program_files/$f"; bad=1; }
         done
         return $bad
     }
-    check "Program Files\\Zantrox holds the programs and README.txt of the zip" installed_files
+    check "Program Files\\Zantrox holds every file of the zip" installed_files
     shortcut_ok() {
         local lnk
         lnk=$(shortcut) || { echo "no shortcut; looked for:"; printf '  %s\n' "${shortcuts[@]}"; return 1; }
