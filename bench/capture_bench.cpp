@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cli/capture/pcapng_writer.h"
+#include "cli/tap/names.h"
 #include "cli/catalogue.h"
 #include "link/frame.h"
 
@@ -51,6 +52,9 @@ std::vector<unsigned char> Framed(const std::string& text) {
 // freshly started controller gives.
 std::vector<Exchange> Repertoire() {
     std::vector<Exchange> all;
+    // Named as the programs name them in their captures.
+    ResetConsoleSettings();
+    const CommandNames names(Settings);
     for (int pump = 1; pump <= 8; ++pump) {
         ConsoleSettings settings = {pump, DEFAULT_PRESET_AMOUNT, DEFAULT_PRICE_BASE, DEFAULT_COM_PORT,
                                     DEFAULT_BAUD_RATE};
@@ -60,7 +64,11 @@ std::vector<Exchange> Repertoire() {
                 if (!message.reply) continue;
                 std::string reply = SimulatedReply(message.text);
                 if (reply.empty()) continue;
-                all.push_back({item.path + ", pump " + std::to_string(pump), Framed(message.text), Framed(reply)});
+                const CommandName* name = names.Find(message.text);
+                std::string said = name == nullptr ? item.path
+                                   : name->pump == 0 ? name->path
+                                                     : name->path + ", pump " + std::to_string(name->pump);
+                all.push_back({said, Framed(message.text), Framed(reply)});
             }
         }
     }
