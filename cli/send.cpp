@@ -152,10 +152,7 @@ int RunList(const PortOptions& options, bool json) {
 int RunSend(const SendOptions& options) {
     std::vector<const CatalogueItem*> items;
     if (CheckCommands(options.commands, options.yes, items) != EXIT_ALL_OK) return EXIT_USAGE;
-    ConsoleSettings naming = Settings;
-    naming.presetAmount = options.line.presetAmount;
-    naming.priceBase = options.line.priceBase;
-    const CommandNames names(naming);
+    const CommandNames names(options.line.presetAmount, options.line.priceBase);
     LineStream stream({options.line.port.empty() ? "COM1" : options.line.port}, LineClock());
     ChosenOutputs outputs(options.line, FORM_SENT, stream.clock(), &names);
     if (!outputs.Open(stream.lines())) return EXIT_USAGE;

@@ -30,12 +30,7 @@ void Report(LineStream& stream, LinePiece& piece) {
 }  // namespace
 
 int RunWatch(const PortOptions& options, double durationS) {
-    ConsoleSettings naming;
-    ResetConsoleSettings();
-    naming = Settings;
-    naming.presetAmount = options.presetAmount;
-    naming.priceBase = options.priceBase;
-    const CommandNames names(naming);
+    const CommandNames names(options.presetAmount, options.priceBase);
     LineStream stream({options.port.empty() ? "COM1" : options.port}, LineClock());
     ChosenOutputs outputs(options, FORM_LINE, stream.clock(), &names);
     if (!outputs.Open(stream.lines())) return EXIT_USAGE;

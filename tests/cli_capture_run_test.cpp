@@ -23,6 +23,7 @@
 #include "tests/support/child.h"
 #include "tests/support/files.h"
 #include "tests/support/pty_peer.h"
+#include "tests/support/sim_process.h"
 
 #ifndef ZANTROX_CLI_PATH
 #error "ZANTROX_CLI_PATH must name the zantrox-cli program"
@@ -95,14 +96,11 @@ protected:
     }
 
     // The simulator on a terminal of its own, answering at once; `extra` options.
-    void StartSim(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args = {ZANTROX_SIM_PATH, "--no-link", "--instant"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        Child* sim = Spawn(args, "sim" + std::to_string(children_.size()));
-        ASSERT_TRUE(testsupport::WaitUntil([&] { return sim->Stdout().find('\n') != std::string::npos; }, WAIT_MS));
-        char pty[256];
-        ASSERT_EQ(std::sscanf(sim->Stdout().c_str(), "zantrox-sim: ready %255s", pty), 1) << sim->Stdout();
-        pty_ = pty;
+    void StartSim(std::vector<std::string> extra = {}) {
+        extra.insert(extra.begin(), "--instant");
+        children_.emplace_back(new Child);
+        ASSERT_TRUE(testsupport::StartSimulatorChild(*children_.back(), ZANTROX_SIM_PATH, dir_,
+                                                     "sim" + std::to_string(children_.size()), extra, pty_));
     }
     Child* Spawn(const std::vector<std::string>& args, const std::string& name) {
         children_.emplace_back(new Child);

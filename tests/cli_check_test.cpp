@@ -28,6 +28,7 @@
 #include "tests/support/child.h"
 #include "tests/support/files.h"
 #include "tests/support/pty_peer.h"
+#include "tests/support/sim_process.h"
 
 #ifndef ZANTROX_CLI_PATH
 #error "ZANTROX_CLI_PATH must name the zantrox-cli program"
@@ -179,15 +180,11 @@ protected:
 
     // Starts the simulator without a link; its terminal becomes the port.
     void StartSim(const std::vector<std::string>& extra) {
-        std::vector<std::string> args = {ZANTROX_SIM_PATH, "--no-link", "--log", dir_ + "/sim.log"};
+        std::vector<std::string> args = {"--log", dir_ + "/sim.log"};
         args.insert(args.end(), extra.begin(), extra.end());
         sim_.reset(new Child);
-        unlink((dir_ + "/sim.out").c_str());  // a simulator before this one left its ready line there
-        ASSERT_TRUE(sim_->Start(args, dir_, "sim"));
-        ASSERT_TRUE(WaitFor([&] { return sim_->Stdout().find('\n') != std::string::npos; }, 5000)) << sim_->Stderr();
-        char pty[256];
-        ASSERT_EQ(sscanf(sim_->Stdout().c_str(), "zantrox-sim: ready %255s", pty), 1) << sim_->Stdout();
-        pty_ = pty;
+        ASSERT_TRUE(testsupport::StartSimulatorChild(*sim_, ZANTROX_SIM_PATH, dir_, "sim", args, pty_))
+            << sim_->Stderr();
     }
 
     std::vector<std::string> CheckArgs(const std::vector<std::string>& extra) {

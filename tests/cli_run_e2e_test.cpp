@@ -20,6 +20,7 @@
 #include "tests/support/child.h"
 #include "tests/support/files.h"
 #include "tests/support/pty_peer.h"
+#include "tests/support/sim_process.h"
 
 using testsupport::Child;
 
@@ -40,11 +41,8 @@ protected:
         ASSERT_NE(mkdtemp(name), nullptr);
         dir_ = name;
         sim_.reset(new Child);
-        ASSERT_TRUE(sim_->Start({ZANTROX_SIM_PATH, "--no-link", "--instant", "--log", dir_ + "/sim.log"}, dir_, "sim"));
-        ASSERT_TRUE(testsupport::WaitUntil([&] { return sim_->Stdout().find('\n') != std::string::npos; }, WAIT_MS));
-        char pty[256];
-        ASSERT_EQ(std::sscanf(sim_->Stdout().c_str(), "zantrox-sim: ready %255s", pty), 1) << sim_->Stdout();
-        pty_ = pty;
+        ASSERT_TRUE(testsupport::StartSimulatorChild(*sim_, ZANTROX_SIM_PATH, dir_, "sim",
+                                                     {"--instant", "--log", dir_ + "/sim.log"}, pty_));
     }
     void TearDown() override {
         sim_.reset();

@@ -126,11 +126,7 @@ int RunRun(const RunOptions& options) {
         return EXIT_USAGE;
     }
 
-    ResetConsoleSettings();
-    ConsoleSettings naming = Settings;
-    naming.presetAmount = line.presetAmount;
-    naming.priceBase = line.priceBase;
-    const CommandNames names(naming);
+    const CommandNames names(line.presetAmount, line.priceBase);
     LineStream stream({line.port.empty() ? "COM1" : line.port}, LineClock());
     ChosenOutputs outputs(line, FORM_SENT, stream.clock(), &names);
     if (!outputs.Open(stream.lines())) return EXIT_USAGE;

@@ -25,3 +25,6 @@ const CommandName* CommandNames::Find(const std::string& text) const {
     auto found = byText_.find(text);
     return found == byText_.end() ? nullptr : &found->second;
 }
+
+CommandNames::CommandNames(int presetAmount, int priceBase)
+    : CommandNames(ConsoleSettings{DEFAULT_PUMP_NUMBER, presetAmount, priceBase, DEFAULT_COM_PORT, DEFAULT_BAUD_RATE}) {}

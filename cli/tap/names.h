@@ -16,6 +16,9 @@ struct CommandName {
 
 class CommandNames {
 public:
+    // The catalogue's texts at the console's defaults but for `presetAmount` and
+    // `priceBase`, which the texts of some commands carry.
+    CommandNames(int presetAmount, int priceBase);
     // Every text of every menu command for pumps 1..32 with `settings`' preset and
     // price base.
     explicit CommandNames(const ConsoleSettings& settings);

@@ -50,12 +50,7 @@ int RunWatchFrom(const TapOptions& options, const std::string& path) {
     // Pieces with a side were heard on a tap or sent by send and check: their
     // exchanges are judged. One line heard as it is has no sides to pair.
     const bool sides = read == CAPTURE_READ_PIECE && captured.dir != TAP_UNKNOWN;
-    ConsoleSettings settings;
-    ResetConsoleSettings();
-    settings = Settings;
-    settings.presetAmount = options.line.presetAmount;
-    settings.priceBase = options.line.priceBase;
-    const CommandNames names(settings);
+    const CommandNames names(options.line.presetAmount, options.line.priceBase);
     LineStream stream(reader.Lines(), LineClock::Calendar());
     ChosenOutputs outputs(options.line, sides ? FORM_TAP : FORM_LINE, stream.clock(), &names);
     if (!outputs.Open(stream.lines())) return EXIT_USAGE;

@@ -137,12 +137,7 @@ int RunTapWatch(const TapOptions& options) {
         std::fprintf(stderr, "zantrox-cli: --report: %s %s\n", options.reportPath.c_str(), error.c_str());
         return EXIT_USAGE;
     }
-    ConsoleSettings settings;
-    ResetConsoleSettings();
-    settings = Settings;
-    settings.presetAmount = options.line.presetAmount;
-    settings.priceBase = options.line.priceBase;
-    const CommandNames names(settings);
+    const CommandNames names(options.line.presetAmount, options.line.priceBase);
     LineStream stream({options.hostPort, options.ctrlPort}, LineClock());
     ChosenOutputs outputs(options.line, FORM_TAP, stream.clock(), &names);
     if (!outputs.Open(stream.lines())) return EXIT_USAGE;

@@ -3,6 +3,9 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "tests/support/child.h"
+#include "tests/support/pty_peer.h"
+
 namespace testsupport {
 
 pid_t StartSimulatorNoLink(const char* simPath, std::string& pty, const std::vector<std::string>& extra) {
@@ -34,6 +37,20 @@ pid_t StartSimulatorNoLink(const char* simPath, std::string& pty, const std::vec
     if (sscanf(line.c_str(), "zantrox-sim: ready %255s", name) != 1) return -1;
     pty = name;
     return pid;
+}
+
+bool StartSimulatorChild(Child& child, const char* simPath, const std::string& dir, const std::string& name,
+                         const std::vector<std::string>& extra, std::string& pty) {
+    std::vector<std::string> args = {simPath, "--no-link"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    // A simulator before this one may have left its ready line there.
+    unlink((dir + "/" + name + ".out").c_str());
+    if (!child.Start(args, dir, name)) return false;
+    if (!WaitUntil([&] { return child.Stdout().find('\n') != std::string::npos; }, 20000)) return false;
+    char path[256];
+    if (sscanf(child.Stdout().c_str(), "zantrox-sim: ready %255s", path) != 1) return false;
+    pty = path;
+    return true;
 }
 
 }  // namespace testsupport
