@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -263,7 +264,7 @@ int FreePort() {
 
 // One GET /metrics as a scraper makes it: connect, ask, read to the end. The body,
 // or "" on any failure; `ms` the time from connecting to the last byte.
-std::string Scrape(int port, double& ms) {
+std::string Scrape(int port, double& ms, std::string* failure = nullptr) {
     long long start = MonoUs();
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in at = {};
@@ -281,7 +282,10 @@ std::string Scrape(int port, double& ms) {
     }
     close(fd);
     ms = static_cast<double>(MonoUs() - start) / 1000.0;
-    if (all.rfind("HTTP/1.1 200", 0) != 0) return "";
+    if (all.rfind("HTTP/1.1 200", 0) != 0) {
+        if (failure != nullptr) *failure = std::to_string(errno) + " " + all.substr(0, 40);
+        return "";
+    }
     size_t body = all.find("\r\n\r\n");
     return body == std::string::npos ? "" : all.substr(body + 4);
 }
@@ -303,8 +307,10 @@ double TapCpu(const char* cli, PtyPeer& host, PtyPeer& ctrl, int exchanges, cons
               int& seriesBad) {
     std::vector<std::string> argv = {cli, "watch", "--tap", host.slavePath(), ctrl.slavePath(), "--json"};
     argv.insert(argv.end(), extra.begin(), extra.end());
+    // A name of its own: the previous tap's files would say "listening" at once.
+    static int started = 0;
     Child tap;
-    bool up = tap.Start(argv, dir, "tap") && testsupport::WaitUntil([&] {
+    bool up = tap.Start(argv, dir, "tap-" + std::to_string(++started)) && testsupport::WaitUntil([&] {
         return tap.Stderr().find("listening") != std::string::npos;
     }, 10000);
     if (!up) {
@@ -321,10 +327,12 @@ double TapCpu(const char* cli, PtyPeer& host, PtyPeer& ctrl, int exchanges, cons
             for (long long next = MonoUs(); driving; next += 1000000) {
                 SleepUntilMono(next);
                 double ms = 0;
-                std::string body = Scrape(metricsPort, ms);
+                std::string failure;
+                std::string body = Scrape(metricsPort, ms, &failure);
                 duringMs.push_back(ms);
                 if (Samples(body) != want) {
-                    std::printf("    a scrape had %d series of %d\n", Samples(body), want);
+                    std::printf("    scrape %zu had %d series of %d: %s\n", duringMs.size(), Samples(body), want,
+                                failure.c_str());
                     ++seriesBad;
                 }
             }
