@@ -4,6 +4,8 @@
 // (text on stdout, thrown away), each run's wall time from start to exit.
 //
 //   capture_bench ZANTROX_CLI [EXCHANGES] [RUNS]
+//
+// CAPTURE_BENCH_KEEP=1 keeps the capture (its path is printed) to time by other means.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
