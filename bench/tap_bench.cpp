@@ -3,26 +3,39 @@
 // 10,000 exchanges held for the report take in memory.
 //
 //   tap_bench ZANTROX_CLI [EXCHANGES] [RUNS]
+//   tap_bench --outputs ZANTROX_CLI [EXCHANGES] [RUNS] [SCRAPES]
+//
+// --outputs: what --metrics (scraped every second) and --pcapng add to the tap's
+// CPU at 40 exchanges a second, the three taps taking turns on the same traffic
+// within each run; then SCRAPES back-to-back scrapes of the metrics tap, timed and
+// checked for every series.
 //
 // Each run first drives the same traffic past a bare listener (this program again,
 // a poll on both lines and a time for the first byte after a silence, nothing
 // else): what the machine itself gives, against which the tap is to be read.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "cli/metrics/link_metrics.h"
 #include "cli/tap/tap_report.h"
 #include "link/frame.h"
 #include "tests/support/child.h"
@@ -233,12 +246,196 @@ void Memory() {
                 static_cast<double>(model.BytesHeld()) / 1e6, static_cast<double>(after - before) / 1024.0);
 }
 
+// A TCP port free on loopback now.
+int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) == 0) {
+        port = ntohs(at.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+// One GET /metrics as a scraper makes it: connect, ask, read to the end. The body,
+// or "" on any failure; `ms` the time from connecting to the last byte.
+std::string Scrape(int port, double& ms, std::string* failure = nullptr) {
+    long long start = MonoUs();
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    std::string all;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
+        const std::string ask = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        if (write(fd, ask.data(), ask.size()) == static_cast<ssize_t>(ask.size())) {
+            char buffer[65536];
+            ssize_t got;
+            while ((got = read(fd, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<size_t>(got));
+        }
+    }
+    close(fd);
+    ms = static_cast<double>(MonoUs() - start) / 1000.0;
+    if (all.rfind("HTTP/1.1 200", 0) != 0) {
+        if (failure != nullptr) *failure = std::to_string(errno) + " " + all.substr(0, 40);
+        return "";
+    }
+    size_t body = all.find("\r\n\r\n");
+    return body == std::string::npos ? "" : all.substr(body + 4);
+}
+
+// The samples of an exposition (its lines that are not comments).
+int Samples(const std::string& exposition) {
+    int n = 0;
+    std::istringstream lines(exposition);
+    std::string line;
+    while (std::getline(lines, line)) n += !line.empty() && line[0] != '#' ? 1 : 0;
+    return n;
+}
+
+double Median(std::vector<double> v) { return Pct(std::move(v), 0.5); }
+
+// The tap with `extra` options, CPU at 40 exchanges a second as % of a core.
+double TapCpu(const char* cli, PtyPeer& host, PtyPeer& ctrl, int exchanges, const std::string& dir,
+              const std::vector<std::string>& extra, int metricsPort, int scrapes, std::vector<double>& scrapeMs,
+              int& seriesBad) {
+    std::vector<std::string> argv = {cli, "watch", "--tap", host.slavePath(), ctrl.slavePath(), "--json"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    // A name of its own: the previous tap's files would say "listening" at once.
+    static int started = 0;
+    Child tap;
+    bool up = tap.Start(argv, dir, "tap-" + std::to_string(++started)) && testsupport::WaitUntil([&] {
+        return tap.Stderr().find("listening") != std::string::npos;
+    }, 10000);
+    if (!up) {
+        std::fprintf(stderr, "tap_bench: the tap did not start: %s\n", tap.Stderr().c_str());
+        std::exit(1);
+    }
+    const int want = metricsPort > 0 ? Samples(LinkMetrics({"host", "ctrl"}, "x").Exposition()) : 0;
+    // A Prometheus server's part: a scrape every second while the traffic flows.
+    std::atomic<bool> driving{true};
+    std::vector<double> duringMs;
+    std::thread scraper;
+    if (metricsPort > 0) {
+        scraper = std::thread([&] {
+            for (long long next = MonoUs(); driving; next += 1000000) {
+                SleepUntilMono(next);
+                double ms = 0;
+                std::string failure;
+                std::string body = Scrape(metricsPort, ms, &failure);
+                duringMs.push_back(ms);
+                if (Samples(body) != want) {
+                    std::printf("    scrape %zu had %d series of %d: %s\n", duringMs.size(), Samples(body), want,
+                                failure.c_str());
+                    ++seriesBad;
+                }
+            }
+        });
+    }
+    SleepUntilMono(MonoUs() + 1000000);
+    double cpu0 = CpuSeconds(tap.Pid());
+    long long wall0 = MonoUs();
+    Writes writes = Drive(host, ctrl, exchanges);
+    double cpu = CpuSeconds(tap.Pid()) - cpu0;
+    double wallS = static_cast<double>(MonoUs() - wall0) / 1e6;
+    driving = false;
+    if (scraper.joinable()) scraper.join();
+    if (metricsPort > 0) {
+        std::printf("    scrapes during the traffic: %zu, median %.3f ms, max %.3f ms\n", duringMs.size(),
+                    Median(duringMs), Pct(duringMs, 1.0));
+        for (int i = 0; i < scrapes; ++i) {
+            double ms = 0;
+            std::string body = Scrape(metricsPort, ms);
+            scrapeMs.push_back(ms);
+            if (Samples(body) != want) {
+                std::printf("    a scrape had %d series of %d\n", Samples(body), want);
+                ++seriesBad;
+            }
+        }
+    }
+    tap.Signal(SIGINT);
+    tap.Wait(10000);
+    Lateness late = Match(tap.Stdout(), writes);
+    if (late.judgedOk != static_cast<size_t>(exchanges)) {
+        std::printf("    judged ok: %zu of %d\n", late.judgedOk, exchanges);
+    }
+    return 100.0 * cpu / wallS;
+}
+
+int Outputs(const char* given, int exchanges, int runs, int scrapes) {
+    char cli[4096];
+    if (realpath(given, cli) == nullptr) {
+        std::fprintf(stderr, "tap_bench: no program at %s\n", given);
+        return 2;
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zantrox-tap-bench-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr) return 1;
+    const std::string dir = name.data();
+    PtyPeer host;
+    PtyPeer ctrl;
+    if (!host.ok() || !ctrl.ok()) return 1;
+    const char* names[3] = {"plain", "--metrics", "--pcapng"};
+    std::vector<double> cpu[3];
+    std::vector<double> plus[3];
+    std::vector<double> scrapeMs;
+    int seriesBad = 0;
+    for (int run = 1; run <= runs; ++run) {
+        std::printf("run %d of %d, %d exchanges a tap\n", run, runs, exchanges);
+        double got[3];
+        for (int k = 0; k < 3; ++k) {
+            int v = (run - 1 + k) % 3;  // each takes each place in turn
+            std::vector<std::string> extra;
+            int port = 0;
+            if (v == 1) {
+                port = FreePort();
+                extra = {"--metrics", "127.0.0.1:" + std::to_string(port)};
+            } else if (v == 2) {
+                extra = {"--pcapng", dir + "/tap.pcapng"};
+            }
+            got[v] = TapCpu(cli, host, ctrl, exchanges, dir, extra, port, run == 1 ? scrapes : 0, scrapeMs, seriesBad);
+            std::printf("  %-10s CPU at 40 exchanges/s: %.2f %% of a core\n", names[v], got[v]);
+        }
+        for (int v = 0; v < 3; ++v) {
+            cpu[v].push_back(got[v]);
+            plus[v].push_back(got[v] - got[0]);
+        }
+    }
+    std::printf("CPU at 40 exchanges/s, %% of a core, min / median / max over %d runs:\n", runs);
+    for (int v = 0; v < 3; ++v) {
+        std::printf("  %-10s %.2f / %.2f / %.2f", names[v], Pct(cpu[v], 0), Median(cpu[v]), Pct(cpu[v], 1));
+        if (v > 0) std::printf("   more than plain: %+.2f / %+.2f / %+.2f", Pct(plus[v], 0), Median(plus[v]), Pct(plus[v], 1));
+        std::printf("\n");
+    }
+    if (!scrapeMs.empty()) {
+        size_t over5 = 0;
+        for (double ms : scrapeMs) over5 += ms > 5.0 ? 1 : 0;
+        std::printf("%zu scrapes back to back: min %.3f ms, median %.3f ms, p99 %.3f ms, max %.3f ms; over 5 ms: %zu\n",
+                    scrapeMs.size(), Pct(scrapeMs, 0), Median(scrapeMs), Pct(scrapeMs, 0.99), Pct(scrapeMs, 1), over5);
+    }
+    std::printf("scrapes without every series: %d\n", seriesBad);
+    std::string command = "rm -rf '" + dir + "'";
+    return system(command.c_str()) == 0 && seriesBad == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "--bare-listener") return BareListener(argv[2], argv[3]);
+    if (argc >= 3 && std::string(argv[1]) == "--outputs") {
+        return Outputs(argv[2], argc > 3 ? std::atoi(argv[3]) : 1200, argc > 4 ? std::atoi(argv[4]) : 3,
+                       argc > 5 ? std::atoi(argv[5]) : 1000);
+    }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: tap_bench ZANTROX_CLI [EXCHANGES] [RUNS]\n");
+        std::fprintf(stderr, "usage: tap_bench ZANTROX_CLI [EXCHANGES] [RUNS]\n       tap_bench --outputs ZANTROX_CLI [EXCHANGES] [RUNS] [SCRAPES]\n");
         return 2;
     }
     int exchanges = argc > 2 ? std::atoi(argv[2]) : 334;
