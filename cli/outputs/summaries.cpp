@@ -8,9 +8,10 @@
 
 namespace {
 
+// `stopped`: how the run was cut short, "" when it was not.
 void PrintSendSummary(std::FILE* out, const std::string& label, const Tally& t, const std::vector<double>& ms,
-                      bool stopped) {
-    std::fprintf(out, "--- %s statistics%s ---\n", label.c_str(), stopped ? ", stopped by Ctrl+C" : "");
+                      const char* stopped) {
+    std::fprintf(out, "--- %s statistics%s ---\n", label.c_str(), stopped);
     std::fprintf(out, "%d sent, %d ACKed, %d replies OK, %d checksum errors, %d incomplete, %d no ACK", t.Sent(), t.acked,
                  t.repliesOk, t.Count(VERDICT_CHECKSUM_ERROR), t.Count(VERDICT_INCOMPLETE), t.Count(VERDICT_NO_ACK));
     // Any other way a transaction failed, by its verdict's name.
@@ -39,7 +40,7 @@ void SendSummaryOutput::Exchange(const ExchangeEvent& exchange) {
 }
 
 int SendSummaryOutput::Finish(const StreamEnd& end) {
-    PrintSendSummary(out_, label_, tally_, ms_, end.stopped);
+    PrintSendSummary(out_, label_, tally_, ms_, end.stopped ? (end.broken ? ", stopped: an output failed" : ", stopped by Ctrl+C") : "");
     std::fflush(out_);
     return EXIT_ALL_OK;
 }

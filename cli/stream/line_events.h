@@ -50,6 +50,7 @@ struct ExchangeEvent {
 // How the run ended, for the outputs' last words.
 struct StreamEnd {
     bool stopped = false;    // Ctrl+C or a broken output ended it early
+    bool broken = false;     // an output broke (LineStream::Finish sets it)
     long long endUs = 0;     // the stream's clock
 };
 
@@ -93,7 +94,7 @@ public:
         for (LineOutput* o : outputs_) o->AdapterLatency(line, seconds);
     }
     // Every output's Finish; EXIT_FAILED when any failed.
-    int Finish(const StreamEnd& end);
+    int Finish(StreamEnd end);
     bool Broken() const;
 
     const std::vector<std::string>& lines() const { return lines_; }

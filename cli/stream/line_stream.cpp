@@ -2,7 +2,8 @@
 
 #include "cli/exit_status.h"
 
-int LineStream::Finish(const StreamEnd& end) {
+int LineStream::Finish(StreamEnd end) {
+    end.broken = Broken();
     int status = EXIT_ALL_OK;
     for (LineOutput* o : outputs_) {
         if (o->Finish(end) != EXIT_ALL_OK) status = EXIT_FAILED;
