@@ -1,6 +1,7 @@
 // zantrox-cli run against the simulator: the examples pass but for the step that
 // fails on purpose, the JUnit file and the report say the same; a bad file sends
-// nothing; Ctrl+C stops the step in flight and still writes the JUnit file.
+// nothing; Ctrl+C stops the step in flight and still writes the JUnit file. Every
+// JUnit file written is checked against the schema in tests/junit/.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -19,6 +20,7 @@
 #include "sim/sim_log.h"
 #include "tests/support/child.h"
 #include "tests/support/files.h"
+#include "tests/support/junit_schema.h"
 #include "tests/support/pty_peer.h"
 #include "tests/support/sim_process.h"
 
@@ -74,11 +76,9 @@ protected:
         }
         return texts;
     }
-    // python3 parses the file as XML: "" when it is well formed, else why.
+    // "" when the file is well formed and valid against the tests' JUnit schema, else why.
     std::string XmlProblem(const std::string& path) {
-        std::string command = "python3 -c 'import sys, xml.dom.minidom; xml.dom.minidom.parse(sys.argv[1])' '" + path +
-                              "' 2> '" + dir_ + "/xml.err'";
-        return std::system(command.c_str()) == 0 ? "" : testsupport::ReadWholeFile(dir_ + "/xml.err");
+        return testsupport::JunitSchemaProblems(ZANTROX_SOURCE_DIR "/tests/junit/junit.xsd", path);
     }
 
     std::string dir_;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "cli/run/run_file.h"
 #include "cli/run/run_text.h"
 #include "tests/support/files.h"
+#include "tests/support/junit_schema.h"
 #include "tests/support/scratch_folder.h"
 
 namespace {
@@ -529,6 +531,67 @@ TEST_F(JunitXmlFile, HostileBytesStayParseableAndVisible) {
               "3 failure message=came \\x1B[31m\ttab\r\nnext type=ok\r |came \\x1B[31m\ttab\r\nnext|\n"
               "3 system-out  |\\x02\\x03\\x06 \\x80</system-out>|\n")
         << error;
+}
+
+// Whatever a step's name, verdict, why or trace holds, the file stays valid for
+// the strictest reader: the schema the tests carry, checked by xmllint.
+TEST_F(JunitXmlFile, ValidAgainstTheJunitSchemaWhateverTheStepsHold) {
+    const std::string schema = ZANTROX_SOURCE_DIR "/tests/junit/junit.xsd";
+    const std::string hostile = std::string("nul\0bel\x07\x1b[31m", 12) + "\xff\xfe \xed\xa0\x80 \xef\xbf\xbe \xc0\xaf " +
+                                "\xc2\x85 \xe2\x82 ]]> ]]]]><![CDATA[ \"quoted\" 'single' <b>&amp; \r\n\t" +
+                                "Zapfs\xc3\xa4ule \xe2\x82\xac \xf0\x9f\x94\xa5 \x7f";
+    SuiteResult s = SampleSuite();
+    s.name = "suite " + hostile;
+    for (StepResult& step : s.steps) {
+        step.name += " " + hostile;
+        step.trace = {"TxD:   " + hostile, std::string("\x02\x03\x06", 3) + "</system-out>]]>", ""};
+        if (!step.judgement.pass) {
+            step.judgement.verdict += hostile;
+            step.judgement.why += " " + hostile;
+        }
+    }
+    s.steps[2].seconds = -1;  // a clock that went back
+    s.steps[3].seconds = std::numeric_limits<double>::quiet_NaN();
+    SuiteResult empty;  // a file whose steps were all refused to run: no testcase
+    empty.name = "";
+    empty.started = s.started;
+    empty.seconds = std::numeric_limits<double>::infinity();
+
+    const std::string path = dir_ + "/results.xml";
+    std::string error;
+    ASSERT_TRUE(WriteJunitFile(path, {s, empty}, error)) << error;
+    EXPECT_EQ(testsupport::JunitSchemaProblems(schema, path), "") << testsupport::ReadWholeFile(path);
+    ASSERT_TRUE(WriteJunitFile(path, {}, error)) << error;
+    EXPECT_EQ(testsupport::JunitSchemaProblems(schema, path), "") << testsupport::ReadWholeFile(path);
+}
+
+// The schema is strict where readers are: it would catch the program dropping a
+// count, writing a zone or a fraction in the timestamp, or two outcomes in a case.
+TEST_F(JunitXmlFile, TheSchemaRefusesWhatJunitReadersWouldMisread) {
+    const std::string schema = ZANTROX_SOURCE_DIR "/tests/junit/junit.xsd";
+    const std::string path = dir_ + "/results.xml";
+    SuiteResult s = SampleSuite();
+    s.steps[0].trace = {"TxD:   [02]FE [03]p"};
+    std::string good = JunitXml({s});
+    WriteText(path, good);
+    ASSERT_EQ(testsupport::JunitSchemaProblems(schema, path), "");
+    // The first `from` after <testsuite> (the totals on <testsuites> are optional) made `to`.
+    auto without = [&](const std::string& from, const std::string& to) {
+        std::string spoilt = good;
+        size_t at = spoilt.find(from, spoilt.find("<testsuite "));
+        EXPECT_NE(at, std::string::npos) << from;
+        if (at != std::string::npos) spoilt.replace(at, from.size(), to);
+        WriteText(path, spoilt);
+        return testsupport::JunitSchemaProblems(schema, path);
+    };
+    EXPECT_NE(without(" failures=\"1\" errors", " errors"), "") << "a suite without its failure count";
+    EXPECT_NE(without("T09:30:01\"", "T09:30:01Z\""), "") << "a zone in the timestamp";
+    EXPECT_NE(without("T09:30:01\"", "T09:30:01.123\""), "") << "a fraction in the timestamp";
+    EXPECT_NE(without("time=\"0.500\"", "time=\"0,500\""), "") << "a decimal comma";
+    EXPECT_NE(without("tests=\"5\" failures", "tests=\"-5\" failures"), "") << "a negative count";
+    EXPECT_NE(without("<skipped ", "<failure/><skipped "), "") << "two outcomes in one case";
+    EXPECT_NE(without("<system-out>", "<system-err></system-err><system-out>"), "") << "output out of order";
+    EXPECT_NE(without("\n      <failure", "\n      <system-out/><failure"), "") << "the outcome after the output";
 }
 
 TEST_F(JunitXmlFile, WrittenBesideAndRenamedOverTheOldFile) {

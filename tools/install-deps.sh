@@ -7,7 +7,7 @@ packages=(
     cmake make g++ pkg-config
     libgtest-dev libgmock-dev
     libfltk1.3-dev
-    libcli11-dev nlohmann-json3-dev python3
+    libcli11-dev nlohmann-json3-dev python3 libxml2-utils
     xvfb xdotool x11-apps x11-utils imagemagick fonts-dejavu-core
     clang libclang-rt-14-dev
     g++-mingw-w64-x86-64 wine64 wine fonts-wine zip
