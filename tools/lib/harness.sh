@@ -226,7 +226,7 @@ wine_prefix() {
     unset WINEARCH
     # wineboot's own server ends by itself once the set-up is written: nothing else
     # connects meanwhile, and waiting for it is waiting for the set-up to finish.
-    wineboot -i >"$2" 2>&1 || return 1
+    wineboot -i >"$2" 2>&1 || { echo "harness: wineboot -i ended with $?" >>"$2"; return 1; }
     wineserver -w
     # There is no window manager on the display: Wine draws the window frame itself
     # (Decorated) and does not wait for a manager to withdraw a closing window, which
@@ -242,13 +242,25 @@ wine_prefix() {
     done
     wine_server_start >>"$2" 2>&1 || return 1
     for value in Decorated Managed; do
-        "${WINE:-wine}" reg add 'HKCU\Software\Wine\X11 Driver' /v "$value" /d N /f >>"$2" 2>&1 || return 1
+        "${WINE:-wine}" reg add 'HKCU\Software\Wine\X11 Driver' /v "$value" /d N /f >>"$2" 2>&1 ||
+            { echo "harness: reg add $value ended with $?" >>"$2"; return 1; }
     done
 }
 
 # wine_server_start: starts the prefix's server, kept until wine_stop; at exit it is ended (once, whoever asked); 1 when it did not start.
 wine_server_start() {
-    wineserver -p || return 1
+    # `wineserver -p` refuses, silently and with 2, while a server of the prefix still
+    # runs: the set-up's own one on its way out, or one a last program of it started
+    # again. Ours starts once that one has ended (a bounded wait, said when it runs out).
+    local tries=0
+    until wineserver -p; do
+        tries=$((tries + 1))
+        if [ "$tries" -ge 20 ]; then
+            echo "harness: wineserver -p: another server of the prefix keeps running"
+            return 1
+        fi
+        wineserver -w
+    done
     if [ -z "${HARNESS_WINE_STOP_AT_EXIT:-}" ]; then
         HARNESS_WINE_STOP_AT_EXIT=1
         at_exit wine_stop
@@ -269,7 +281,7 @@ wine_com_port() { "${WINE:-wine}" reg add 'HKLM\Software\Wine\Ports' /v "COM$1" 
 # wine_restart: ends the prefix's Wine processes and starts its server afresh, so the next start reads the registry (comN links); 1 when it did not start.
 wine_restart() {
     wine_stop
-    wineserver -p
+    wine_server_start
 }
 
 # wine_com_links K=DEVICE...: waits (30 s at most) until the prefix's dosdevices links comK point at DEVICE. Wine's mount
