@@ -22,6 +22,7 @@
 #include "commands/settings.h"
 #include "link/frame.h"
 #include "link/frame_splitter.h"
+#include "bench/http_get.h"
 #include "tests/support/pty_peer.h"
 
 namespace {
@@ -50,21 +51,7 @@ LinePiece Piece(int dir, int kind, std::vector<unsigned char> bytes, long long f
 
 // The exchanges counted at /metrics, summed from one scrape.
 double CountedAtEndpoint(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at = {};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    std::string all;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
-        const std::string ask = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-        if (write(fd, ask.data(), ask.size()) == static_cast<ssize_t>(ask.size())) {
-            char buffer[65536];
-            ssize_t got;
-            while ((got = read(fd, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<size_t>(got));
-        }
-    }
-    close(fd);
+    std::string all = benchsupport::GetFromLoopback(port, "/metrics");
     double sum = 0;
     for (size_t at = all.find("\nzantrox_exchanges_total{"); at != std::string::npos;
          at = all.find("\nzantrox_exchanges_total{", at + 1)) {

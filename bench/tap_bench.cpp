@@ -38,6 +38,7 @@
 #include "cli/metrics/link_metrics.h"
 #include "cli/tap/tap_report.h"
 #include "link/frame.h"
+#include "bench/http_get.h"
 #include "tests/support/child.h"
 #include "tests/support/pty_peer.h"
 
@@ -266,21 +267,7 @@ int FreePort() {
 // or "" on any failure; `ms` the time from connecting to the last byte.
 std::string Scrape(int port, double& ms, std::string* failure = nullptr) {
     long long start = MonoUs();
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at = {};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    std::string all;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
-        const std::string ask = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-        if (write(fd, ask.data(), ask.size()) == static_cast<ssize_t>(ask.size())) {
-            char buffer[65536];
-            ssize_t got;
-            while ((got = read(fd, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<size_t>(got));
-        }
-    }
-    close(fd);
+    std::string all = benchsupport::GetFromLoopback(port, "/metrics");
     ms = static_cast<double>(MonoUs() - start) / 1000.0;
     if (all.rfind("HTTP/1.1 200", 0) != 0) {
         if (failure != nullptr) *failure = std::to_string(errno) + " " + all.substr(0, 40);
