@@ -1,5 +1,5 @@
 // zantrox-cli: the console's commands from a command line, for scripts, SSH
-// sessions and bug reports. Subcommands: list, send, watch, ports, map, unmap, check.
+// sessions and bug reports. Subcommands: list, send, watch, ports, map, unmap, check, run.
 #include <csignal>
 #include <memory>
 #include <cstdio>
