@@ -283,3 +283,14 @@ TEST_F(CaptureInWireshark, CaptureSavedAgainByWiresharkReadsBackWithItsComments)
     EXPECT_EQ(reader.Next(piece), CAPTURE_READ_END) << reader.Error();
     EXPECT_EQ(reader.Lines(), (std::vector<std::string>{"/dev/ttyUSB0", "COM7"}));
 }
+
+TEST_F(CaptureInWireshark, InstalledAndGivenAgainTheDissectorLoadsOnceWithoutAnError) {
+    // The .deb puts it in a plugin folder; the README's command line gives it again.
+    const std::string plugins = dir_ + "/.local/lib/wireshark/plugins";
+    std::filesystem::create_directories(plugins);
+    std::filesystem::copy_file(ZANTROX_DISSECTOR, plugins + "/zantrox.lua");
+    ASSERT_EQ(Run({tshark_, "-X", "lua_script:" ZANTROX_DISSECTOR, "-r", capture_, "-T", "fields", "-e", "zantrox.kind"}), 0)
+        << err_;
+    EXPECT_EQ(Complaints(), "");
+    EXPECT_EQ(Split(out_, '\n').front(), "frame");
+}

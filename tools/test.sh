@@ -4,13 +4,13 @@
 # UndefinedBehaviorSanitizer; the threaded tests under ThreadSanitizer; the
 # receive-path and network codec fuzzers for a bounded time; and the packages.
 #
-# Four phases, each using the machine as it can bear: first every build, one after
+# Five phases, each using the machine as it can bear: first every build, one after
 # the other with all cores; then the unit and threaded tests of the three builds side
 # by side (they wait on line windows far more than they compute, but a build or Wine
 # beside them can starve a 100 ms window, so nothing else runs then); then the
-# end-to-end suites, the fuzzers and the package checks side by side (each suite has
-# its own HOME, display, Wine prefix and ports); last the two Wine suites, side by
-# side with nothing else. Each stage's output is in
+# end-to-end suites and the fuzzers side by side (each suite has its own HOME,
+# display, Wine prefix and ports); then the two Wine suites side by side with nothing
+# else; last the package checks, which install the .deb on the machine for a while. Each stage's output is in
 # build-test/logs/; the terminal gets a line a stage. At the end, the output of
 # whatever failed, then a summary that names each failed check with its suite and
 # the log that holds it, then one "N passed, M failed" line.
@@ -174,12 +174,11 @@ pids=()
 [ "$tsan_built" = 1 ] && { tests tsan build-test/tsan -j2 -L threaded & pids+=($!); }
 wait "${pids[@]}"
 
-# ---- End-to-end suites, fuzzers (at the lowest priority: they only compute) and
-# package checks, side by side.
+# ---- End-to-end suites and the fuzzers (at the lowest priority: they only
+# compute), side by side.
 pids=()
 [ "$main_built" = 1 ] && { tests main-e2e build-test/ci -j4 -L e2e & pids+=($!); }
 [ "$fuzz_built" = 1 ] && { (renice -n 19 -p $BASHPID >/dev/null; fuzz) & pids+=($!); }
-[ "$packages_built" = 1 ] && { packages & pids+=($!); }
 wait "${pids[@]}"
 
 # ---- The Wine suites, side by side with nothing else. A Windows program's receive
@@ -187,6 +186,11 @@ wait "${pids[@]}"
 # the end-to-end suites, a Prometheus server and the package checks, a simulator
 # starved for 250 ms once cost a reply its window (the capture showed it).
 [ "$main_built" = 1 ] && tests main-wine build-test/ci -j2 -L wine
+
+# ---- The package checks, last and alone: they install the .deb for a while, and its
+# dissector and extcap in Wireshark's global folders would be loaded a second time
+# by the suites that give tshark the tree's own; their MSI runs under Wine too.
+[ "$packages_built" = 1 ] && packages
 # What failed, in full, then the summary.
 for f in "$log_dir"/*failed-output.txt; do
     [ -s "$f" ] || continue

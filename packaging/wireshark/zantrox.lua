@@ -16,7 +16,11 @@
 -- reads twice and dissects the first time too, which it does only with a filter:
 --   tshark -2 -R zantrox -X lua_script:zantrox.lua -r capture.pcapng
 
-local zantrox = Proto("zantrox", "Zantrox controller link")
+-- Loaded twice (installed in Wireshark's plugin folder, and given again with
+-- -X lua_script), the second copy would stop Wireshark's loading with an error:
+-- the copy loaded first serves instead.
+local made, zantrox = pcall(Proto, "zantrox", "Zantrox controller link")
+if not made then return end
 
 local KIND_ACK, KIND_FRAME, KIND_INCOMPLETE, KIND_STRAY = 1, 2, 3, 4
 local kind_names = { [KIND_ACK] = "ack", [KIND_FRAME] = "frame", [KIND_INCOMPLETE] = "incomplete",
