@@ -8,9 +8,9 @@
 # the other with all cores; then the unit and threaded tests of the three builds side
 # by side (they wait on line windows far more than they compute, but a build or Wine
 # beside them can starve a 100 ms window, so nothing else runs then); then the
-# end-to-end suites and the fuzzers side by side (each suite has its own HOME,
-# display, Wine prefix and ports); then the two Wine suites side by side with nothing
-# else; last the package checks, which install the .deb on the machine for a while. Each stage's output is in
+# end-to-end suites, three at a time (each has its own HOME, display, Wine prefix
+# and ports); then the two Wine suites side by side; last the package checks, which
+# install the .deb on the machine for a while, beside the fuzzers. Each stage's output is in
 # build-test/logs/; the terminal gets a line a stage. At the end, the output of
 # whatever failed, then a summary that names each failed check with its suite and
 # the log that holds it, then one "N passed, M failed" line.
@@ -174,12 +174,10 @@ pids=()
 [ "$tsan_built" = 1 ] && { tests tsan build-test/tsan -j2 -L threaded & pids+=($!); }
 wait "${pids[@]}"
 
-# ---- End-to-end suites and the fuzzers (at the lowest priority: they only
-# compute), side by side.
-pids=()
-[ "$main_built" = 1 ] && { tests main-e2e build-test/ci -j4 -L e2e & pids+=($!); }
-[ "$fuzz_built" = 1 ] && { (renice -n 19 -p $BASHPID >/dev/null; fuzz) & pids+=($!); }
-wait "${pids[@]}"
+# ---- End-to-end suites, three at a time and nothing else. With four, or with the
+# fuzzers beside them (even at the lowest priority), simulators answering at once
+# were heard too late for a 100 ms window: 8 to 12 "no ACK" in a check, run after run.
+[ "$main_built" = 1 ] && tests main-e2e build-test/ci -j3 -L e2e
 
 # ---- The Wine suites, side by side with nothing else. A Windows program's receive
 # windows are 100 ms like any other, and Wine adds its server to every read: beside
@@ -187,10 +185,14 @@ wait "${pids[@]}"
 # starved for 250 ms once cost a reply its window (the capture showed it).
 [ "$main_built" = 1 ] && tests main-wine build-test/ci -j2 -L wine
 
-# ---- The package checks, last and alone: they install the .deb for a while, and its
-# dissector and extcap in Wireshark's global folders would be loaded a second time
-# by the suites that give tshark the tree's own; their MSI runs under Wine too.
-[ "$packages_built" = 1 ] && packages
+# ---- Last, the package checks and the fuzzers (at the lowest priority: they only
+# compute), side by side. The package checks install the .deb for a while: its
+# dissector and extcap in Wireshark's global folders would be met by the suites that
+# give tshark the tree's own, so nothing of those runs then.
+pids=()
+[ "$packages_built" = 1 ] && { packages & pids+=($!); }
+[ "$fuzz_built" = 1 ] && { (renice -n 19 -p $BASHPID >/dev/null; fuzz) & pids+=($!); }
+wait "${pids[@]}"
 # What failed, in full, then the summary.
 for f in "$log_dir"/*failed-output.txt; do
     [ -s "$f" ] || continue
