@@ -49,6 +49,15 @@ using testsupport::PtyPeer;
 
 namespace {
 
+// A fresh folder under TMPDIR (else /tmp) for the runs' files; "" when none could be made.
+std::string MakeWorkDir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zantrox-tap-bench-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    return mkdtemp(name.data()) == nullptr ? std::string() : std::string(name.data());
+}
+
 long long RealUs() {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
@@ -361,12 +370,8 @@ int Outputs(const char* given, int exchanges, int runs, int scrapes) {
         std::fprintf(stderr, "tap_bench: no program at %s\n", given);
         return 2;
     }
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zantrox-tap-bench-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr) return 1;
-    const std::string dir = name.data();
+    const std::string dir = MakeWorkDir();
+    if (dir.empty()) return 1;
     PtyPeer host;
     PtyPeer ctrl;
     if (!host.ok() || !ctrl.ok()) return 1;
@@ -435,12 +440,8 @@ int main(int argc, char** argv) {
     }
     Memory();
 
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zantrox-tap-bench-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr) return 1;
-    const std::string dir = name.data();
+    const std::string dir = MakeWorkDir();
+    if (dir.empty()) return 1;
     PtyPeer host;
     PtyPeer ctrl;
     if (!host.ok() || !ctrl.ok()) return 1;
