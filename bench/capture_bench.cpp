@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/capture/pcapng_writer.h"
-#include "cli/tap/names.h"
-#include "cli/catalogue.h"
+#include "capture/pcapng_writer.h"
+#include "commands/names.h"
+#include "commands/catalogue.h"
 #include "link/frame.h"
 
 std::string SimulatedReply(const std::string& text);  // capture_bench_reply.cpp

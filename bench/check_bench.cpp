@@ -15,7 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/check/report.h"
+#include "report/report.h"
 #include "link/transaction.h"
 #include "tests/support/sim_process.h"
 

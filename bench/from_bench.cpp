@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/capture/pcapng_writer.h"
+#include "capture/pcapng_writer.h"
 #include "link/frame.h"
 #include "link/frame_splitter.h"
 #include "tests/support/pty_peer.h"

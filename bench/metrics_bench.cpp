@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/outputs/metrics_output.h"
-#include "cli/tap/names.h"
-#include "cli/tap/session.h"
+#include "outputs/metrics_output.h"
+#include "commands/names.h"
+#include "listen/session.h"
 #include "commands/settings.h"
 #include "link/frame.h"
 #include "link/frame_splitter.h"

@@ -35,8 +35,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/metrics/link_metrics.h"
-#include "cli/tap/tap_report.h"
+#include "outputs/link_metrics.h"
+#include "report/tap_report.h"
 #include "link/frame.h"
 #include "bench/http_get.h"
 #include "tests/support/child.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/stream/line_events.h"
+#include "events/line_events.h"
 #include "link/frame_splitter.h"
 
 struct CapturePiece {

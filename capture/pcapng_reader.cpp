@@ -1,4 +1,4 @@
-#include "cli/capture/pcapng_reader.h"
+#include "capture/pcapng_reader.h"
 
 #include <cmath>
 #include <cstdio>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/capture/capture_piece.h"
+#include "capture/capture_piece.h"
 
 enum CaptureReadResult {
     CAPTURE_READ_REFUSED = -1,  // Error() says which block and why

@@ -1,4 +1,4 @@
-#include "cli/capture/pcapng_writer.h"
+#include "capture/pcapng_writer.h"
 
 #include <cerrno>
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/capture/capture_piece.h"
-#include "cli/replacing_file.h"
+#include "capture/capture_piece.h"
+#include "os/replacing_file.h"
 
 enum CaptureResult {
     CAPTURE_OK = 0,

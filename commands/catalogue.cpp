@@ -1,4 +1,4 @@
-#include "cli/catalogue.h"
+#include "commands/catalogue.h"
 
 #include <algorithm>
 #include <cctype>

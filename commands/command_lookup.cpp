@@ -1,9 +1,9 @@
-#include "cli/command_lookup.h"
+#include "commands/command_lookup.h"
 
 #include <cctype>
 #include <vector>
 
-#include "cli/catalogue.h"
+#include "commands/catalogue.h"
 #include "link/frame.h"
 #include "link/transaction.h"
 

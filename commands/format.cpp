@@ -1,4 +1,4 @@
-#include "cli/format.h"
+#include "commands/format.h"
 
 #include <cstdarg>
 

@@ -1,6 +1,6 @@
-#include "cli/tap/names.h"
+#include "commands/names.h"
 
-#include "cli/catalogue.h"
+#include "commands/catalogue.h"
 
 CommandNames::CommandNames(const ConsoleSettings& settings) {
     ConsoleSettings at = settings;

@@ -1,4 +1,4 @@
-#include "cli/tap/analyzer.h"
+#include "events/analyzer.h"
 
 #include <climits>
 

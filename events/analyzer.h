@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/stream/line_events.h"
-#include "cli/verdicts.h"
-#include "cli/tap/names.h"
+#include "events/line_events.h"
+#include "events/verdicts.h"
+#include "commands/names.h"
 #include "link/transaction.h"
 
 // How an exchange is judged: the console's verdicts and what only a tap sees

@@ -1,4 +1,4 @@
-#include "cli/clock.h"
+#include "events/clock.h"
 
 #include <chrono>
 #include <cstdio>

@@ -2,14 +2,14 @@
 // an ACK, a run of stray bytes, a cut frame) as they come, and exchanges as they
 // are judged. send, check, watch and the tap feed it; text, JSON Lines, the
 // summaries, the report and the capture file are outputs that take it, each in a
-// file of its own under cli/outputs/.
+// file of its own under outputs/.
 #pragma once
 
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "cli/clock.h"
+#include "events/clock.h"
 
 enum TapDirection {
     TAP_HOST = 0,     // host -> controller

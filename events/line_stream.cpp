@@ -1,6 +1,6 @@
-#include "cli/stream/line_events.h"
+#include "events/line_events.h"
 
-#include "cli/exit_status.h"
+#include "events/exit_status.h"
 
 int LineStream::Finish(StreamEnd end) {
     end.broken = Broken();

@@ -1,9 +1,9 @@
-#include "cli/stream/sent_exchange.h"
+#include "events/sent_exchange.h"
 
 #include <algorithm>
 
-#include "cli/clock.h"
-#include "cli/tap/stamp.h"
+#include "events/clock.h"
+#include "events/stamp.h"
 #include "commands/settings.h"
 #include "link/frame.h"
 #include "link/frame_splitter.h"

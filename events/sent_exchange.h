@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/stream/line_events.h"
+#include "events/line_events.h"
 
 // One transaction as it happened.
 struct TransactionResult {

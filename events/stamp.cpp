@@ -1,4 +1,4 @@
-#include "cli/tap/stamp.h"
+#include "events/stamp.h"
 
 StampedSplitter::StampedSplitter(int dir, int line) : dir_(dir), line_(line) { Reset(); }
 

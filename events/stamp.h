@@ -3,7 +3,7 @@
 // by the one-line watch and the tap.
 #pragma once
 
-#include "cli/stream/line_events.h"
+#include "events/line_events.h"
 #include "link/frame_splitter.h"
 
 // Stray bytes on a line that never goes quiet are handed over at least this often,

@@ -1,4 +1,4 @@
-#include "cli/stop.h"
+#include "events/stop.h"
 
 #include <csignal>
 

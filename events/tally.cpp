@@ -1,4 +1,4 @@
-#include "cli/tally.h"
+#include "events/tally.h"
 
 #include <cmath>
 

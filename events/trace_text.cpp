@@ -1,4 +1,4 @@
-#include "cli/trace_text.h"
+#include "events/trace_text.h"
 
 #include "link/frame.h"
 

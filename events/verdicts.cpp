@@ -1,4 +1,4 @@
-#include "cli/verdicts.h"
+#include "events/verdicts.h"
 
 const char* VerdictName(int verdict) {
     switch (verdict) {

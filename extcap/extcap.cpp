@@ -1,6 +1,6 @@
-#include "cli/extcap/extcap.h"
+#include "extcap/extcap.h"
 
-#include "cli/capture/capture_piece.h"
+#include "capture/capture_piece.h"
 
 namespace {
 

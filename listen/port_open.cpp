@@ -1,12 +1,12 @@
 // Opening the port for the command line: --port resolved, the console's settings
 // set, the port opened and the failure explained in words.
-#include "cli/line_options.h"
+#include "listen/port_options.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
-#include "cli/ports.h"
+#include "port/device_facts.h"
 #include "commands/settings.h"
 #include "os/threading.h"
 #include "link/transaction.h"

@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "cli/stream/line_events.h"
-#include "cli/tap/analyzer.h"
+#include "events/line_events.h"
+#include "events/analyzer.h"
 
 class TapSession {
 public:

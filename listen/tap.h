@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cli/line_options.h"
+#include "listen/port_options.h"
 
 struct TapOptions {
     PortOptions line;      // baud rate, JSON, and the settings requests are named at

@@ -1,4 +1,4 @@
-#include "cli/replacing_file.h"
+#include "os/replacing_file.h"
 
 #include <cerrno>
 #include <cstdio>

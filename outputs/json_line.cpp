@@ -1,4 +1,4 @@
-#include "cli/json_line.h"
+#include "outputs/json_line.h"
 
 std::string JsonLine(const JsonValue& value) {
     // With `replace`, dump has no error left to throw for: a byte that is not

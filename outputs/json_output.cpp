@@ -1,10 +1,10 @@
-#include "cli/outputs/json_output.h"
+#include "outputs/json_output.h"
 
 #include <algorithm>
 
-#include "cli/json_line.h"
-#include "cli/trace_text.h"
-#include "cli/verdicts.h"
+#include "outputs/json_line.h"
+#include "events/trace_text.h"
+#include "events/verdicts.h"
 #include "link/frame.h"
 #include "link/frame_splitter.h"
 

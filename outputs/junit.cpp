@@ -1,10 +1,10 @@
-#include "cli/run/junit.h"
+#include "outputs/junit.h"
 
 #include <cctype>
 #include <cmath>
 
-#include "cli/format.h"
-#include "cli/replacing_file.h"
+#include "commands/format.h"
+#include "os/replacing_file.h"
 
 namespace {
 

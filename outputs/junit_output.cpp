@@ -1,9 +1,9 @@
-#include "cli/outputs/junit_output.h"
+#include "outputs/junit_output.h"
 
 #include <cstdio>
 
-#include "cli/exit_status.h"
-#include "cli/run/junit.h"
+#include "events/exit_status.h"
+#include "outputs/junit.h"
 
 int JunitOutput::Finish(const StreamEnd&) {
     std::string error;

@@ -1,4 +1,4 @@
-#include "cli/metrics/link_metrics.h"
+#include "outputs/link_metrics.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -22,8 +22,8 @@
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
-#include "cli/catalogue.h"
-#include "cli/verdicts.h"
+#include "commands/catalogue.h"
+#include "events/verdicts.h"
 #include "link/transaction.h"
 
 // What a scrape takes from the listener: counters and gauges are atomics, so

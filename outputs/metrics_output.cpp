@@ -1,8 +1,8 @@
-#include "cli/outputs/metrics_output.h"
+#include "outputs/metrics_output.h"
 
-#include "cli/exit_status.h"
-#include "cli/stream/sent_exchange.h"
-#include "cli/tap/analyzer.h"
+#include "events/exit_status.h"
+#include "events/sent_exchange.h"
+#include "events/analyzer.h"
 #include "link/frame_splitter.h"
 
 MetricsOutput::MetricsOutput(const std::vector<std::string>& lines, const std::string& version)

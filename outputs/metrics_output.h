@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/metrics/link_metrics.h"
-#include "cli/stream/line_events.h"
+#include "outputs/link_metrics.h"
+#include "events/line_events.h"
 
 class MetricsOutput : public LineOutput {
 public:

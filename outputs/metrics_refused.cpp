@@ -1,8 +1,8 @@
-#include "cli/metrics/metrics_option.h"
+#include "outputs/metrics_option.h"
 
 #include <cstdio>
 
-#include "cli/exit_status.h"
+#include "events/exit_status.h"
 
 int RefuseMetricsOption(const std::string& value) {
     std::fprintf(stderr,

@@ -1,12 +1,12 @@
-#include "cli/outputs/pcapng_output.h"
+#include "outputs/pcapng_output.h"
 
 #include <climits>
 
-#include "cli/exit_status.h"
-#include "cli/format.h"
-#include "cli/replacing_file.h"
-#include "cli/stop.h"
-#include "cli/verdicts.h"
+#include "events/exit_status.h"
+#include "commands/format.h"
+#include "os/replacing_file.h"
+#include "events/stop.h"
+#include "events/verdicts.h"
 #include "link/frame_splitter.h"
 #include "zantrox_version.h"
 

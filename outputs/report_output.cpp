@@ -1,8 +1,8 @@
-#include "cli/outputs/report_output.h"
+#include "outputs/report_output.h"
 
-#include "cli/exit_status.h"
-#include "cli/stream/sent_exchange.h"
-#include "cli/tap/tap_report.h"
+#include "events/exit_status.h"
+#include "events/sent_exchange.h"
+#include "report/tap_report.h"
 
 void ReportOutput::Exchange(const ExchangeEvent& exchange) {
     if (exchange.sent != nullptr) {

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/check/report.h"
-#include "cli/stream/line_events.h"
+#include "report/report.h"
+#include "events/line_events.h"
 
 class ReportOutput : public LineOutput {
 public:

@@ -1,10 +1,10 @@
-#include "cli/outputs/summaries.h"
+#include "outputs/summaries.h"
 
 #include <algorithm>
 
-#include "cli/exit_status.h"
-#include "cli/stream/sent_exchange.h"
-#include "cli/verdicts.h"
+#include "events/exit_status.h"
+#include "events/sent_exchange.h"
+#include "events/verdicts.h"
 
 namespace {
 

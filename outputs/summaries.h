@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/stream/line_events.h"
-#include "cli/tally.h"
-#include "cli/tap/analyzer.h"
+#include "events/line_events.h"
+#include "events/tally.h"
+#include "events/analyzer.h"
 
 // "--- COM1 statistics ---", the counts by verdict and the transaction times.
 class SendSummaryOutput : public LineOutput {

@@ -1,9 +1,9 @@
-#include "cli/outputs/text_output.h"
+#include "outputs/text_output.h"
 
 #include <cstring>
 
-#include "cli/trace_text.h"
-#include "cli/verdicts.h"
+#include "events/trace_text.h"
+#include "events/verdicts.h"
 #include "link/frame.h"
 #include "link/frame_splitter.h"
 

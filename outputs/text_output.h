@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/outputs/forms.h"
-#include "cli/stream/line_events.h"
-#include "cli/stream/sent_exchange.h"
-#include "cli/tap/analyzer.h"
+#include "outputs/forms.h"
+#include "events/line_events.h"
+#include "events/sent_exchange.h"
+#include "events/analyzer.h"
 
 class TextOutput : public LineOutput {
 public:

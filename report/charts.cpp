@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "cli/check/parts.h"
-#include "cli/tally.h"
-#include "cli/trace_text.h"
-#include "cli/verdicts.h"
+#include "report/parts.h"
+#include "events/tally.h"
+#include "events/trace_text.h"
+#include "events/verdicts.h"
 
 namespace report {
 

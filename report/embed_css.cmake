@@ -6,6 +6,6 @@ string(FIND "${css}" ")zantrox_css\"" clash)
 if(NOT clash EQUAL -1)
     message(FATAL_ERROR "${IN} holds the string that ends the embedded text")
 endif()
-file(WRITE ${OUT}.tmp "// Made from cli/check/report.css at build time; edit that file.\n#pragma once\n\n"
+file(WRITE ${OUT}.tmp "// Made from report/report.css at build time; edit that file.\n#pragma once\n\n"
                       "static const char REPORT_CSS[] = R\"zantrox_css(${css})zantrox_css\";\n")
 file(RENAME ${OUT}.tmp ${OUT})

@@ -2,11 +2,11 @@
 // makes of them.
 #include <algorithm>
 
-#include "cli/check/parts.h"
-#include "cli/stream/sent_exchange.h"
-#include "cli/tally.h"
-#include "cli/trace_text.h"
-#include "cli/verdicts.h"
+#include "report/parts.h"
+#include "events/sent_exchange.h"
+#include "events/tally.h"
+#include "events/trace_text.h"
+#include "events/verdicts.h"
 #include "link/transaction.h"
 
 namespace {

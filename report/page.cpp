@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <map>
 
-#include "cli/check/parts.h"
-#include "cli/check/report_css.h"
-#include "cli/tally.h"
-#include "cli/trace_text.h"
-#include "cli/verdicts.h"
+#include "report/parts.h"
+#include "report/report_css.h"
+#include "events/tally.h"
+#include "events/trace_text.h"
+#include "events/verdicts.h"
 #include "link/transaction.h"
 
 using namespace report;

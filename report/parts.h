@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/check/report.h"
-#include "cli/format.h"
+#include "report/report.h"
+#include "commands/format.h"
 
 namespace report {
 

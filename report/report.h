@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/tally.h"
+#include "events/tally.h"
 
 struct TransactionResult;
 

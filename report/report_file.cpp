@@ -1,7 +1,7 @@
 // Where the report goes: a target checked before anything is sent, and a write
 // that either replaces the old report whole or leaves it as it was.
-#include "cli/check/report.h"
-#include "cli/replacing_file.h"
+#include "report/report.h"
+#include "os/replacing_file.h"
 
 bool ReportTargetUsable(const std::string& path, std::string& error) { return FileTargetUsable(path, error); }
 

@@ -1,4 +1,4 @@
-#include "cli/tap/tap_report.h"
+#include "report/tap_report.h"
 
 #include "link/frame.h"
 

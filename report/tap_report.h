@@ -2,8 +2,8 @@
 // record, the page marked as observed on the line.
 #pragma once
 
-#include "cli/check/report.h"
-#include "cli/tap/analyzer.h"
-#include "cli/clock.h"
+#include "report/report.h"
+#include "events/analyzer.h"
+#include "events/clock.h"
 
 ReportRecord RecordOfExchange(const TapExchange& exchange, const LineClock& clock);

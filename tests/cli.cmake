@@ -4,7 +4,7 @@ target_link_libraries(cli_catalogue_test PRIVATE zantrox_cli_lib)
 
 # zantrox-cli: one transaction as the command line reports it.
 zantrox_test(cli_output_test SOURCES cli_output_test.cpp LABELS unit)
-target_link_libraries(cli_output_test PRIVATE zantrox_cli_lib)
+target_link_libraries(cli_output_test PRIVATE zantrox_events)
 
 add_test(NAME cli_e2e COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/cli/cli_e2e.sh $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
 set_tests_properties(cli_e2e PROPERTIES LABELS e2e TIMEOUT 300 COST 12)
@@ -22,7 +22,7 @@ add_dependencies(cli_check_test zantrox-cli zantrox-sim)
 
 # zantrox-cli's report: its model, verdict and page on made-up results, and where it is written.
 zantrox_test(cli_report_test SOURCES cli_report_test.cpp LABELS unit)
-target_link_libraries(cli_report_test PRIVATE zantrox_cli_lib)
+target_link_libraries(cli_report_test PRIVATE zantrox_report)
 
 # zantrox-cli over a serial device server (ser2net on loopback, serving the simulator).
 add_test(NAME net_e2e COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/net/net_e2e.sh $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
@@ -30,9 +30,9 @@ set_tests_properties(net_e2e PROPERTIES LABELS e2e TIMEOUT 300 COST 35)
 
 # zantrox-cli watch --tap: the exchange analyzer and the two-line listener.
 zantrox_test(cli_tap_test SOURCES cli_tap_test.cpp LABELS unit)
-target_link_libraries(cli_tap_test PRIVATE zantrox_cli_lib)
+target_link_libraries(cli_tap_test PRIVATE zantrox_events)
 zantrox_test(cli_tap_run_test SOURCES cli_tap_run_test.cpp LABELS unit)
-target_link_libraries(cli_tap_run_test PRIVATE zantrox_cli_lib)
+target_link_libraries(cli_tap_run_test PRIVATE zantrox_capture)
 target_compile_definitions(cli_tap_run_test PRIVATE ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>")
 add_dependencies(cli_tap_run_test zantrox-cli)
 
@@ -47,21 +47,21 @@ endif()
 
 # Capture files (pcapng): the writer's bytes, the reader on good, cut and hostile files.
 zantrox_test(cli_capture_test SOURCES cli_capture_test.cpp LABELS unit)
-target_link_libraries(cli_capture_test PRIVATE zantrox_cli_lib)
+target_link_libraries(cli_capture_test PRIVATE zantrox_capture)
 # The same files in Debian's tshark with packaging/wireshark/zantrox.lua; skipped without tshark.
 zantrox_test(cli_capture_tshark_test SOURCES cli_capture_tshark_test.cpp LABELS e2e)
-target_link_libraries(cli_capture_tshark_test PRIVATE zantrox_cli_lib)
+target_link_libraries(cli_capture_tshark_test PRIVATE zantrox_outputs)
 target_compile_definitions(cli_capture_tshark_test PRIVATE
                            ZANTROX_DISSECTOR="${PROJECT_SOURCE_DIR}/packaging/wireshark/zantrox.lua")
 
 # The stream of line events and the capture, Wireshark's extcap answers.
 zantrox_test(cli_stream_test SOURCES cli_stream_test.cpp LABELS unit)
-target_link_libraries(cli_stream_test PRIVATE zantrox_cli_lib)
+target_link_libraries(cli_stream_test PRIVATE zantrox_outputs zantrox_extcap)
 
 # Captures made by send, check and the tap against the simulator, read back, in
 # tshark, and live through Wireshark's extcap (tshark's parts skipped without it).
 zantrox_test(cli_capture_run_test SOURCES cli_capture_run_test.cpp LABELS e2e)
-target_link_libraries(cli_capture_run_test PRIVATE zantrox_cli_lib)
+target_link_libraries(cli_capture_run_test PRIVATE zantrox_capture)
 target_compile_definitions(cli_capture_run_test PRIVATE
                            ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>"
                            ZANTROX_SIM_PATH="$<TARGET_FILE:zantrox-sim>"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/capture/pcapng_reader.h"
+#include "capture/pcapng_reader.h"
 #include "link/frame_splitter.h"
 #include "tests/support/child.h"
 #include "tests/support/files.h"

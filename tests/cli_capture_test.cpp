@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/capture/pcapng_reader.h"
-#include "cli/capture/pcapng_writer.h"
+#include "capture/pcapng_reader.h"
+#include "capture/pcapng_writer.h"
 #include "link/frame.h"
 #include "tests/support/capture_traffic.h"
 #include "tests/support/files.h"

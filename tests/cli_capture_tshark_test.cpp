@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/capture/pcapng_reader.h"
-#include "cli/capture/pcapng_writer.h"
-#include "cli/outputs/text_output.h"
+#include "capture/pcapng_reader.h"
+#include "capture/pcapng_writer.h"
+#include "outputs/text_output.h"
 #include "link/frame.h"
 #include "tests/support/capture_traffic.h"
 #include "tests/support/child.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/catalogue.h"
-#include "cli/commands.h"
+#include "commands/catalogue.h"
+#include "cli/send/send.h"
 #include "tests/commands_expected.h"
 
 namespace {

@@ -20,9 +20,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "cli/catalogue.h"
+#include "commands/catalogue.h"
 #include "cli/check/check.h"
-#include "cli/check/report.h"
+#include "report/report.h"
 #include "link/transaction.h"
 #include "sim/sim_log.h"
 #include "tests/support/child.h"

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/verdicts.h"
-#include "cli/metrics/link_metrics.h"
+#include "events/verdicts.h"
+#include "outputs/link_metrics.h"
 #include "link/transaction.h"
 
 namespace {

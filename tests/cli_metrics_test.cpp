@@ -14,9 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/verdicts.h"
-#include "cli/metrics/link_metrics.h"
-#include "cli/tap/analyzer.h"
+#include "events/verdicts.h"
+#include "outputs/link_metrics.h"
+#include "events/analyzer.h"
 #include "link/transaction.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/stream/sent_exchange.h"
+#include "events/sent_exchange.h"
 #include "link/frame.h"
 
 namespace {

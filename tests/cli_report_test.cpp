@@ -14,13 +14,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "cli/check/report.h"
-#include "cli/stream/sent_exchange.h"
-#include "cli/tally.h"
-#include "cli/trace_text.h"
-#include "cli/verdicts.h"
-#include "cli/format.h"
-#include "cli/tally.h"
+#include "report/report.h"
+#include "events/sent_exchange.h"
+#include "events/tally.h"
+#include "events/trace_text.h"
+#include "events/verdicts.h"
+#include "commands/format.h"
+#include "events/tally.h"
 #include "link/transaction.h"
 #include "tests/support/files.h"
 #include "tests/support/scratch_folder.h"

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/command_lookup.h"
+#include "commands/command_lookup.h"
 #include "cli/run/judge.h"
-#include "cli/run/junit.h"
+#include "outputs/junit.h"
 #include "cli/run/run_file.h"
 #include "cli/run/run_text.h"
 #include "tests/support/files.h"

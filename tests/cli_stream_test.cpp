@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "cli/capture/pcapng_reader.h"
-#include "cli/extcap/extcap.h"
-#include "cli/outputs/pcapng_output.h"
-#include "cli/stop.h"
-#include "cli/stream/sent_exchange.h"
-#include "cli/verdicts.h"
+#include "capture/pcapng_reader.h"
+#include "extcap/extcap.h"
+#include "outputs/pcapng_output.h"
+#include "events/stop.h"
+#include "events/sent_exchange.h"
+#include "events/verdicts.h"
 #include "commands/settings.h"
 #include "link/frame.h"
 #include "link/frame_splitter.h"

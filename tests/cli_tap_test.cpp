@@ -2,7 +2,7 @@
 // naming requests by the catalogue.
 #include <gtest/gtest.h>
 
-#include "cli/tap/analyzer.h"
+#include "events/analyzer.h"
 #include "commands/settings.h"
 #include "link/frame.h"
 #include "link/frame_splitter.h"

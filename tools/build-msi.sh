@@ -4,8 +4,8 @@
 #
 #   tools/build-msi.sh VERSION STAGE OUT.msi
 #
-# STAGE holds zantrox.exe, zantrox-cli.exe, README.txt, zantrox.lua and, once cli/
-# builds it, zantrox-extcap.exe (tools/build-windows.sh stages them in
+# STAGE holds zantrox.exe, zantrox-cli.exe, zantrox-extcap.exe, README.txt and
+# zantrox.lua (tools/build-windows.sh stages them in
 # BUILD/release, and the zip holds the same); VERSION is the project's (x.y.z). wixl does not
 # know the Environment element, so the system PATH entry for the install folder is
 # added here with msibuild: an Environment row and the two actions that write and
@@ -24,15 +24,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 case $version in
     *[!0-9.]* | "" | .* | *. | *..*) echo "build-msi: version $version is not numbers and dots" >&2; exit 1 ;;
 esac
-files="zantrox.exe zantrox-cli.exe README.txt zantrox.lua"
+files="zantrox.exe zantrox-cli.exe zantrox-extcap.exe README.txt zantrox.lua"
 for f in $files; do
     [ -f "$stage/$f" ] || { echo "build-msi: $stage/$f is missing" >&2; exit 1; }
 done
-extcap=
-if [ -f "$stage/zantrox-extcap.exe" ]; then
-    files="$files zantrox-extcap.exe"
-    extcap="-D Extcap=1"
-fi
+extcap="-D Extcap=1"
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/zantrox-msi.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT

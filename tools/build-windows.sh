@@ -1,10 +1,9 @@
 #!/bin/sh
 # Builds the Windows console on Linux with MinGW-w64 and packs the release:
 #
-#   tools/build-windows.sh            ->  out/zantrox-win64.zip (zantrox.exe, README.txt,
-#                                         the Wireshark dissector zantrox.lua, and
-#                                         zantrox-cli.exe once the tree has cli/,
-#                                         zantrox-extcap.exe once cli/ builds it)
+#   tools/build-windows.sh            ->  out/zantrox-win64.zip (zantrox.exe, zantrox-cli.exe,
+#                                         zantrox-extcap.exe, README.txt and the
+#                                         Wireshark dissector zantrox.lua)
 #
 # Needs: cmake, g++-mingw-w64-x86-64 (x86_64-w64-mingw32-g++-win32, -windres,
 # -objdump, -strip), zip; ninja is used when present. BUILD_DIR (default
@@ -24,29 +23,16 @@ fi
 cmake -S "$root" -B "$build" $generator \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DZANTROX_WERROR=ON
-cmake --build "$build" --target zantrox zantrox_device_check
-
-# The command-line program comes along once the top CMakeLists.txt builds cli/.
-programs=zantrox.exe
-if [ -f "$root/cli/CMakeLists.txt" ] &&
-   grep -Eq '^[[:space:]]*add_subdirectory\([[:space:]]*cli[[:space:]]*\)' "$root/CMakeLists.txt"; then
-    cmake --build "$build" --target zantrox-cli
-    programs="zantrox.exe zantrox-cli.exe"
-    # Wireshark's extcap program, once cli/ has it.
-    if grep -rqE --include=CMakeLists.txt --include='*.cmake' \
-            'add_executable\([[:space:]]*zantrox-extcap([[:space:]]|\))' "$root/cli"; then
-        cmake --build "$build" --target zantrox-extcap
-        programs="$programs zantrox-extcap.exe"
-    fi
-fi
+cmake --build "$build" --target zantrox zantrox_device_check zantrox-cli zantrox-extcap
+programs="zantrox.exe zantrox-cli.exe zantrox-extcap.exe"
 
 exe="$build/console/win32/zantrox.exe"
 stage="$build/release"
 rm -rf "$stage"
 mkdir -p "$stage" "$out"
 cp "$exe" "$stage/zantrox.exe"
-case $programs in *zantrox-cli.exe*) cp "$build/cli/zantrox-cli.exe" "$stage/zantrox-cli.exe" ;; esac
-case $programs in *zantrox-extcap.exe*) cp "$build/cli/zantrox-extcap.exe" "$stage/zantrox-extcap.exe" ;; esac
+cp "$build/cli/zantrox-cli.exe" "$stage/zantrox-cli.exe"
+cp "$build/extcap/zantrox-extcap.exe" "$stage/zantrox-extcap.exe"
 for program in $programs; do
     "$prefix-strip" "$stage/$program"
 done

@@ -31,7 +31,8 @@ build=$(readlink -f "${2:-$root/build-test/ci}")
 
 console_args=("$build/win/console/win32/zantrox.exe" "$build/tests/wine/driver.exe"
               "$build/sim/zantrox-sim" "$build/tests/wine_expect")
-cli_args=("$build/win/cli/zantrox-cli.exe" "$build/sim/zantrox-sim" "$build/cli/zantrox-cli" "$build/cli/zantrox-extcap")
+cli_args=("$build/win/cli/zantrox-cli.exe" "$build/sim/zantrox-sim" "$build/cli/zantrox-cli" "$build/extcap/zantrox-extcap"
+          "$build/win/extcap/zantrox-extcap.exe")
 for f in "${console_args[@]}" "${cli_args[@]}"; do
     [ -x "$f" ] || [ -f "$f" ] || { echo "soak-wine: missing $f (build $build first)" >&2; exit 2; }
 done

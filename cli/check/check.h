@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/line_options.h"
+#include "listen/port_options.h"
 #include "commands/settings.h"
 
 // The options of a check, already checked against their allowed values.

@@ -15,10 +15,10 @@
 #define TOML_ENABLE_WINDOWS_COMPAT 0
 #include <toml++/toml.h>
 
-#include "cli/line_options.h"
-#include "cli/verdicts.h"
-#include "cli/command_lookup.h"
-#include "cli/replacing_file.h"
+#include "listen/port_options.h"
+#include "events/verdicts.h"
+#include "commands/command_lookup.h"
+#include "os/replacing_file.h"
 #include "commands/dispatch.h"
 #include "link/transaction.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/catalogue.h"
+#include "commands/catalogue.h"
 
 // The command line's --pump, --port and --baud: they win over a file's defaults.
 struct RunOverrides {

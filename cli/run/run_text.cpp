@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cli/format.h"
+#include "commands/format.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/line_options.h"
+#include "listen/port_options.h"
 #include "cli/run/run_file.h"
 
 struct RunOptions {

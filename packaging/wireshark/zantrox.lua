@@ -1,6 +1,6 @@
 -- Wireshark dissector for the controller link as zantrox-cli captures it.
 --
--- A capture (cli/capture/pcapng_writer.h) has one interface per line and one
+-- A capture (capture/pcapng_writer.h) has one interface per line and one
 -- packet per piece the listener cut: a frame (STX, text, ETX, checksum), an ACK,
 -- a run of stray bytes, or a frame cut off. Packets are exported PDUs that name
 -- this dissector; after the line's bytes comes our 8-byte trailer:

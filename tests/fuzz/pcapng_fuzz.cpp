@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "cli/capture/pcapng_reader.h"
+#include "capture/pcapng_reader.h"
 
 namespace {
 

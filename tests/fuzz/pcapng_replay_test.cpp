@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "cli/capture/pcapng_writer.h"
+#include "capture/pcapng_writer.h"
 #include "link/frame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);

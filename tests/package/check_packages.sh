@@ -61,21 +61,6 @@ contains() { grep -qF -- "$2" <<<"$1"; }
 work=
 make_work_dir work package || exit 1
 
-# zantrox-cli belongs in both packages once the top CMakeLists.txt builds cli/
-# (the same test as tools/build-windows.sh makes).
-with_cli=0
-if [ -f "$root/cli/CMakeLists.txt" ] &&
-   grep -Eq '^[[:space:]]*add_subdirectory\([[:space:]]*cli[[:space:]]*\)' "$root/CMakeLists.txt"; then
-    with_cli=1
-fi
-
-# The Wireshark extcap program comes along once cli/ builds it (tools/build-windows.sh
-# makes the same test).
-with_extcap=0
-if [ $with_cli -eq 1 ] && grep -rqE --include=CMakeLists.txt --include='*.cmake' \
-        'add_executable\([[:space:]]*zantrox-extcap([[:space:]]|\))' "$root/cli"; then
-    with_extcap=1
-fi
 
 # Where Wireshark looks for every user's Lua plugins and for extcap programs, as
 # Debian's tshark says; without tshark, where Debian's Wireshark has them.
@@ -119,8 +104,7 @@ if [ -s "$work/lintian.txt" ]; then
 fi
 
 contents=$(dpkg-deb --contents "$deb" | awk '{ print $NF }' | sed 's|^\./|/|')
-programs=(zantrox zantrox-sim)
-[ $with_cli -eq 0 ] || programs+=(zantrox-cli)
+programs=(zantrox zantrox-sim zantrox-cli)
 expected=(/usr/share/applications/zantrox.desktop
           /usr/share/icons/hicolor/32x32/apps/zantrox.png
           /usr/share/icons/hicolor/48x48/apps/zantrox.png
@@ -135,8 +119,7 @@ expected=(/usr/share/applications/zantrox.desktop
 for p in "${programs[@]}"; do
     expected+=("/usr/bin/$p" "/usr/share/man/man1/$p.1.gz")
 done
-expected+=("$lua_plugins/zantrox.lua")
-[ $with_extcap -eq 0 ] || expected+=("$extcap_folder/zantrox-extcap")
+expected+=("$lua_plugins/zantrox.lua" "$extcap_folder/zantrox-extcap")
 missing_files() {
     local f gone=0
     for f in "${expected[@]}"; do
@@ -149,12 +132,8 @@ check "package holds the programs, man pages, desktop entry, icons, copyright, c
 mode() { dpkg-deb --contents "$deb" | awk -v f=".$1" '$NF == f { print $1, $2 }'; }
 check "the dissector: $lua_plugins/zantrox.lua, -rw-r--r-- root/root" \
     test "$(mode "$lua_plugins/zantrox.lua")" = "-rw-r--r-- root/root"
-if [ $with_extcap -eq 1 ]; then
-    check "the extcap program: $extcap_folder/zantrox-extcap, -rwxr-xr-x root/root" \
-        test "$(mode "$extcap_folder/zantrox-extcap")" = "-rwxr-xr-x root/root"
-else
-    echo "skip  the extcap program in the package: cli/ does not build zantrox-extcap yet"
-fi
+check "the extcap program: $extcap_folder/zantrox-extcap, -rwxr-xr-x root/root" \
+    test "$(mode "$extcap_folder/zantrox-extcap")" = "-rwxr-xr-x root/root"
 check "dependencies computed from the binaries (libfltk, libc)" \
     grep -Eq 'libfltk1\.3.*libc6|libc6.*libfltk1\.3' <<<"$(dpkg-deb --field "$deb" Depends)"
 
@@ -233,19 +212,15 @@ if [ $installed -eq 1 ]; then
     sim_help() { /usr/bin/zantrox-sim --help | grep -q 'zantrox-sim'; }
     check "zantrox-sim --help (from /usr/bin)" sim_help
     check "zantrox-sim --version says $version" test "$(/usr/bin/zantrox-sim --version)" = "zantrox-sim $version"
-    if [ $with_cli -eq 1 ]; then
-        cli_version() { /usr/bin/zantrox-cli --version | grep -qF -- "$version"; }
-        check "zantrox-cli --version says $version (from /usr/bin)" cli_version
-    fi
+    cli_version() { /usr/bin/zantrox-cli --version | grep -qF -- "$version"; }
+    check "zantrox-cli --version says $version (from /usr/bin)" cli_version
     check "man pages found by man" man -w "${programs[@]}"
     if [ $wireshark_ok -eq 1 ]; then
         mkdir -p "$work/empty-home"
         check "installed: tshark finds the dissector in its global plugin folder" dissected "$work/empty-home"
     fi
-    if [ $with_extcap -eq 1 ]; then
-        extcap_lists() { "$extcap_folder/zantrox-extcap" --extcap-interfaces | grep -q '^extcap {version='; }
-        check "installed: zantrox-extcap --extcap-interfaces answers as an extcap" extcap_lists
-    fi
+    extcap_lists() { "$extcap_folder/zantrox-extcap" --extcap-interfaces | grep -q '^extcap {version='; }
+    check "installed: zantrox-extcap --extcap-interfaces answers as an extcap" extcap_lists
 
     # The console, as the menu starts it, against the simulator in a temporary HOME.
     console_runs() {
@@ -283,16 +258,12 @@ fi
 zip=$out/zantrox-win64.zip
 zip_files() {
     local want got
-    local names=(README.txt zantrox.exe zantrox.lua)
-    [ $with_cli -eq 0 ] || names+=(zantrox-cli.exe)
-    [ $with_extcap -eq 0 ] || names+=(zantrox-extcap.exe)
+    local names=(README.txt zantrox.exe zantrox.lua zantrox-cli.exe zantrox-extcap.exe)
     want=$(printf '%s\n' "${names[@]}" | sort)
     got=$(unzip -Z1 "$zip" | sort) || return 1
     [ "$got" = "$want" ] || { printf 'expected:\n%s\ngot:\n%s\n' "$want" "$got"; return 1; }
 }
-check "zip holds exactly README.txt, zantrox.exe, zantrox.lua$([ $with_cli -eq 0 ] || echo ', zantrox-cli.exe')$(
-    [ $with_extcap -eq 0 ] || echo ', zantrox-extcap.exe')" zip_files
-[ $with_extcap -eq 1 ] || echo "skip  zantrox-extcap.exe in the zip: cli/ does not build zantrox-extcap yet"
+check "zip holds exactly README.txt, zantrox.exe, zantrox.lua, zantrox-cli.exe, zantrox-extcap.exe" zip_files
 mkdir -p "$work/zip" && unzip -q -o "$zip" -d "$work/zip"
 check "zip's zantrox.lua is the dissector of this tree" cmp "$work/zip/zantrox.lua" "$root/packaging/wireshark/zantrox.lua"
 
@@ -309,22 +280,16 @@ windows_program() {
     return $bad
 }
 check "zantrox.exe: 64-bit GUI program, only Windows' own DLLs" windows_program zantrox.exe GUI
-if [ $with_cli -eq 1 ]; then
-    check "zantrox-cli.exe: 64-bit console program, only Windows' own DLLs" windows_program zantrox-cli.exe console
-fi
-if [ $with_extcap -eq 1 ]; then
-    check "zantrox-extcap.exe: 64-bit console program, only Windows' own DLLs" windows_program zantrox-extcap.exe console
-fi
+check "zantrox-cli.exe: 64-bit console program, only Windows' own DLLs" windows_program zantrox-cli.exe console
+check "zantrox-extcap.exe: 64-bit console program, only Windows' own DLLs" windows_program zantrox-extcap.exe console
 readme_ok() {
     [ "$(grep -c $'\r$' "$work/zip/README.txt")" -eq "$(wc -l <"$work/zip/README.txt")" ] ||
         { echo "README.txt has lines without CR"; return 1; }
     grep -qF "Release $version" "$work/zip/README.txt" || { echo "README.txt does not name $version"; return 1; }
     grep -qF '%APPDATA%\Wireshark\plugins' "$work/zip/README.txt" ||
         { echo "README.txt does not say where zantrox.lua goes"; return 1; }
-    if [ $with_extcap -eq 1 ]; then
-        grep -qF '%APPDATA%\Wireshark\extcap' "$work/zip/README.txt" ||
-            { echo "README.txt does not say where zantrox-extcap.exe goes"; return 1; }
-    fi
+    grep -qF '%APPDATA%\Wireshark\extcap' "$work/zip/README.txt" ||
+        { echo "README.txt does not say where zantrox-extcap.exe goes"; return 1; }
 }
 check "README.txt: Windows line ends, names version $version, says where Wireshark's files go" readme_ok
 

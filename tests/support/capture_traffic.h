@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/capture/capture_piece.h"
+#include "capture/capture_piece.h"
 #include "link/frame.h"
 #include "tests/support/pty_peer.h"
 

@@ -12,9 +12,9 @@
 set -uo pipefail
 # shellcheck source=../../tools/lib/harness.sh
 . "$(dirname "$0")/../../tools/lib/harness.sh"
-script_args "ZANTROX_CLI_EXE ZANTROX_SIM ZANTROX_CLI ZANTROX_EXTCAP" 4 4 "$@"
-exe=${ARGS[0]} sim=${ARGS[1]} linux_cli=${ARGS[2]} linux_extcap=${ARGS[3]} source_root=$HARNESS_ROOT
-extcap_exe=$(dirname "$exe")/zantrox-extcap.exe
+script_args "ZANTROX_CLI_EXE ZANTROX_SIM ZANTROX_CLI ZANTROX_EXTCAP ZANTROX_EXTCAP_EXE" 5 5 "$@"
+exe=${ARGS[0]} sim=${ARGS[1]} linux_cli=${ARGS[2]} linux_extcap=${ARGS[3]} extcap_exe=${ARGS[4]}
+source_root=$HARNESS_ROOT
 WINE=${WINE:-wine}
 
 make_work_dir work wine-cli || exit 1

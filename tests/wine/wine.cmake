@@ -66,5 +66,6 @@ set_tests_properties(wine_console PROPERTIES LABELS wine TIMEOUT 600 COST 120
 set(ZANTROX_WIN_CLI_EXE ${CMAKE_BINARY_DIR}/win/cli/zantrox-cli.exe)
 add_test(NAME wine_cli
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_wine_cli_tests.sh ${ZANTROX_WIN_CLI_EXE} $<TARGET_FILE:zantrox-sim>
-                 $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-extcap>)
+                 $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-extcap>
+                 ${CMAKE_BINARY_DIR}/win/extcap/zantrox-extcap.exe)
 set_tests_properties(wine_cli PROPERTIES LABELS wine TIMEOUT 300 COST 60)
