@@ -1,10 +1,40 @@
-// The parts of `ports` and of the open-failure explanations that are the same on
-// every platform: words for the reasons, the group advice, the text table.
-#include "cli/ports.h"
+// The parts of the device facts and of the open-failure explanations that are the
+// same on every platform: words for the reasons, the group advice, what a Windows
+// device's ids tell, an adapter's latency timer in words.
+#include "port/device_facts.h"
 
-#include <algorithm>
+#include <cctype>
 
 #include "port/port.h"
+
+namespace {
+
+// The four hex digits after `key` ("VID_") where `key` starts a part of `id`
+// (after a backslash, '&' or '+'), lower case; "" when there is none.
+std::string HexAfter(const std::string& id, const char* key) {
+    const std::string wanted = key;
+    for (size_t at = 0; (at = id.find(wanted, at)) != std::string::npos; at += wanted.size()) {
+        if (at > 0 && id[at - 1] != '\\' && id[at - 1] != '&' && id[at - 1] != '+') continue;
+        std::string digits = id.substr(at + wanted.size(), 4);
+        if (digits.size() != 4 || digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) continue;
+        size_t after = at + wanted.size() + 4;
+        if (after < id.size() && id[after] != '&' && id[after] != '+' && id[after] != '\\') continue;
+        for (char& c : digits) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return digits;
+    }
+    return "";
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
 
 const char* OpenFailureWords(int reason) {
     switch (reason) {
@@ -78,19 +108,38 @@ std::string PermissionAdvice(const PermissionFacts& facts) {
            facts.group + " $USER`, then log in again";
 }
 
-void PrintTable(std::FILE* out, const std::vector<std::vector<std::string>>& rows) {
-    std::vector<size_t> widths;
-    for (const auto& row : rows) {
-        if (row.size() > widths.size()) widths.resize(row.size(), 0);
-        for (size_t i = 0; i + 1 < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-    }
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
-        }
-        while (!line.empty() && line.back() == ' ') line.pop_back();
-        std::fprintf(out, "%s\n", line.c_str());
-    }
+std::string UsbIdFromHardwareId(const std::string& hardwareId) {
+    const std::string id = Upper(hardwareId);
+    std::string vendor = HexAfter(id, "VID_");
+    std::string product = HexAfter(id, "PID_");
+    return vendor.empty() || product.empty() ? "" : vendor + ":" + product;
+}
+
+std::string SerialFromInstanceId(const std::string& instanceId) {
+    size_t first = instanceId.find('\\');
+    size_t last = instanceId.rfind('\\');
+    if (first == std::string::npos || first == last) return "";
+    if (Upper(instanceId.substr(0, first)) != "USB") return "";
+    std::string serial = instanceId.substr(last + 1);
+    if (serial.empty() || serial.find('&') != std::string::npos) return "";
+    return serial;
+}
+
+std::string UsbSerial(const std::string& instanceId, const std::string& parentId) {
+    std::string serial = SerialFromInstanceId(instanceId);
+    if (!serial.empty()) return serial;
+    std::string usbId = UsbIdFromHardwareId(instanceId);
+    return !usbId.empty() && UsbIdFromHardwareId(parentId) == usbId ? SerialFromInstanceId(parentId) : "";
+}
+
+std::string ShownPath(const DeviceTree& tree, const std::string& path) {
+    if (!tree.home.empty() && StartsWith(path, tree.home + "/")) return "~" + path.substr(tree.home.size());
+    return path;
+}
+
+std::string LatencyTimerWarning(const std::string& role, int ms, const std::string& file) {
+    if (ms <= LATENCY_TIMER_WARN_MS) return "";
+    return "the " + role + " line's adapter holds what it receives up to " + std::to_string(ms) +
+           " ms before passing it on (its latency timer), so times seen here may be late by as much; lower it "
+           "with: echo 1 | sudo tee " + file;
 }

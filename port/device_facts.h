@@ -1,5 +1,6 @@
-// Finding serial devices and naming them as COM ports (Linux links under
-// ~/.config/zantrox), and saying in words why one cannot be opened. Every path is
+// The facts about a system's serial devices: finding them and the COM ports that
+// name them (Linux links under ~/.config/zantrox), an adapter's latency timer, and
+// saying in words why one cannot be opened. Every path is
 // taken relative to a DeviceTree, so tests give a fake /dev, /sys and HOME.
 #pragma once
 
@@ -14,12 +15,8 @@ struct DeviceTree {
     std::string proc = "/proc";  // whose fd links tell which program holds a device
 };
 
-// `zantrox-cli ports [--json]`: COM1..COM9 as the console resolves them, then every
-// serial device found. Returns an exit status.
-int RunPorts(const DeviceTree& tree, bool json, std::FILE* out, std::FILE* err);
-
-// What `ports` finds. The system's own file (ports_linux.cpp, ports_win32.cpp)
-// gathers it; ports_render.cpp shows it, as text or as JSON Lines of one shape on
+// What `ports` finds. The system's own file (device_facts_linux.cpp,
+// device_facts_win32.cpp) gathers it; the command line shows it, as text or as JSON Lines of one shape on
 // every system. A text left "" or a list left empty is a fact not known (or not
 // there) on this system: the text leaves it out, JSON gives null or [].
 
@@ -70,24 +67,8 @@ enum { LATENCY_TIMER_WARN_MS = 1 };
 // The warning for a line (`role` "host", "controller") whose adapter's timer is `ms`,
 // with the command that lowers it; "" when the timer is not above the limit.
 std::string LatencyTimerWarning(const std::string& role, int ms, const std::string& file);
-// The facts as two tables (paths under `tree.home` shown with "~"), or as one JSON
-// line a COM port, then one a device.
-void PrintPortsText(const PortsFacts& facts, const DeviceTree& tree, std::FILE* out);
-void PrintPortsJson(const PortsFacts& facts, std::FILE* out);
 // `path` as a technician reads it: the home folder as "~".
 std::string ShownPath(const DeviceTree& tree, const std::string& path);
-
-// What `map` may do beyond making or replacing a mapping.
-struct MapChoices {
-    bool allowMissing = false;  // --force: map DEVICE even though it is not there (yet)
-    bool replace = false;       // --replace: remove what stands at comK when it is not a mapping
-};
-
-// `zantrox-cli map K DEVICE [--force] [--replace]` and `unmap K [--force]` (Linux).
-// Return an exit status.
-int RunMap(const DeviceTree& tree, int k, const std::string& device, const MapChoices& choices, std::FILE* out,
-           std::FILE* err);
-int RunUnmap(const DeviceTree& tree, int k, bool force, std::FILE* out, std::FILE* err);
 
 // Why `device` (the path or name that was opened) could not be opened (`reason`
 // is a PortOpenError), as one or two lines for a technician: what is wrong and
@@ -131,15 +112,31 @@ std::string SerialFromInstanceId(const std::string& instanceId);
 // id or, for a port below a vendor's bus driver or one function of several, from
 // its parent's when that is the same USB device (a hub above it is not); "".
 std::string UsbSerial(const std::string& instanceId, const std::string& parentId);
-// The highest COM number the console's menu offers (COM1..COM7).
-int MenuComReach();
-// What to do about a device the console's menu cannot reach (its system COM
-// number above MenuComReach()), naming the menu's numbers no device of `facts`
-// has; "" when there is nothing to do.
-std::string MenuAdvice(const DeviceFacts& device, const PortsFacts& facts);
-// Where Windows renumbers a COM port.
-extern const char* const kRenumberInDeviceManager;
 
-// Rows as a plain table: every column but the last padded to its widest cell, two
-// spaces apart, trailing spaces dropped.
-void PrintTable(std::FILE* out, const std::vector<std::vector<std::string>>& rows);
+#ifndef _WIN32
+// What `map` and `unmap` read of the tree (Linux).
+
+struct stat;
+// Where COM port k's link is: "<home>/.config/zantrox/comK"; "" without HOME.
+std::string MappingPath(const DeviceTree& tree, int k);
+// The path COM port k opens by the console's rule; with `withLink` false (or
+// without HOME), the port's usual device.
+std::string ComPath(const DeviceTree& tree, int k, bool withLink = true);
+// The text of a link; "" when `path` is not one.
+std::string ReadLink(const std::string& path);
+// The path with every link followed; "" when something on the way is missing.
+std::string RealPath(const std::string& path);
+// The first /dev/serial/by-id name of the USB serial device at `path`: a name
+// that stays with the adapter. "" when it is no such device or has none.
+std::string StableDeviceName(const DeviceTree& tree, const std::string& path);
+// What a node that is not a serial device is, in words ("a regular file", "a
+// folder"); `real` is its path with links followed.
+const char* NodeKind(const struct stat& st, const std::string& real);
+// Why this user cannot open the device at `path` (it is there); "" when it can,
+// or nothing is there.
+std::string AccessRefusal(const std::string& path);
+struct NetAddress;
+// Whether a device server answers now: a TCP connection within the bound, closed
+// at once. Returns a PortOpenError.
+int ProbeServer(const NetAddress& address);
+#endif

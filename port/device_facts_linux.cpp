@@ -19,9 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/exit_status.h"
-#include "cli/trace_text.h"
-#include "cli/ports.h"
+#include "port/device_facts.h"
 #include "os/threading.h"
 #include "port/device.h"
 #include "port/device_path.h"
@@ -33,22 +31,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool LStat(const std::string& path, struct stat& st) { return lstat(path.c_str(), &st) == 0; }
 bool Stat(const std::string& path, struct stat& st) { return stat(path.c_str(), &st) == 0; }
 
-// The text of a link; "" when `path` is not one.
+}  // namespace
+
 std::string ReadLink(const std::string& path) {
     std::error_code error;
     fs::path target = fs::read_symlink(path, error);
     return error ? "" : target.string();
 }
 
-// The path with every link followed; "" when something on the way is missing.
 std::string RealPath(const std::string& path) {
     std::error_code error;
     fs::path real = fs::canonical(path, error);
     return error ? "" : real.string();
 }
+
+namespace {
+
 
 // The first line of a small file, without surrounding blanks; "" when unreadable.
 std::string ReadLine(const std::string& path) {
@@ -97,7 +97,8 @@ bool IsUsbSerialName(const std::string& name) {
     return StartsWith(name, "ttyUSB") || StartsWith(name, "ttyACM");
 }
 
-std::string Shown(const DeviceTree& tree, const std::string& path) { return ShownPath(tree, path); }
+
+}  // namespace
 
 std::string MappingPath(const DeviceTree& tree, int k) {
     char folder[DEVICE_PATH_BYTES];
@@ -105,14 +106,14 @@ std::string MappingPath(const DeviceTree& tree, int k) {
     return std::string(folder) + "/com" + std::to_string(k);
 }
 
-// The path COM port k opens, by the console's rule; without HOME, the port's
-// usual device.
-std::string ComPath(const DeviceTree& tree, int k, bool withLink = true) {
+std::string ComPath(const DeviceTree& tree, int k, bool withLink) {
     char path[DEVICE_PATH_BYTES];
     const char* home = withLink && !tree.home.empty() ? tree.home.c_str() : nullptr;
     if (DevicePathIn(k, home, tree.dev.c_str(), path, sizeof path) != 0) return "";
     return path;
 }
+
+namespace {
 
 bool ProcessHasGroup(gid_t gid) {
     if (getegid() == gid) return true;
@@ -239,8 +240,8 @@ int ProblemOf(const Reachability& reach) {
     return reach.access ? OPEN_ERROR_NONE : OPEN_ERROR_PERMISSION;
 }
 
-// Whether a device server answers now: a TCP connection within the bound, closed
-// at once. Returns a PortOpenError.
+}  // namespace
+
 int ProbeServer(const NetAddress& address) {
     int error = OPEN_ERROR_NONE;
     NetSocket socket = NetConnect(address.host, address.port, OsMonotonicUs() + SERVER_PROBE_MS * 1000LL, &error);
@@ -248,6 +249,8 @@ int ProbeServer(const NetAddress& address) {
     NetClose(socket);
     return OPEN_ERROR_NONE;
 }
+
+namespace {
 
 ComPortFacts ReadCom(const DeviceTree& tree, int k) {
     ComPortFacts com;
@@ -292,7 +295,10 @@ std::vector<std::string> DeviceNames(const DeviceTree& tree) {
     return names;
 }
 
-const char* KindOf(const struct stat& st, const std::string& real) {
+
+}  // namespace
+
+const char* NodeKind(const struct stat& st, const std::string& real) {
     if (real == "/dev/null") return "/dev/null, which swallows everything";
     if (S_ISREG(st.st_mode)) return "a regular file";
     if (S_ISDIR(st.st_mode)) return "a folder";
@@ -302,45 +308,7 @@ const char* KindOf(const struct stat& st, const std::string& real) {
     return "not a terminal";
 }
 
-// The DEVICE of `map` as a path in the tree: ttyUSB0 and /dev/ttyUSB0 name the
-// same node; a relative path is taken from the current folder.
-std::string MapDevicePath(const DeviceTree& tree, const std::string& device) {
-    if (device.find('/') == std::string::npos) return tree.dev + "/" + device;
-    if (StartsWith(device, "/dev/")) return tree.dev + device.substr(4);
-    if (device[0] == '/') return device;
-    char cwd[PATH_MAX];
-    return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + device : device;
-}
-
-// A new link to `target` beside `mapping`, under a name no one else uses: symlink
-// never overwrites, so a name already taken (by anything) is passed over, never
-// removed. Returns false with errno set when none could be made; `fresh` is the
-// name made, "" when none.
-bool MakeFreshLink(const std::string& target, const std::string& mapping, std::string& fresh) {
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[32];
-        int n = std::snprintf(suffix, sizeof suffix, ".%ld.%08x.new", static_cast<long>(getpid()),
-                              static_cast<unsigned>(random()));
-        if (n < 0 || n >= static_cast<int>(sizeof suffix)) break;
-        std::string name = mapping + suffix;
-        if (symlink(target.c_str(), name.c_str()) == 0) {
-            fresh = name;
-            return true;
-        }
-        if (errno != EEXIST) break;
-    }
-    fresh.clear();
-    return false;
-}
-
-// Removes what stands at `path` that is not a link (a file or an empty folder).
-bool RemoveNonLink(const std::string& path, std::string& error) {
-    std::error_code failure;
-    fs::remove(path, failure);
-    if (failure) error = failure.message();
-    return !failure;
-}
+namespace {
 
 // The latency timer of the USB serial adapter that is `device` (a path, links
 // followed): sysfs keeps it per tty under bus/usb-serial. -1 when there is none.
@@ -358,6 +326,17 @@ int AdapterLatencyTimerMs(const DeviceTree& tree, int k, const std::string& devi
     if (!deviceName.empty()) return LatencyTimerOf(tree, deviceName, file);
     ComPortFacts com = ReadCom(tree, k);
     return LatencyTimerOf(tree, com.resolved.empty() ? com.path : com.resolved, file);
+}
+
+std::string StableDeviceName(const DeviceTree& tree, const std::string& path) {
+    if (!IsUsbSerialName(BaseName(path))) return "";
+    std::vector<std::string> names = ByIdNames(tree, RealPath(path));
+    return names.empty() ? "" : names.front();
+}
+
+std::string AccessRefusal(const std::string& path) {
+    Reachability reach = Reach(path);
+    return reach.exists && !reach.access ? reach.why : "";
 }
 
 PortsFacts GatherPorts(const DeviceTree& tree) {
@@ -389,132 +368,6 @@ PortsFacts GatherPorts(const DeviceTree& tree) {
         facts.devices.push_back(device);
     }
     return facts;
-}
-
-int RunMap(const DeviceTree& tree, int k, const std::string& device, const MapChoices& choices, std::FILE* out,
-           std::FILE* err) {
-    if (k < 1 || k > PORT_COUNT) {
-        std::fprintf(err, "zantrox-cli: map: COM port %d: the number must be 1..9\n", k);
-        return EXIT_USAGE;
-    }
-    if (tree.home.empty()) {
-        std::fputs("zantrox-cli: map: HOME is not set, so there is no ~/.config/zantrox\n", err);
-        return EXIT_USAGE;
-    }
-    if (device.empty()) {
-        std::fputs("zantrox-cli: map: no DEVICE given\n", err);
-        return EXIT_USAGE;
-    }
-    // A device server: the link's target text is its URL.
-    NetAddress address;
-    int url = NetParseUrl(device.c_str(), &address);
-    if (url < 0) {
-        std::fprintf(err, "zantrox-cli: map: %s: %s\n", device.c_str(), NetUrlProblem(url));
-        return EXIT_USAGE;
-    }
-    const bool network = url == NET_URL_OK;
-    std::string target = network ? device : MapDevicePath(tree, device);
-    struct stat st = {};
-    const bool present = network || Stat(target, st);
-    if (!present && !choices.allowMissing) {
-        std::fprintf(err,
-                     "zantrox-cli: map: %s: no such device\n"
-                     "`zantrox-cli ports` lists the devices present; --force links it anyway.\n",
-                     target.c_str());
-        return EXIT_USAGE;
-    }
-    std::string stable;
-    if (!network && IsUsbSerialName(BaseName(target))) {
-        std::vector<std::string> names = ByIdNames(tree, RealPath(target));
-        if (!names.empty()) stable = names.front();
-    }
-    std::string mapping = MappingPath(tree, k);
-    std::string previous;
-    struct stat old;
-    bool replacing = LStat(mapping, old);
-    if (replacing && S_ISLNK(old.st_mode)) {
-        previous = ReadLink(mapping);
-    } else if (replacing && !choices.replace) {
-        std::fprintf(err, "zantrox-cli: map: %s is %s, not a link; --replace replaces it\n",
-                     Shown(tree, mapping).c_str(), KindOf(old, ""));
-        return EXIT_USAGE;
-    }
-    std::string folder = Parent(mapping);
-    std::error_code failure;
-    fs::create_directories(folder, failure);
-    if (failure) {
-        std::fprintf(err, "zantrox-cli: map: cannot make %s: %s\n", folder.c_str(), failure.message().c_str());
-        return EXIT_FAILED;
-    }
-    std::string error;
-    if (replacing && !S_ISLNK(old.st_mode) && !RemoveNonLink(mapping, error)) {
-        std::fprintf(err, "zantrox-cli: map: cannot remove %s: %s\n", Shown(tree, mapping).c_str(), error.c_str());
-        return EXIT_FAILED;
-    }
-    // A new link under another name renamed over the old one: COM k is never
-    // without a name in between.
-    const std::string& linked = stable.empty() ? target : stable;
-    std::string fresh;
-    if (!MakeFreshLink(linked, mapping, fresh) || rename(fresh.c_str(), mapping.c_str()) != 0) {
-        int error = errno;
-        if (!fresh.empty()) (void)unlink(fresh.c_str());  // ours: made just now under a name of its own
-        std::fprintf(err, "zantrox-cli: map: cannot make %s: %s\n", Shown(tree, mapping).c_str(), strerror(error));
-        return EXIT_FAILED;
-    }
-    std::fprintf(out, "COM%d: %s -> %s\n", k, Shown(tree, mapping).c_str(), linked.c_str());
-    if (!stable.empty()) {
-        std::fprintf(out, "Linked the stable name of %s: it stays with this adapter whatever order USB devices come up in.\n",
-                     target.c_str());
-    }
-    if (!previous.empty()) std::fprintf(out, "Replaced the link to %s.\n", previous.c_str());
-    if (replacing && !S_ISLNK(old.st_mode)) std::fprintf(out, "Replaced %s.\n", KindOf(old, ""));
-    if (network) {
-        int problem = ProbeServer(address);
-        if (problem != OPEN_ERROR_NONE) {
-            std::fprintf(err, "zantrox-cli: note: the server does not answer now: %s\n", OpenFailureWords(problem));
-        }
-        return EXIT_ALL_OK;
-    }
-    if (present && !S_ISCHR(st.st_mode)) {
-        std::fprintf(err, "zantrox-cli: warning: %s is %s, not a serial device; COM%d will not open until it is one\n",
-                     target.c_str(), KindOf(st, RealPath(target)), k);
-    }
-    Reachability reach = Reach(mapping);
-    if (reach.exists && !reach.access) std::fprintf(err, "zantrox-cli: note: COM%d cannot be opened yet: %s\n", k, reach.why.c_str());
-    return EXIT_ALL_OK;
-}
-
-int RunUnmap(const DeviceTree& tree, int k, bool force, std::FILE* out, std::FILE* err) {
-    if (k < 1 || k > PORT_COUNT) {
-        std::fprintf(err, "zantrox-cli: unmap: COM port %d: the number must be 1..9\n", k);
-        return EXIT_USAGE;
-    }
-    std::string usual = ComPath(tree, k, false);
-    std::string mapping = tree.home.empty() ? "" : MappingPath(tree, k);
-    struct stat st;
-    if (mapping.empty() || !LStat(mapping, st)) {
-        std::fprintf(out, "COM%d has no link; it opens %s.\n", k, usual.c_str());
-        return EXIT_ALL_OK;
-    }
-    std::string previous;
-    std::string error;
-    if (S_ISLNK(st.st_mode)) {
-        previous = ReadLink(mapping);
-        if (unlink(mapping.c_str()) != 0) error = strerror(errno);
-    } else if (!force) {
-        std::fprintf(err, "zantrox-cli: unmap: %s is %s, not a link; --force removes it\n", Shown(tree, mapping).c_str(),
-                     KindOf(st, ""));
-        return EXIT_USAGE;
-    } else {
-        (void)RemoveNonLink(mapping, error);
-    }
-    if (!error.empty()) {
-        std::fprintf(err, "zantrox-cli: unmap: cannot remove %s: %s\n", Shown(tree, mapping).c_str(), error.c_str());
-        return EXIT_FAILED;
-    }
-    std::fprintf(out, "COM%d: removed %s%s; it opens %s now.\n", k, Shown(tree, mapping).c_str(),
-                 previous.empty() ? "" : (" -> " + previous).c_str(), usual.c_str());
-    return EXIT_ALL_OK;
 }
 
 namespace {
@@ -571,7 +424,7 @@ std::string ExplainOpenFailure(int reason, const std::string& device, const Devi
         }
         case OPEN_ERROR_NOT_SERIAL:
             if (Stat(device, st)) {
-                return head + " (it is " + KindOf(st, RealPath(device)) + ").\n" +
+                return head + " (it is " + NodeKind(st, RealPath(device)) + ").\n" +
                        "Give a serial device such as /dev/ttyUSB0; " + listHint;
             }
             return head + ".\n" + listHint;

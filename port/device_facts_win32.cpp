@@ -17,9 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/exit_status.h"
-#include "cli/trace_text.h"
-#include "cli/ports.h"
+#include "port/device_facts.h"
 #include "port/device.h"
 #include "port/device_win32.h"
 #include "port/port.h"
@@ -216,18 +214,6 @@ PortsFacts GatherPorts(const DeviceTree&) {
         facts.devices.push_back(device);
     }
     return facts;
-}
-
-int RunMap(const DeviceTree&, int, const std::string&, const MapChoices&, std::FILE*, std::FILE* err) {
-    std::fprintf(err, "zantrox-cli: map is for Linux only; on Windows a port's COM number is set in\n%s.\n",
-                 kRenumberInDeviceManager);
-    return EXIT_USAGE;
-}
-
-int RunUnmap(const DeviceTree&, int, bool, std::FILE*, std::FILE* err) {
-    std::fputs("zantrox-cli: unmap is for Linux only; on Windows a port's COM number is set in Device Manager.\n",
-               err);
-    return EXIT_USAGE;
 }
 
 std::string ExplainOpenFailure(int reason, const std::string&, const DeviceTree&) {

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/exit_status.h"
-#include "cli/trace_text.h"
-#include "cli/json_line.h"
-#include "cli/ports.h"
+#include "events/exit_status.h"
+#include "events/trace_text.h"
+#include "outputs/json_line.h"
+#include "cli/ports/ports.h"
 #include "port/port.h"
 #include "tests/support/ser2net_process.h"
 
