@@ -9,15 +9,16 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/check/check.h"
-#include "cli/commands.h"
+#include "cli/send/send.h"
 #ifdef _WIN32
-#include "cli/metrics/metrics_option.h"
+#include "outputs/metrics_option.h"
 #else
-#include "cli/outputs/metrics_output.h"
+#include "outputs/metrics_output.h"
 #endif
-#include "cli/ports.h"
+#include "cli/ports/ports.h"
 #include "cli/run/runner.h"
-#include "cli/tap/tap.h"
+#include "listen/tap.h"
+#include "listen/watch.h"
 #include "zantrox_version.h"
 
 namespace {

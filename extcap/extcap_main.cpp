@@ -5,9 +5,9 @@
 
 #include <CLI/CLI.hpp>
 
-#include "cli/commands.h"
-#include "cli/extcap/extcap.h"
-#include "cli/tap/tap.h"
+#include "extcap/extcap.h"
+#include "listen/tap.h"
+#include "listen/watch.h"
 #include "zantrox_version.h"
 
 #ifdef _WIN32

@@ -1,11 +1,11 @@
-// The subcommands that use the command table: list, send and watch.
+// send and list: the command table named on the command line, sent or shown.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "cli/catalogue.h"
-#include "cli/line_options.h"
+#include "commands/catalogue.h"
+#include "listen/port_options.h"
 
 struct SendOptions {
     PortOptions line;
@@ -24,5 +24,3 @@ int CheckCommands(const std::vector<std::string>& names, bool yes, std::vector<c
 
 int RunList(const PortOptions& settings, bool json);
 int RunSend(const SendOptions& options);
-// Listens until Ctrl+C, or for `durationS` seconds when that is above 0.
-int RunWatch(const PortOptions& options, double durationS);
