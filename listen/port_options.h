@@ -1,21 +1,13 @@
-// The options of the subcommands that use a line (send, watch, check), and opening
-// the port they name.
+// The line a subcommand uses (send, watch, check, run, the tap, the extcap): its
+// options, and opening the port they name.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "cli/exit_status.h"
+#include "events/exit_status.h"
+#include "outputs/output_options.h"
 
-class LineOutput;
-
-// Where what is seen on the line goes besides the terminal.
-struct OutputOptions {
-    bool quiet = false;      // nothing on stdout (a capture fed to Wireshark)
-    std::string pcapng;      // a capture file to write ("" for none)
-    int pcapngFd = -1;       // or a descriptor the caller opened and keeps (Wireshark's pipe)
-    std::vector<LineOutput*> more;  // made by the caller (the metrics endpoint), fed like the rest
-};
 
 // The options of send, watch and check, already checked against their allowed values.
 struct PortOptions {

@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "cli/capture/pcapng_reader.h"
-#include "cli/outputs/chosen_outputs.h"
-#include "cli/outputs/report_output.h"
-#include "cli/outputs/summaries.h"
-#include "cli/stop.h"
-#include "cli/tap/session.h"
-#include "cli/tap/tap.h"
+#include "capture/pcapng_reader.h"
+#include "outputs/chosen_outputs.h"
+#include "outputs/report_output.h"
+#include "outputs/summaries.h"
+#include "events/stop.h"
+#include "listen/session.h"
+#include "listen/tap.h"
 #include "commands/settings.h"
 #include "zantrox_version.h"
 
@@ -52,7 +52,7 @@ int RunWatchFrom(const TapOptions& options, const std::string& path) {
     const bool sides = read == CAPTURE_READ_PIECE && captured.dir != TAP_UNKNOWN;
     const CommandNames names(options.line.presetAmount, options.line.priceBase);
     LineStream stream(reader.Lines(), LineClock::Calendar());
-    ChosenOutputs outputs(options.line, sides ? FORM_TAP : FORM_LINE, stream.clock(), &names);
+    ChosenOutputs outputs(options.line.outputs, options.line.json, sides ? FORM_TAP : FORM_LINE, stream.clock(), &names);
     if (!outputs.Open(stream.lines())) return EXIT_USAGE;
     TapSummaryOutput summary(outputs.Summary(), !options.line.json && !options.line.outputs.quiet);
     ReportOutput report(options.reportPath, outputs.Summary(), stream.clock());

@@ -1,18 +1,18 @@
 // The tap's listening loop: one wait on both lines, each byte stamped when the
 // wait hands it over, pieces cut per line, exchanges judged across both. A line
 // whose adapter goes away is reopened in the background while the other carries on.
-#include "cli/tap/tap.h"
+#include "listen/tap.h"
 
 #include <cstdlib>
 #include <vector>
 
-#include "cli/outputs/chosen_outputs.h"
-#include "cli/outputs/report_output.h"
-#include "cli/outputs/summaries.h"
-#include "cli/ports.h"
-#include "cli/stop.h"
-#include "cli/tap/session.h"
-#include "cli/tap/stamp.h"
+#include "outputs/chosen_outputs.h"
+#include "outputs/report_output.h"
+#include "outputs/summaries.h"
+#include "port/device_facts.h"
+#include "events/stop.h"
+#include "listen/session.h"
+#include "events/stamp.h"
 #include "commands/settings.h"
 #include "os/threading.h"
 #include "link/transaction.h"
@@ -139,7 +139,7 @@ int RunTapWatch(const TapOptions& options) {
     }
     const CommandNames names(options.line.presetAmount, options.line.priceBase);
     LineStream stream({options.hostPort, options.ctrlPort}, LineClock());
-    ChosenOutputs outputs(options.line, FORM_TAP, stream.clock(), &names);
+    ChosenOutputs outputs(options.line.outputs, options.line.json, FORM_TAP, stream.clock(), &names);
     if (!outputs.Open(stream.lines())) return EXIT_USAGE;
     for (TapLine& line : lines) {
         int result = OpenLine(line, options.line.baudRate);

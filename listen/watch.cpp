@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/commands.h"
-#include "cli/outputs/chosen_outputs.h"
-#include "cli/stop.h"
-#include "cli/tap/stamp.h"
+#include "listen/watch.h"
+#include "outputs/chosen_outputs.h"
+#include "events/stop.h"
+#include "events/stamp.h"
 #include "commands/settings.h"
 #include "link/frame.h"
 #include "os/threading.h"
@@ -32,7 +32,7 @@ void Report(LineStream& stream, LinePiece& piece) {
 int RunWatch(const PortOptions& options, double durationS) {
     const CommandNames names(options.presetAmount, options.priceBase);
     LineStream stream({options.port.empty() ? "COM1" : options.port}, LineClock());
-    ChosenOutputs outputs(options, FORM_LINE, stream.clock(), &names);
+    ChosenOutputs outputs(options.outputs, options.json, FORM_LINE, stream.clock(), &names);
     if (!outputs.Open(stream.lines())) return EXIT_USAGE;
     OpenedPort port;
     int opened = OpenPort(options, port);

@@ -1,10 +1,11 @@
-#include "cli/outputs/chosen_outputs.h"
+#include "outputs/chosen_outputs.h"
 
-ChosenOutputs::ChosenOutputs(const PortOptions& options, int form, const LineClock& clock, const CommandNames* names)
-    : options_(options), text_(stdout, form, clock), json_(stdout, form, clock), pcapng_(names, clock, Summary()) {}
+ChosenOutputs::ChosenOutputs(const OutputOptions& options, bool json, int form, const LineClock& clock,
+                             const CommandNames* names)
+    : options_(options), jsonLines_(json), text_(stdout, form, clock), json_(stdout, form, clock), pcapng_(names, clock, Summary()) {}
 
 bool ChosenOutputs::Open(const std::vector<std::string>& lines) {
-    const OutputOptions& o = options_.outputs;
+    const OutputOptions& o = options_;
     if (o.pcapng.empty() && o.pcapngFd < 0) return true;
     std::string error;
     if (!pcapng_.Open(o, lines, error)) {
@@ -17,8 +18,8 @@ bool ChosenOutputs::Open(const std::vector<std::string>& lines) {
 }
 
 void ChosenOutputs::AddTerminal(LineStream& stream) {
-    if (options_.outputs.quiet) return;
-    if (options_.json) {
+    if (options_.quiet) return;
+    if (jsonLines_) {
         stream.Add(json_);
     } else {
         stream.Add(text_);
@@ -27,5 +28,5 @@ void ChosenOutputs::AddTerminal(LineStream& stream) {
 
 void ChosenOutputs::AddCapture(LineStream& stream) {
     if (capture_) stream.Add(pcapng_);
-    for (LineOutput* more : options_.outputs.more) stream.Add(*more);
+    for (LineOutput* more : options_.more) stream.Add(*more);
 }

@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "cli/line_options.h"
-#include "cli/outputs/json_output.h"
-#include "cli/outputs/pcapng_output.h"
-#include "cli/outputs/text_output.h"
+#include "outputs/json_output.h"
+#include "outputs/output_options.h"
+#include "outputs/pcapng_output.h"
+#include "outputs/text_output.h"
 
 class ChosenOutputs {
 public:
-    ChosenOutputs(const PortOptions& options, int form, const LineClock& clock, const CommandNames* names);
+    // `json`: JSON Lines on stdout instead of text.
+    ChosenOutputs(const OutputOptions& options, bool json, int form, const LineClock& clock,
+                  const CommandNames* names);
     // Starts the capture when one is asked for, with one interface a line. Before
     // anything is sent: false, having said why on stderr (a usage error).
     bool Open(const std::vector<std::string>& lines);
@@ -23,12 +25,13 @@ public:
     // Adds the capture, when one was asked for, and the outputs the caller made.
     void AddCapture(LineStream& stream);
     // Where closing lines go: stdout, unless it carries JSON or a capture.
-    std::FILE* Summary() const { return options_.json || options_.outputs.quiet ? stderr : stdout; }
+    std::FILE* Summary() const { return jsonLines_ || options_.quiet ? stderr : stdout; }
     // No summaries at all: the program runs for Wireshark, which shows none.
-    bool Quiet() const { return options_.outputs.quiet && options_.outputs.pcapngFd > 2; }
+    bool Quiet() const { return options_.quiet && options_.pcapngFd > 2; }
 
 private:
-    const PortOptions& options_;
+    const OutputOptions& options_;
+    bool jsonLines_;
     TextOutput text_;
     JsonOutput json_;
     PcapngOutput pcapng_;

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/capture/pcapng_writer.h"
-#include "cli/line_options.h"
-#include "cli/stream/line_events.h"
-#include "cli/tap/names.h"
+#include "capture/pcapng_writer.h"
+#include "outputs/output_options.h"
+#include "events/line_events.h"
+#include "commands/names.h"
 
 class PcapngOutput : public LineOutput {
 public:

@@ -6,14 +6,14 @@
 #include <cstdio>
 #include <ctime>
 
-#include "cli/catalogue.h"
-#include "cli/check/report.h"
-#include "cli/clock.h"
-#include "cli/format.h"
-#include "cli/outputs/chosen_outputs.h"
-#include "cli/outputs/report_output.h"
-#include "cli/stop.h"
-#include "cli/stream/sent_exchange.h"
+#include "commands/catalogue.h"
+#include "report/report.h"
+#include "events/clock.h"
+#include "commands/format.h"
+#include "outputs/chosen_outputs.h"
+#include "outputs/report_output.h"
+#include "events/stop.h"
+#include "events/sent_exchange.h"
 #include "link/transaction.h"
 #include "port/device.h"
 #include "zantrox_version.h"
@@ -202,7 +202,7 @@ int RunCheck(const CheckOptions& options) {
     }
     const CommandNames names(base);
     LineStream stream({options.line.port.empty() ? "COM1" : options.line.port}, LineClock());
-    ChosenOutputs outputs(options.line, FORM_SENT, stream.clock(), &names);
+    ChosenOutputs outputs(options.line.outputs, options.line.json, FORM_SENT, stream.clock(), &names);
     if (!outputs.Open(stream.lines())) return EXIT_USAGE;
 
     OpenedPort port;

@@ -4,19 +4,19 @@
 #include <cstdio>
 #include <sstream>
 
-#include "cli/check/report.h"
-#include "cli/clock.h"
-#include "cli/json_line.h"
-#include "cli/outputs/chosen_outputs.h"
-#include "cli/outputs/junit_output.h"
-#include "cli/outputs/report_output.h"
-#include "cli/replacing_file.h"
+#include "report/report.h"
+#include "events/clock.h"
+#include "outputs/json_line.h"
+#include "outputs/chosen_outputs.h"
+#include "outputs/junit_output.h"
+#include "outputs/report_output.h"
+#include "os/replacing_file.h"
 #include "cli/run/judge.h"
 #include "cli/run/run_text.h"
-#include "cli/stop.h"
-#include "cli/stream/sent_exchange.h"
-#include "cli/tap/names.h"
-#include "cli/verdicts.h"
+#include "events/stop.h"
+#include "events/sent_exchange.h"
+#include "commands/names.h"
+#include "events/verdicts.h"
 #include "commands/dispatch.h"
 #include "commands/settings.h"
 #include "zantrox_version.h"
@@ -128,7 +128,7 @@ int RunRun(const RunOptions& options) {
 
     const CommandNames names(line.presetAmount, line.priceBase);
     LineStream stream({line.port.empty() ? "COM1" : line.port}, LineClock());
-    ChosenOutputs outputs(line, FORM_SENT, stream.clock(), &names);
+    ChosenOutputs outputs(line.outputs, line.json, FORM_SENT, stream.clock(), &names);
     if (!outputs.Open(stream.lines())) return EXIT_USAGE;
     OpenedPort opened;
     int status = OpenPort(line, opened);

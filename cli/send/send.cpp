@@ -3,17 +3,17 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/command_lookup.h"
-#include "cli/commands.h"
-#include "cli/json_line.h"
-#include "cli/outputs/chosen_outputs.h"
-#include "cli/outputs/summaries.h"
-#include "cli/stop.h"
-#include "cli/stream/sent_exchange.h"
-#include "cli/tally.h"
-#include "cli/tap/names.h"
-#include "cli/trace_text.h"
-#include "cli/verdicts.h"
+#include "commands/command_lookup.h"
+#include "cli/send/send.h"
+#include "outputs/json_line.h"
+#include "outputs/chosen_outputs.h"
+#include "outputs/summaries.h"
+#include "events/stop.h"
+#include "events/sent_exchange.h"
+#include "events/tally.h"
+#include "commands/names.h"
+#include "events/trace_text.h"
+#include "events/verdicts.h"
 #include "commands/dispatch.h"
 #include "commands/menu_table.h"
 #include "link/frame.h"
@@ -154,7 +154,7 @@ int RunSend(const SendOptions& options) {
     if (CheckCommands(options.commands, options.yes, items) != EXIT_ALL_OK) return EXIT_USAGE;
     const CommandNames names(options.line.presetAmount, options.line.priceBase);
     LineStream stream({options.line.port.empty() ? "COM1" : options.line.port}, LineClock());
-    ChosenOutputs outputs(options.line, FORM_SENT, stream.clock(), &names);
+    ChosenOutputs outputs(options.line.outputs, options.line.json, FORM_SENT, stream.clock(), &names);
     if (!outputs.Open(stream.lines())) return EXIT_USAGE;
     OpenedPort port;
     int opened = OpenPort(options.line, port);
