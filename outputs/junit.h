@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/run/judge.h"
+#include "events/step_results.h"
 
 // Any bytes as XML 1.0 character data (or, with `attribute`, an attribute value in
 // double quotes): markup escaped; whole UTF-8 characters XML allows kept; control

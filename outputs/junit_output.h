@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/run/judge.h"
-#include "cli/stream/line_events.h"
+#include "events/step_results.h"
+#include "events/line_events.h"
 
 class JunitOutput : public LineOutput {
 public:

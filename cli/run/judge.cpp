@@ -1,7 +1,7 @@
 #include "cli/run/judge.h"
 
-#include "cli/trace_text.h"
-#include "cli/format.h"
+#include "events/trace_text.h"
+#include "commands/format.h"
 
 namespace {
 
@@ -62,32 +62,4 @@ Judgement JudgeStep(const RunStep& step, const std::vector<Attempt>& attempts) {
     }
     if (failures > 1) j.why += Format(" (%d of %d failed)", failures, static_cast<int>(attempts.size()));
     return j;
-}
-
-RunCounts CountSuite(const SuiteResult& suite) {
-    RunCounts c;
-    for (const StepResult& step : suite.steps) {
-        if (!step.run) {
-            ++c.notRun;
-        } else if (step.judgement.pass) {
-            ++c.passed;
-        } else if (step.judgement.stopped) {
-            ++c.stopped;
-        } else {
-            ++c.failed;
-        }
-    }
-    return c;
-}
-
-RunCounts CountRun(const std::vector<SuiteResult>& suites) {
-    RunCounts total;
-    for (const SuiteResult& suite : suites) {
-        RunCounts c = CountSuite(suite);
-        total.passed += c.passed;
-        total.failed += c.failed;
-        total.stopped += c.stopped;
-        total.notRun += c.notRun;
-    }
-    return total;
 }

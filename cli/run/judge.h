@@ -1,6 +1,5 @@
-// Judging a run file's step from the transactions it made, and the results of a
-// run as the text output and the JUnit file show them. Pure: nothing here touches
-// the line.
+// Judging a run file's step from the transactions it made. Pure: nothing here
+// touches the line.
 #pragma once
 
 #include <optional>
@@ -8,54 +7,10 @@
 #include <vector>
 
 #include "cli/run/run_file.h"
-
-// One transaction of a step, as the judge needs it.
-struct Attempt {
-    std::string verdict;               // VerdictName's: "ok", "no-ack", ...
-    std::optional<std::string> reply;  // the reply's text (any bytes); none when no whole reply came
-    std::optional<double> ackMs;       // from the end of the frame's write to the ACK; none without one
-    double ms = 0;                     // the whole transaction, drain included
-};
-
-struct Judgement {
-    bool pass = true;
-    bool stopped = false;  // Ctrl+C ended one of its transactions (and that was not what it expected)
-    std::string verdict;   // of the first transaction that failed, else of the last; "" for none
-    std::string why;       // "" when it passed; else what was expected and what came, in words
-};
+#include "events/step_results.h"
 
 // A step passes when every one of its transactions (every repetition, every
 // message of a price series) came with the verdict expected, a reply matching the
 // pattern whole, and the ACK and the whole within their bounds. Settings and wait
 // steps pass. A step with transactions to judge and none given fails.
 Judgement JudgeStep(const RunStep& step, const std::vector<Attempt>& attempts);
-
-// A step as it went.
-struct StepResult {
-    std::string name;
-    bool run = false;               // false: not reached (Ctrl+C came first)
-    Judgement judgement;
-    std::vector<Attempt> attempts;  // none for a settings or wait step
-    double seconds = 0;             // the step's own time, pauses included
-    std::vector<std::string> trace;  // its trace lines as printed (any bytes), for the JUnit file
-};
-
-// A file as it went.
-struct SuiteResult {
-    std::string name;
-    std::string path;
-    std::string started;  // ISO 8601, UTC, as IsoTimeNow gives it
-    double seconds = 0;
-    std::vector<StepResult> steps;
-};
-
-struct RunCounts {
-    int passed = 0;
-    int failed = 0;   // stopped ones not included
-    int stopped = 0;  // ended by Ctrl+C
-    int notRun = 0;
-    int Steps() const { return passed + failed + stopped + notRun; }
-    bool AllPassed() const { return failed == 0 && stopped == 0 && notRun == 0; }
-};
-RunCounts CountSuite(const SuiteResult& suite);
-RunCounts CountRun(const std::vector<SuiteResult>& suites);
