@@ -10,7 +10,9 @@
 # beside them can starve a 100 ms window, so nothing else runs then); then the
 # end-to-end suites, three at a time (each has its own HOME, display, Wine prefix
 # and ports); then the two Wine suites side by side; last the package checks, which
-# install the .deb on the machine for a while, beside the fuzzers. Each stage's output is in
+# install the .debs on the machine for a while and run the arm64 package's programs
+# under qemu (built in the first phase by tools/package.sh --arch arm64), beside
+# the fuzzers. Each stage's output is in
 # build-test/logs/; the terminal gets a line a stage. At the end, the output of
 # whatever failed, then a summary that names each failed check with its suite and
 # the log that holds it, then one "N passed, M failed" line.
@@ -165,6 +167,19 @@ else
     failure packages "build failed" "$log_dir/package.log"
     tail -40 "$log_dir/package.log" >"$log_dir/packages-build-failed-output.txt"
     say "packages: build FAILED (log: ${log_dir#"$root"/}/package.log)"
+fi
+# The headless package for arm64, cross-built; the native package build above gave
+# the man pages. Its programs run under qemu in the package checks.
+t0=$(date +%s)
+if [ "$packages_built" = 1 ] && PKG_BUILD_DIR=build-test/pkg ARM64_BUILD_DIR=build-test/pkg-arm64 \
+        tools/package.sh --arch arm64 >"$log_dir/package-arm64.log" 2>&1; then
+    record "arm64 package build" 0 0 "$t0"
+    say "arm64 package: built in $(($(date +%s) - t0)) s"
+else
+    record "arm64 package build" 0 1 "$t0"
+    failure packages "arm64 build failed" "$log_dir/package-arm64.log"
+    tail -40 "$log_dir/package-arm64.log" >"$log_dir/packages-arm64-build-failed-output.txt"
+    say "arm64 package: build FAILED (log: ${log_dir#"$root"/}/package-arm64.log)"
 fi
 
 # ---- Unit and threaded tests of the three builds, side by side.
