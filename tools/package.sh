@@ -7,8 +7,9 @@
 #                          out/zantrox-win64.zip                 (tools/build-windows.sh)
 #                          out/zantrox-<version>-win64.msi       (tools/build-msi.sh, the zip's files)
 #
-#   tools/package.sh --arch arm64 [--unit-tests]
+#   tools/package.sh --arch arm64 [--console] [--unit-tests]
 #                      ->  out/zantrox-cli_<version>_arm64.deb   (cross-built on this amd64 machine)
+#                          out/zantrox_<version>_arm64.deb       (with --console)
 #
 # The .debs are CPack's packages of the CMake install rules (packaging/CMakeLists.txt),
 # built with Debian's hardening flags; their dependencies come from dpkg-shlibdeps.
@@ -16,8 +17,10 @@
 # --arch arm64 installs the cross toolchain, qemu and the arm64 libraries
 # (tools/lib/arm64-deps.sh), builds the native programs for their man pages
 # (help2man cannot run arm64 programs), then cross-builds the headless package
-# without the console (cmake/aarch64-linux-gnu.cmake). --unit-tests also builds the
-# unit tests for arm64 and runs them under qemu-aarch64-static.
+# without the console (cmake/aarch64-linux-gnu.cmake). --console builds the
+# console's package as well (FLTK's arm64 -dev and its X11 libraries are installed
+# for it). --unit-tests also builds the unit tests for arm64 and runs them under
+# qemu-aarch64-static.
 #
 # PKG_BUILD_DIR (default build-pkg), ARM64_BUILD_DIR (default build-pkg-arm64),
 # WIN_BUILD_DIR (default build-pkg-win) and OUT_DIR (default out) may be set in the
@@ -36,12 +39,14 @@ case $arm64_build in /*) ;; *) arm64_build=$root/$arm64_build ;; esac
 
 arch=
 unit_tests=0
+console=0
 while [ $# -gt 0 ]; do
     case $1 in
         --arch) arch=${2:-}; shift 2 || { echo "package: --arch needs an architecture" >&2; exit 2; } ;;
         --arch=*) arch=${1#--arch=}; shift ;;
         --unit-tests) unit_tests=1; shift ;;
-        *) echo "usage: tools/package.sh [--arch arm64 [--unit-tests]]" >&2; exit 2 ;;
+        --console) console=1; shift ;;
+        *) echo "usage: tools/package.sh [--arch arm64 [--console] [--unit-tests]]" >&2; exit 2 ;;
     esac
 done
 case $arch in
@@ -49,7 +54,8 @@ case $arch in
     arm64) ;;
     *) echo "package: --arch: only arm64 is cross-built (not $arch)" >&2; exit 2 ;;
 esac
-[ -n "$arch" ] || [ $unit_tests -eq 0 ] || { echo "package: --unit-tests goes with --arch arm64" >&2; exit 2; }
+[ -n "$arch" ] || [ $((unit_tests + console)) -eq 0 ] ||
+    { echo "package: --unit-tests and --console go with --arch arm64" >&2; exit 2; }
 
 "$root/tools/install-deps.sh"
 
@@ -87,11 +93,14 @@ fi
 mkdir -p "$out"
 
 # cpack_debs BUILD ARCH: the packages of BUILD into OUT_DIR, replacing those of
-# that architecture.
+# that architecture. dpkg-shlibdeps looks for the libraries (and picks its objdump)
+# by the architecture dpkg-architecture names as the host.
 cpack_debs() {
-    local build=$1 arch=$2 deb
+    local build=$1 arch=$2 deb cc=gcc
+    [ "$arch" != arm64 ] || cc=aarch64-linux-gnu-gcc
     rm -f "$build"/zantrox*_"$arch".deb
-    (cd "$build" && cpack -G DEB) >"$build/cpack.log" 2>&1 || { cat "$build/cpack.log" >&2; exit 1; }
+    (cd "$build" && CC=$cc dpkg-architecture -a"$arch" -c cpack -G DEB) >"$build/cpack.log" 2>&1 ||
+        { cat "$build/cpack.log" >&2; exit 1; }
     rm -f "$out"/zantrox_*_"$arch".deb "$out"/zantrox-cli_*_"$arch".deb
     for deb in "$build"/zantrox*_"${version}_$arch".deb; do
         [ -f "$deb" ] || { echo "package: cpack made no $arch package" >&2; exit 1; }
@@ -104,11 +113,18 @@ cpack_debs() {
 if [ "$arch" = arm64 ]; then
     rm -f "$out"/zantrox*_arm64.deb   # none of an older build stands in for a failed one
     sysroot=$arm64_build/sysroot
-    "$root/tools/lib/arm64-deps.sh" "$sysroot"
+    deps_args=()
+    [ $console -eq 0 ] || deps_args=(--console)
+    "$root/tools/lib/arm64-deps.sh" "$sysroot" "${deps_args[@]}"
     # Debian's hardening flags as they are for arm64 (branch protection besides).
-    aflags=$(dpkg-architecture -aarm64 -c env DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)
-    aflags="$aflags $(dpkg-architecture -aarm64 -c env DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)"
-    aldflags=$(dpkg-architecture -aarm64 -c env DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
+    arm64_flags() {
+        CC=aarch64-linux-gnu-gcc DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-architecture -aarm64 -c \
+            dpkg-buildflags --get "$1"
+    }
+    aflags="$(arm64_flags CPPFLAGS) $(arm64_flags CXXFLAGS)"
+    aldflags=$(arm64_flags LDFLAGS)
+    with_console=OFF
+    [ $console -eq 0 ] || with_console=ON
     tests=OFF
     [ $unit_tests -eq 0 ] || tests=ON
     generator=()
@@ -117,7 +133,7 @@ if [ "$arch" = arm64 ]; then
     fi
     cmake -S "$root" -B "$arm64_build" "${generator[@]}" \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" -DZANTROX_ARM64_SYSROOT="$sysroot" \
-        -DCMAKE_BUILD_TYPE=Release -DZANTROX_WERROR=ON -DZANTROX_CONSOLE=OFF -DZANTROX_TESTS=$tests \
+        -DCMAKE_BUILD_TYPE=Release -DZANTROX_WERROR=ON -DZANTROX_CONSOLE=$with_console -DZANTROX_TESTS=$tests \
         -DZANTROX_WIN_TESTS=OFF -DZANTROX_MAN_PAGES_FROM="$build" \
         -DCMAKE_INSTALL_PREFIX=/usr "-DCMAKE_CXX_FLAGS=$aflags" "-DCMAKE_EXE_LINKER_FLAGS=$aldflags"
     if [ $unit_tests -eq 1 ]; then

@@ -2,7 +2,7 @@
 # What the arm64 build of the headless programs needs on this amd64 machine, in
 # one place (tools/package.sh --arch arm64 and tools/test.sh call it):
 #
-#   tools/lib/arm64-deps.sh SYSROOT
+#   tools/lib/arm64-deps.sh SYSROOT [--console]
 #
 # Installs with apt-get (once): the arm64 architecture, the cross compiler, qemu's
 # user-mode emulator, and the arm64 libraries the programs and their tests link or
@@ -11,10 +11,11 @@
 # package, the headers, the link-time .so) and its libraries are unpacked into
 # SYSROOT, a folder private to the build, which the toolchain file
 # (cmake/aarch64-linux-gnu.cmake) searches before /. The runtime libraries are
-# installed as well, for qemu and for dpkg-shlibdeps.
+# installed as well, for qemu and for dpkg-shlibdeps. --console adds FLTK's arm64
+# -dev with the X11 libraries under it (multi-arch, beside the amd64 ones).
 set -euo pipefail
 
-sysroot=${1:?usage: arm64-deps.sh SYSROOT}
+sysroot=${1:?usage: arm64-deps.sh SYSROOT [--console]}
 run() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 export DEBIAN_FRONTEND=noninteractive
 
@@ -25,6 +26,7 @@ packages=(
     libcivetweb-dev:arm64 libcurl4-openssl-dev:arm64 zlib1g-dev:arm64
     libprometheus-cpp-core1.0:arm64 libprometheus-cpp-pull1.0:arm64 libprometheus-cpp-push1.0:arm64
 )
+[ "${2:-}" != --console ] || packages+=(libfltk1.3-dev:arm64)
 # Unpacked into SYSROOT instead of installed.
 unpacked=(prometheus-cpp-dev libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0 libprometheus-cpp-push1.0)
 
