@@ -60,7 +60,8 @@ else
     grep -v '"verdict":"ok"' "$work/out" | head -5
 fi
 
-check_status "check --rounds 1" 0 cli check --rounds 1 --port "$port"
+check_status "check --rounds 1" 0 cli check --rounds 1 --port "$port" --report "$work/check.html"
+[ -s "$work/check.html" ] && pass || fail "check wrote no report"
 
 # The examples: smoke.toml's card-reader step fails against the simulator on
 # purpose (it has none), every other step passes.
