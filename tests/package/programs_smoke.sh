@@ -77,7 +77,9 @@ host_link="$work/tap-host" ctrl_link="$work/tap-ctrl"
 start_sim "$work/sim.sh" "$work/tapsim" --no-link --tap-links "$host_link" "$ctrl_link" ||
     { fail "the tap's simulator did not start: $(cat "$work/tapsim.err")"; exit 1; }
 mport=$(free_tcp_port)
-cli watch --tap "$host_link" "$ctrl_link" --json --metrics "127.0.0.1:$mport" >"$work/tap.out" 2>"$work/tap.err" &
+# Started directly, not through cli(): $! must be the program's own process.
+"${emulator[@]}" "${ARGS[0]}" watch --tap "$host_link" "$ctrl_link" --json --metrics "127.0.0.1:$mport" \
+    >"$work/tap.out" 2>"$work/tap.err" &
 tap_pid=$!
 track_pid "$tap_pid"
 if wait_for 20 tcp_listening "$mport"; then pass; else fail "the tap did not serve metrics: $(cat "$work/tap.err")"; fi
