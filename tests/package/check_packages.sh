@@ -9,7 +9,8 @@
 #     from /usr/bin, the installed console is started under Xvfb against the
 #     installed simulator (its window is found by its title and a hot key reaches
 #     the simulator), and both are removed again at the end whatever happened;
-#   an arm64 zantrox-cli, when tools/package.sh --arch arm64 made one: lintian, its
+#   an arm64 zantrox-cli, when tools/package.sh --arch arm64 made one (and the arm64
+#     console, when --console made it: lintian, its dependency): lintian, its
 #     files where arm64 Debian keeps them, arm64 programs; unpacked, its programs
 #     run under qemu-aarch64-static against its own simulator
 #     (tests/package/programs_smoke.sh; ARM64_SMOKE=0 leaves that to the caller:
@@ -534,6 +535,13 @@ if [ -n "$arm64_deb" ]; then
         holds "$(contents_of "$arm64_deb")" "${arm64_files[@]}"
     check "arm64 zantrox-cli needs no display (Depends: $(dpkg-deb --field "$arm64_deb" Depends))" headless "$arm64_deb"
     check "arm64 zantrox-cli replaces and breaks zantrox (<< 2.2.0~)" takes_over "$arm64_deb"
+    # The console's arm64 package, when --console made one.
+    arm64_console=$(compgen -G "$out/zantrox_*_arm64.deb" | head -n 1)
+    if [ -n "$arm64_console" ]; then
+        lintian_check "$arm64_console"
+        check "arm64 zantrox depends on zantrox-cli (= $version)" \
+            grep -q "zantrox-cli (= $version)" <<<"$(dpkg-deb --field "$arm64_console" Depends)"
+    fi
     arm64_tree=$work/arm64
     dpkg-deb -x "$arm64_deb" "$arm64_tree" || exit 1
     arm64_programs() {
