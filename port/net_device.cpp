@@ -34,6 +34,10 @@ enum {
     // up: on a raw line, where the server says nothing first, the open waits this
     // long for that when the server asked for one.
     NET_TLS_SETTLE_MS = 150,
+    // A plain RFC 2217 server greets first (its Telnet offers), a TLS server
+    // waits for our hello: this long is listened for a greeting before the hello,
+    // which such a server would pass on to its serial line.
+    NET_TLS_LISTEN_FIRST_MS = 20,
 };
 
 struct NetLine {
@@ -286,7 +290,15 @@ DeviceHandle NetOpen(int k, int* error) {
     }
     if (address.tls) {
         char problem[TLS_PROBLEM_BYTES];
-        line.tls = TlsStart(line.socket, address, deadlineUs, error, problem, sizeof problem);
+        unsigned char greeting[16];
+        if (line.scheme == NET_SCHEME_RFC2217 &&
+            NetReceive(line.socket, greeting, sizeof greeting, NET_TLS_LISTEN_FIRST_MS) > 0) {
+            std::snprintf(problem, sizeof problem, "It greeted us in plain Telnet, which a TLS server never does");
+            *error = OPEN_ERROR_TLS_NOT_TLS;
+            line.tls = -1;
+        } else {
+            line.tls = TlsStart(line.socket, address, deadlineUs, error, problem, sizeof problem);
+        }
         if (line.tls < 0) {
             if (*error == OPEN_ERROR_TLS_NOT_TLS) {
                 char where[NET_HOST_BYTES + 16];

@@ -33,6 +33,8 @@ struct Session {
     SSL_CTX* context;
     SSL* ssl;
     int fd;
+    int firstByte;   // the first byte the server sent, -1 before it sent any
+    int ended;       // the server closed the connection
     int asked;       // the server sent a CertificateRequest
     int checkError;  // the first X509_V_ERR_* the chain check met, 0 none
     X509* leaf;      // the server's own certificate, as the check saw it
@@ -88,33 +90,24 @@ bool IsAddress(const char* text) {
 // up makes a failed write, not SIGPIPE (which would end the program).
 int SocketWrite(BIO* bio, const char* data, int length) {
     BIO_clear_retry_flags(bio);
-    ssize_t n = send(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    const Session* s = static_cast<const Session*>(BIO_get_data(bio));
+    ssize_t n = send(s->fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
     return static_cast<int>(n);
 }
 
+// Reads for OpenSSL, noting what a refusal needs: the server's first byte, its hang-up.
 int SocketRead(BIO* bio, char* data, int size) {
     BIO_clear_retry_flags(bio);
-    ssize_t n = recv(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<size_t>(size), 0);
+    Session* s = static_cast<Session*>(BIO_get_data(bio));
+    ssize_t n = recv(s->fd, data, static_cast<size_t>(size), 0);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
+    if (n > 0 && s->firstByte < 0) s->firstByte = static_cast<unsigned char>(data[0]);
+    if (n == 0) s->ended = 1;
     return static_cast<int>(n);
 }
 
-long SocketControl(BIO* bio, int command, long number, void* pointer) {
-    switch (command) {
-        case BIO_C_SET_FD:
-            BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(*static_cast<int*>(pointer))));
-            BIO_set_init(bio, 1);
-            return 1;
-        case BIO_C_GET_FD: {
-            int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
-            if (pointer != nullptr) *static_cast<int*>(pointer) = fd;
-            return fd;
-        }
-        case BIO_CTRL_FLUSH: return 1;
-        default: (void)number; return 0;
-    }
-}
+long SocketControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
 
 BIO_METHOD* socketMethod = nullptr;
 pthread_once_t socketMethodOnce = PTHREAD_ONCE_INIT;
@@ -129,12 +122,14 @@ void MakeSocketMethod() {
     socketMethod = method;
 }
 
-// A BIO on the socket `fd` that never raises SIGPIPE; the socket stays the caller's.
-BIO* SocketBio(int fd) {
+// A BIO on the session's socket that never raises SIGPIPE; the socket stays the caller's.
+BIO* SocketBio(Session& s) {
     pthread_once(&socketMethodOnce, MakeSocketMethod);
     if (socketMethod == nullptr) return nullptr;
     BIO* bio = BIO_new(socketMethod);
-    if (bio != nullptr) BIO_set_fd(bio, fd, BIO_NOCLOSE);
+    if (bio == nullptr) return nullptr;
+    BIO_set_data(bio, &s);
+    BIO_set_init(bio, 1);
     return bio;
 }
 
@@ -253,6 +248,10 @@ int LoadFiles(SSL_CTX* context, const NetTlsSettings& settings, char* problem, i
     }
     SSL_CTX_set_default_passwd_cb(context, NoPassphrase);
     if (SSL_CTX_use_PrivateKey_file(context, key, SSL_FILETYPE_PEM) != 1) {
+        if (ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH) {
+            snprintf(problem, room, "key=%s: is not the key of the certificate in cert=%s", key, settings.cert);
+            return -1;
+        }
         snprintf(problem, room,
                  "%s%s: holds no private key in PEM that can be used without a passphrase "
                  "(one with a passphrase: openssl pkey -in FILE -out NEWFILE)",
@@ -392,6 +391,8 @@ int TlsStart(NetSocket socket, const NetAddress& address, long long deadlineUs, 
     s.lock.store(0);
     s.fd = static_cast<int>(socket);
     s.asked = 0;
+    s.firstByte = -1;
+    s.ended = 0;
     s.checkError = 0;
     s.context = NewContext();
     s.ssl = nullptr;
@@ -406,7 +407,7 @@ int TlsStart(NetSocket socket, const NetAddress& address, long long deadlineUs, 
     SSL_CTX_set_cert_cb(s.context, NoteCertificateRequest, nullptr);
     s.ssl = SSL_new(s.context);
     const char* checked = address.settings.name[0] != '\0' ? address.settings.name : address.host;
-    BIO* bio = s.ssl != nullptr ? SocketBio(s.fd) : nullptr;
+    BIO* bio = s.ssl != nullptr ? SocketBio(s) : nullptr;
     if (bio != nullptr) SSL_set_bio(s.ssl, bio, bio);  // the session owns it now
     bool named = bio != nullptr;
     if (named) {
@@ -424,7 +425,6 @@ int TlsStart(NetSocket socket, const NetAddress& address, long long deadlineUs, 
         FreeSession(s);
         return -1;
     }
-    bool answered = false;  // a byte came back from the server
     for (;;) {
         ERR_clear_error();
         int result = SSL_connect(s.ssl);
@@ -432,35 +432,25 @@ int TlsStart(NetSocket socket, const NetAddress& address, long long deadlineUs, 
         int why = SSL_get_error(s.ssl, result);
         if (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE) {
             if (!WaitSocket(s.fd, why == SSL_ERROR_WANT_WRITE, MsUntil(deadlineUs))) {
-                if (answered) {
+                if (s.firstByte >= 0) {
                     *error = OPEN_ERROR_NET_TIMED_OUT;
                 } else {
-                    snprintf(problem, room, "connected, but no TLS answer within 3 s");
+                    snprintf(problem, room, "Connected, but no TLS answer within 3 s");
                     *error = OPEN_ERROR_TLS_NOT_TLS;
                 }
                 FreeSession(s);
                 return -1;
             }
-            // Before TLS reads it: a TLS server's first byte starts a handshake
-            // record (22) or an alert (21); a plain server greets otherwise.
-            if (!answered && why == SSL_ERROR_WANT_READ) {
-                unsigned char first = 0;
-                ssize_t n = recv(s.fd, &first, 1, MSG_PEEK);
-                if (n == 1 && first != 0x16 && first != 0x15) {
-                    snprintf(problem, room, "it answered, but not in TLS");
-                    *error = OPEN_ERROR_TLS_NOT_TLS;
-                    FreeSession(s);
-                    return -1;
-                }
-                if (n == 0) {
-                    snprintf(problem, room, "it hung up on our TLS greeting without a word");
-                    *error = OPEN_ERROR_TLS_NOT_TLS;
-                    FreeSession(s);
-                    return -1;
-                }
-                answered = n == 1;
-            }
             continue;
+        }
+        // A TLS server's first byte starts a handshake record (22) or an alert (21).
+        if ((s.firstByte >= 0 && s.firstByte != 0x16 && s.firstByte != 0x15) || (s.firstByte < 0 && s.ended)) {
+            snprintf(problem, room, s.firstByte >= 0 ? "It answered, but not in TLS"
+                                                     : "It hung up on our TLS greeting without a word");
+            *error = OPEN_ERROR_TLS_NOT_TLS;
+            FreeSession(s);
+            ERR_clear_error();
+            return -1;
         }
         *error = DescribeFailure(s, checked, ERR_peek_last_error(), problem, size);
         FreeSession(s);
