@@ -175,7 +175,7 @@ const char* NetUrlProblem(int result) {
         case NET_URL_PLAIN_PARAMETER:
             return "a parameter for TLS only (rfc2217+tls://HOST:PORT?... or socket+tls://HOST:PORT?...)";
         case NET_URL_BAD_PARAMETER: return "a parameter without a value, given twice, too long, or with a bad %-escape";
-        case NET_URL_KEY_WITHOUT_CERT: return "a key without its certificate: give cert= too";
+        case NET_URL_KEY_WITHOUT_CERT: return "key= without cert=: a key is used only with its certificate, give cert= too";
         default: return "";
     }
 }
