@@ -68,15 +68,11 @@ bool RunBlock(Kind& kind, int count) {
     }
     if (opened != PORT_OK || StartTickThread() != 0) return false;
     kind.open.push_back(openMs);
-    if (std::getenv("NET_TLS_BENCH_OPENS") != nullptr) std::fprintf(stderr, "%s open %.2f ms\n", kind.label, openMs);
     double cpu0 = CpuMs();
     for (int i = 0; i < count; ++i) {
         SendMessageText(1, "FE");
         const TransactionRecord& t = LastTransaction;
         if (t.verdict != VERDICT_OK) {
-            if (kind.failed == 0 && std::getenv("NET_TLS_BENCH_OPENS") != nullptr) {
-                std::fprintf(stderr, "%s: verdict %d\n", kind.label, static_cast<int>(t.verdict));
-            }
             ++kind.failed;
             continue;
         }
@@ -134,24 +130,11 @@ bool StartServer(const std::string& pty, const std::string& certs, Server& serve
                                  10000);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: net_tls_bench <zantrox-sim> [transactions per kind]\n");
-        return 2;
-    }
-    int count = argc > 2 ? std::atoi(argv[2]) : 200;
-    char folder[] = "/tmp/zantrox-tls-bench.XXXXXX";
-    if (mkdtemp(folder) == nullptr) return 1;
-    std::string certs = folder;
-    std::string make = "bash '" ZANTROX_SOURCE_DIR "/tests/net/make_tls_certs.sh' '" + certs + "' >/dev/null 2>&1";
-    if (std::system(make.c_str()) != 0) {
-        std::fprintf(stderr, "could not make the certificates (openssl)\n");
-        return 1;
-    }
+int RunAll(const char* simPath, const std::string& certs, int count, bool instant) {
     std::string pty;
-    pid_t sim = testsupport::StartSimulatorNoLink(argv[1], pty);
+    std::vector<std::string> pace;
+    if (instant) pace.push_back("--instant");
+    pid_t sim = testsupport::StartSimulatorNoLink(simPath, pty, pace);
     if (sim < 0) {
         std::fprintf(stderr, "could not start the simulator\n");
         return 1;
@@ -182,6 +165,7 @@ int main(int argc, char** argv) {
             }
         }
         if (status == 0) {
+            std::printf("zantrox-sim %s\n", instant ? "--instant (the path alone)" : "at the line's pace");
             std::printf("%-15s %5s %13s %15s %12s %15s %7s\n", "line", "n", "median total", "median answer",
                         "median open", "CPU/transaction", "failed");
             for (Kind& kind : kinds) {
@@ -197,6 +181,7 @@ int main(int argc, char** argv) {
             std::printf("socket+tls:// - socket://:   answer %+.3f ms, total %+.3f ms (medians); CPU x%.2f\n",
                         Median(kinds[3].answer) - Median(kinds[2].answer), Median(kinds[3].total) - Median(kinds[2].total),
                         cpu(kinds[3]) / cpu(kinds[2]));
+            std::printf("\n");
         }
     } else {
         std::fprintf(stderr, "ser2net did not start\n");
@@ -207,6 +192,31 @@ int main(int argc, char** argv) {
         waitpid(server.pid, nullptr, 0);
     }
     kill(sim, SIGTERM);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: net_tls_bench <zantrox-sim> [transactions per kind]\n");
+        return 2;
+    }
+    int count = argc > 2 ? std::atoi(argv[2]) : 200;
+    char folder[] = "/tmp/zantrox-tls-bench.XXXXXX";
+    if (mkdtemp(folder) == nullptr) return 1;
+    std::string certs = folder;
+    std::string make = "bash '" ZANTROX_SOURCE_DIR "/tests/net/make_tls_certs.sh' '" + certs + "' >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) {
+        std::fprintf(stderr, "could not make the certificates (openssl)\n");
+        return 1;
+    }
+    int status = 0;
+    // The simulator at the line's pace (a controller's answer times), then at the
+    // terminal's (what remains is the path: terminal, ser2net, TCP and TLS).
+    for (bool instant : {false, true}) {
+        if (status == 0) status = RunAll(argv[1], certs, count, instant);
+    }
     std::system(("rm -rf '" + certs + "'").c_str());
     return status;
 }
