@@ -303,12 +303,11 @@ int CheckAgainstSystem(PCCERT_CONTEXT leaf, char* problem, size_t room) {
     CERT_CHAIN_POLICY_PARA policy;
     std::memset(&policy, 0, sizeof policy);
     policy.cbSize = sizeof policy;
-    policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_INVALID_NAME_FLAG;  // the name is checked by the caller
+    // No server name: the name is checked by the caller, against the same rules on every system.
     HTTPSPolicyCallbackData ssl;
     std::memset(&ssl, 0, sizeof ssl);
     ssl.cbStruct = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
-    ssl.fdwChecks = SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
     policy.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS status;
     std::memset(&status, 0, sizeof status);
