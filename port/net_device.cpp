@@ -222,8 +222,13 @@ int ExplainRefusal(const NetLine& line, const NetAddress& address, int refused) 
                       secure);
         return OPEN_ERROR_NET_TLS_SERVER;
     }
-    if (line.tls >= 0 && refused == OPEN_ERROR_NET_CLOSED && line.heard == 0 && TlsServerAskedForCertificate(line.tls)) {
-        if (address.settings.cert[0] != '\0') {
+    const int asked = line.tls >= 0 ? TlsServerAskedForCertificate(line.tls) : 0;
+    if (line.tls >= 0 && refused == OPEN_ERROR_NET_CLOSED && line.heard == 0 && asked != 0) {
+        if (asked < 0) {
+            SetNote("the server refused our certificate, it seems: it hung up right after the TLS handshake without a "
+                    "word, as a server that wants a client certificate does%s",
+                    address.settings.cert[0] != '\0' ? "" : ", and we have none");
+        } else if (address.settings.cert[0] != '\0') {
             SetNote("the server refused our certificate (cert=%s).\nIs it signed by a CA the server trusts for its CN? "
                     "(ser2net: that CA in AUTHDIR/<CN>/allowed_certs, hashed with openssl rehash)",
                           address.settings.cert);
@@ -315,7 +320,7 @@ DeviceHandle NetOpen(int k, int* error) {
     }
     int refused = 0;
     if (line.scheme == NET_SCHEME_RFC2217) refused = Negotiate(line, deadlineUs);
-    else if (line.tls >= 0 && TlsServerAskedForCertificate(line.tls)) refused = AwaitCertificateVerdict(line, deadlineUs);
+    else if (line.tls >= 0 && TlsServerAskedForCertificate(line.tls) != 0) refused = AwaitCertificateVerdict(line, deadlineUs);
     if (refused != 0) {
         *error = ExplainRefusal(line, address, refused);
         EndLine(line);

@@ -42,7 +42,9 @@ int TlsReceive(int session, unsigned char* data, int size, int waitMs);
 // record read whole but not yet handed out), else 0.
 int TlsBuffered(int session);
 
-// 1 when the server asked for our certificate during the handshake.
+// 1 when the server asked for our certificate during the handshake, 0 when it
+// did not, -1 when this TLS library cannot tell (Wine's Schannel answers a
+// request itself, without saying so).
 int TlsServerAskedForCertificate(int session);
 
 // Says goodbye (close_notify, without waiting) and frees the session. The

@@ -647,7 +647,10 @@ int TlsBuffered(int session) {
 
 int TlsServerAskedForCertificate(int session) {
     Session* s = SessionOf(session);
-    return s != nullptr ? s->asked : 0;
+    if (s == nullptr) return 0;
+    // Windows says so (SEC_I_INCOMPLETE_CREDENTIALS); Wine answers with no
+    // certificate by itself, so no word of it is no proof the server did not ask.
+    return s->asked ? 1 : -1;
 }
 
 void TlsEnd(int session) {
