@@ -168,6 +168,32 @@ for command in "check --rounds 1 --report $work/no.html" "watch"; do
 done
 [ "$(frames_logged)" -eq "$before" ] && pass || fail "frames reached the simulator from refused opens"
 
+# ---- the tap on two TLS lines: ser2net's as the host line, a TLS server that says
+# one frame as the controller line (records the tap reads whole wait in TLS, not
+# in the socket) ----
+tap_port=$(new_port)
+python3 - "$tap_port" "$certs" >"$work/tap-server.log" 2>&1 <<'PY' &
+import socket, ssl, sys, time
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(sys.argv[2] + "/server.crt", sys.argv[2] + "/server.key")
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("127.0.0.1", int(sys.argv[1])))
+server.listen(1)
+connection = context.wrap_socket(server.accept()[0], server_side=True)
+time.sleep(0.5)
+frame = b"\x02B09R 4\x03"
+connection.sendall(frame + bytes([-sum(frame) & 0x7F]))
+time.sleep(30)
+PY
+tap_server=$!
+track_pid "$tap_server"
+wait_for 10 tcp_listening "$tap_port" || fail "the TLS frame server did not start"
+check_status "tap on two TLS lines" 0 "$cli" watch --tap "$tls_t" "socket+tls://127.0.0.1:$tap_port?$ca" --json --duration 3
+has "tap: the controller's frame over TLS" "$work/out" '"text":"B09R 4"'
+stop_pid "$tap_server"
+untrack_pid "$tap_server"
+
 # ---- watch across a server that goes away and comes back (a new handshake) ----
 "$cli" watch --json --port "$auth_t" >"$work/watch.out" 2>"$work/watch.err" &
 watcher=$!
