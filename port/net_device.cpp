@@ -144,9 +144,11 @@ int ReceiveBlock(NetLine& line, int waitMs) {
         line.lost.store(1);
         return -1;
     }
-    // A TLS server given a plain URL answers our first bytes with a TLS record
-    // (an alert, 21, or a handshake, 22, then version 3.x), never line data.
-    if (line.tls < 0 && line.heard == 0 && n >= 3 && (bytes[0] == 0x15 || bytes[0] == 0x16) && bytes[1] == 0x03 &&
+    // A TLS server given a plain RFC 2217 URL answers our first bytes with a TLS
+    // record (an alert, 21, or a handshake, 22, then version 3.x), where an RFC 2217
+    // server starts with Telnet (IAC, 255). A raw line's first bytes are the line's
+    // own (21 is NAK), so they are not looked at.
+    if (line.tls < 0 && line.scheme == NET_SCHEME_RFC2217 && line.heard == 0 && n >= 3 && (bytes[0] == 0x15 || bytes[0] == 0x16) && bytes[1] == 0x03 &&
         bytes[2] <= 0x04) {
         line.tlsReply = 1;
         line.lost.store(1);
