@@ -127,6 +127,17 @@ silent_pid=$!
 track_pid "$silent_pid"
 wait_for 5 test -s "$work/silent.port"
 silent=$(cat "$work/silent.port")
+# A TLS server that answers whatever comes first with an alert record (as some do;
+# ser2net's only hangs up).
+python3 -c 'import socket
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(("127.0.0.1", 0)); s.listen(4)
+print(s.getsockname()[1], flush=True)
+while True:
+    c, _ = s.accept(); c.recv(100); c.sendall(bytes([0x15, 3, 3, 0, 2, 2, 70])); c.close()' >"$work/alerting.port" &
+alerting_pid=$!
+track_pid "$alerting_pid"
+wait_for 5 test -s "$work/alerting.port"
+alerting=$(cat "$work/alerting.port")
 key_line=$(sed -n 2p "$certs/client.key")
 before=$(frames_logged)
 # case|status|URL|what the error says
@@ -153,6 +164,7 @@ clientauth, another CA's certificate|3|rfc2217+tls://127.0.0.1:$auth_telnet?$ca&
 plain server, TLS URL|3|rfc2217+tls://127.0.0.1:$plain_telnet?$ca|127.0.0.1:$plain_telnet does not answer TLS: is it a plain server? use rfc2217://
 silent server, TLS URL|3|socket+tls://127.0.0.1:$silent?$ca|127.0.0.1:$silent does not answer TLS: is it a plain server? use socket://
 TLS server, plain URL|3|rfc2217://127.0.0.1:$tls_telnet|is it a TLS server? use rfc2217+tls://
+alerting TLS server, plain URL|3|rfc2217://127.0.0.1:$alerting|127.0.0.1:$alerting answers in TLS: is it a TLS server? use rfc2217+tls://
 missing ca|2|rfc2217+tls://127.0.0.1:$tls_telnet?ca=$certs/none.crt|ca=$certs/none.crt: cannot be read
 a key as ca|2|rfc2217+tls://127.0.0.1:$tls_telnet?ca=$certs/client.key|holds no certificate
 missing key|2|rfc2217+tls://127.0.0.1:$auth_telnet?$ca&cert=$certs/client.crt&key=$certs/none.key|key=$certs/none.key: cannot be read
