@@ -80,11 +80,22 @@ authtelnet|telnet(rfc2217),ssl(key=$certs/server.key,cert=$certs/server.crt,clie
 expired|telnet(rfc2217),ssl(key=$certs/server.key,cert=$certs/expired.crt),tcp,127.0.0.1,$expired_telnet
 plaintelnet|telnet(rfc2217),tcp,127.0.0.1,$plain_telnet
 LIST
-ser2net -n -u -P "$work/ser2net.pid" "${args[@]}" >"$work/ser2net.log" 2>&1 &
-track_pid $!
-for p in $tls_telnet $tls_raw $auth_telnet $expired_telnet $plain_telnet; do
-    wait_for 10 tcp_listening "$p" || { fail "ser2net did not start"; cat "$work/ser2net.log"; exit 1; }
-done
+S2N_PID=
+start_ser2net() {
+    ser2net -n -u -P "$work/ser2net.pid" "${args[@]}" >>"$work/ser2net.log" 2>&1 &
+    S2N_PID=$!
+    track_pid "$S2N_PID"
+    local p
+    for p in $tls_telnet $tls_raw $auth_telnet $expired_telnet $plain_telnet; do
+        wait_for 10 tcp_listening "$p" || return 1
+    done
+}
+stop_ser2net() {
+    stop_pid "$S2N_PID"
+    untrack_pid "$S2N_PID"
+    wait_for 5 process_gone "$S2N_PID"
+}
+start_ser2net || { fail "ser2net did not start"; cat "$work/ser2net.log"; exit 1; }
 
 ca="ca=$wcerts/ca.crt"
 # ---- both forms exchange, the frame reaching the simulator ----
@@ -117,4 +128,17 @@ missing ca|2|rfc2217+tls://127.0.0.1:$tls_telnet?ca=$wcerts/none.crt|cannot be r
 unknown parameter|2|rfc2217+tls://127.0.0.1:$tls_telnet?$ca&verify=no|unknown parameter verify=
 CASES
 [ "$(frames_logged)" -eq "$before" ] && pass || fail "frames reached the simulator from refused opens"
+
+# ---- watch across a server that goes away and comes back: a new handshake ----
+(cd "$work" && "$WINE" "$exe" watch --json --port "rfc2217+tls://127.0.0.1:$tls_telnet?$ca") \
+    >"$work/watch.out" 2>"$work/watch.err" &
+watcher=$!
+track_pid "$watcher"
+wait_for 15 grep -q listening "$work/watch.err" || fail "watch did not start"
+stop_ser2net
+wait_for 10 grep -q "gone away" "$work/watch.err" && pass || fail "watch did not see the server go"
+start_ser2net || fail "ser2net did not start again"
+wait_for 15 grep -q "is back" "$work/watch.err" && pass || { fail "watch did not reconnect"; cat "$work/watch.err"; }
+stop_pid "$watcher"
+untrack_pid "$watcher"
 [ "$failed" -eq 0 ]
