@@ -61,11 +61,12 @@ void AddPortOptions(CLI::App& sub, PortOptions& line, RawPortOptions& raw) {
     sub.add_option("--port", line.port,
 #ifdef _WIN32
                    "COM port: a number 1..9 or COMn, or a serial device server: rfc2217://HOST:PORT or "
-                   "socket://HOST:PORT (default COM1)"
+                   "socket://HOST:PORT, or either inside TLS: rfc2217+tls://HOST:PORT?ca=FILE (default COM1)"
 #else
                    "COM port: a number 1..9 as the console resolves it (~/.config/zantrox/comK, else "
                    "/dev/ttyS{K-1}), a device path, or a serial device server: rfc2217://HOST:PORT or "
-                   "socket://HOST:PORT (default 1)"
+                   "socket://HOST:PORT, or either inside TLS: rfc2217+tls://HOST:PORT?ca=FILE&cert=FILE&key=FILE&name=NAME "
+                   "(default 1)"
 #endif
     );
     sub.add_option("--baud", line.baudRate, "baud rate 2400, 4800, 9600 or 19200 (default 9600)")
@@ -189,7 +190,8 @@ int main(int argc, char** argv) {
     MapChoices mapChoices;
     CLI::App* map = app.add_subcommand("map", "make ~/.config/zantrox/comK a link to DEVICE (Linux)");
     map->add_option("K", mapPort, "COM port number 1..9")->required()->check(CLI::Range(1, 9));
-    map->add_option("DEVICE", mapDevice, "the serial device, e.g. /dev/ttyUSB0, or a device server's rfc2217://HOST:PORT or socket://HOST:PORT")->required();
+    map->add_option("DEVICE", mapDevice, "the serial device, e.g. /dev/ttyUSB0, or a device server's rfc2217://HOST:PORT or socket://HOST:PORT "
+                                 "(+tls: rfc2217+tls://HOST:PORT?ca=FILE)")->required();
     map->add_flag("--force", mapChoices.allowMissing, "link DEVICE even though it is not there (an adapter to plug in later)");
     map->add_flag("--replace", mapChoices.replace, "replace a file or an empty folder at comK (a link is always replaced)");
 
