@@ -7,6 +7,7 @@
 #   ca.crt ca.key             the site's CA ("Test Site CA")
 #   server.crt server.key     the device server: device-server.test and 127.0.0.1, from the CA
 #   expired.crt               the same server and key, valid only in January 2024
+#   future.crt                the same server and key, valid only from 2099 on
 #   client.crt client.key     the technician's client certificate (CN=technician), from the CA
 #   other-ca.crt              another CA, which signed nothing the server holds
 #   stranger.crt stranger.key a client certificate CN=technician from that other CA
@@ -55,6 +56,8 @@ commonName = supplied
 CNF
 openssl ca -batch -config ca.cnf -cert ca.crt -keyfile ca.key -in server.csr -out expired.crt \
     -startdate 20240101000000Z -enddate 20240201000000Z -notext 2>/dev/null
+openssl ca -batch -config ca.cnf -cert ca.crt -keyfile ca.key -in server.csr -out future.crt \
+    -startdate 20990101000000Z -enddate 21000101000000Z -notext 2>/dev/null
 key client.key
 request client.key technician >client.csr
 sign client.csr ca client.crt

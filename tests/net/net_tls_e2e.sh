@@ -36,7 +36,7 @@ new_port() {
     echo "$p"
 }
 tls_telnet=$(new_port) tls_raw=$(new_port) auth_telnet=$(new_port) auth_raw=$(new_port)
-expired_telnet=$(new_port) plain_telnet=$(new_port) plain_raw=$(new_port)
+expired_telnet=$(new_port) future_raw=$(new_port) plain_telnet=$(new_port) plain_raw=$(new_port)
 ssl="ssl(key=$certs/server.key,cert=$certs/server.crt)"
 ssl_auth="ssl(key=$certs/server.key,cert=$certs/server.crt,clientauth)"
 ssl_expired="ssl(key=$certs/server.key,cert=$certs/expired.crt)"
@@ -53,6 +53,7 @@ tlsraw|$ssl,tcp,127.0.0.1,$tls_raw
 authtelnet|telnet(rfc2217),$ssl_auth,tcp,127.0.0.1,$auth_telnet
 authraw|$ssl_auth,tcp,127.0.0.1,$auth_raw
 expired|telnet(rfc2217),$ssl_expired,tcp,127.0.0.1,$expired_telnet
+future|ssl(key=$certs/server.key,cert=$certs/future.crt),tcp,127.0.0.1,$future_raw
 plaintelnet|telnet(rfc2217),tcp,127.0.0.1,$plain_telnet
 plainraw|tcp,127.0.0.1,$plain_raw
 LIST
@@ -60,7 +61,7 @@ LIST
     S2N_PID=$!
     track_pid "$S2N_PID"
     local p
-    for p in $tls_telnet $tls_raw $auth_telnet $auth_raw $expired_telnet $plain_telnet $plain_raw; do
+    for p in $tls_telnet $tls_raw $auth_telnet $auth_raw $expired_telnet $future_raw $plain_telnet $plain_raw; do
         wait_for 10 tcp_listening "$p" || return 1
     done
 }
@@ -158,6 +159,7 @@ the system's store|3|socket+tls://127.0.0.1:$tls_raw|an unknown authority
 name mismatch|3|rfc2217+tls://127.0.0.1:$tls_telnet?$ca&name=controller.test|is for device-server.test, 127.0.0.1, not controller.test
 name mismatch by host|3|socket+tls://localhost:$tls_raw?$ca|not localhost
 expired|3|rfc2217+tls://127.0.0.1:$expired_telnet?$ca|expired on 2024-02-01 00:00 UTC
+not yet valid|3|socket+tls://127.0.0.1:$future_raw?$ca|is not valid before 2099-01-01 00:00 UTC
 clientauth without our certificate|3|rfc2217+tls://127.0.0.1:$auth_telnet?$ca|the server refused our certificate
 clientauth without our certificate (raw)|3|socket+tls://127.0.0.1:$auth_raw?$ca|the server refused our certificate
 clientauth, another CA's certificate|3|rfc2217+tls://127.0.0.1:$auth_telnet?$ca&cert=$certs/stranger.crt&key=$certs/stranger.key|the server refused our certificate
