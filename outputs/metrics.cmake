@@ -14,3 +14,5 @@ else()
 endif()
 zantrox_warnings(zantrox_metrics)
 target_link_libraries(zantrox-cli PRIVATE zantrox_metrics)
+
+include(${CMAKE_CURRENT_LIST_DIR}/web_config.cmake)
