@@ -214,7 +214,11 @@ void ReadTls(const YAML::Node& node, const std::string& configPath, WebConfig& c
         if (!readable) Refuse(*at, std::string("tls_server_config.") + key, "cannot read " + file + ": " + std::strerror(errno));
     }
     std::string why;
-    if (!CheckCertificatePair(config.certFile, config.keyFile, why)) Refuse(*certNode, "tls_server_config.cert_file", why);
+    bool keyAtFault = false;
+    if (!CheckCertificatePair(config.certFile, config.keyFile, why, keyAtFault)) {
+        Refuse(keyAtFault ? *keyNode : *certNode, keyAtFault ? "tls_server_config.key_file" : "tls_server_config.cert_file",
+               why);
+    }
     if (!config.clientCaFile.empty()) {
         if (config.clientAuth == ClientAuth::None) {
             Refuse(*clientCaNode, "tls_server_config.client_ca_file",
@@ -293,34 +297,39 @@ bool IsBcryptHash(const std::string& hash) {
 }
 
 bool CheckCertificatePair(const std::string& certFile, const std::string& keyFile, std::string& error) {
+    bool keyAtFault = false;
+    return CheckCertificatePair(certFile, keyFile, error, keyAtFault);
+}
+
+bool CheckCertificatePair(const std::string& certFile, const std::string& keyFile, std::string& error,
+                          bool& keyAtFault) {
+    keyAtFault = false;
     std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
     ERR_clear_error();
     if (ctx == nullptr) {
         error = "OpenSSL cannot start: " + OpenSslReason();
         return false;
     }
-    if (std::FILE* f = std::fopen(certFile.c_str(), "r")) {
-        std::fclose(f);
-    } else {
-        error = "cannot read " + certFile + ": " + std::strerror(errno);
-        return false;
-    }
     if (SSL_CTX_use_certificate_chain_file(ctx.get(), certFile.c_str()) != 1) {
         error = "no certificate in " + certFile + " (" + OpenSslReason() + ")";
         return false;
     }
-    if (std::FILE* f = std::fopen(keyFile.c_str(), "r")) {
-        std::fclose(f);
-    } else {
-        error = "cannot read the key " + keyFile + ": " + std::strerror(errno);
+    keyAtFault = true;
+    std::FILE* f = std::fopen(keyFile.c_str(), "r");
+    if (f == nullptr) {
+        error = "cannot read " + keyFile + ": " + std::strerror(errno);
         return false;
     }
-    if (SSL_CTX_use_PrivateKey_file(ctx.get(), keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr),
+                                                            EVP_PKEY_free);
+    std::fclose(f);
+    if (key == nullptr) {
         error = "no private key in " + keyFile + " (" + OpenSslReason() + ")";
         return false;
     }
-    if (SSL_CTX_check_private_key(ctx.get()) != 1) {
-        error = "the key in " + keyFile + " is not the certificate's (" + OpenSslReason() + ")";
+    if (SSL_CTX_use_PrivateKey(ctx.get(), key.get()) != 1 || SSL_CTX_check_private_key(ctx.get()) != 1) {
+        ERR_clear_error();
+        error = "the key in " + keyFile + " is not the certificate's (" + certFile + ")";
         return false;
     }
     return true;

@@ -45,3 +45,6 @@ bool IsBcryptHash(const std::string& hash);
 // Loads the certificate chain and key, checking they belong together. False with
 // the reason when they cannot be read or do not match.
 bool CheckCertificatePair(const std::string& certFile, const std::string& keyFile, std::string& error);
+// The same, saying whether the key (rather than the certificate) is at fault.
+bool CheckCertificatePair(const std::string& certFile, const std::string& keyFile, std::string& error,
+                          bool& keyAtFault);
