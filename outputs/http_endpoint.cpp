@@ -132,6 +132,9 @@ bool WebEndpoint::Start(const std::string& address, std::string& error) {
     server.set_read_timeout(5);
     server.set_write_timeout(5);
     server.set_payload_max_length(64 * 1024);
+    // An answer goes out in more than one write: without this, a kept connection
+    // waits out the client's delayed ACK (40 ms) before the body.
+    server.set_tcp_nodelay(true);
     // Every request is answered here, before httplib's own routing (and before a
     // body is read).
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
