@@ -5,10 +5,13 @@
 //   tap_bench ZANTROX_CLI [EXCHANGES] [RUNS]
 //   tap_bench --outputs ZANTROX_CLI [EXCHANGES] [RUNS] [SCRAPES]
 //
-// --outputs: what --metrics (scraped every second) and --pcapng add to the tap's
-// CPU at 40 exchanges a second, the three taps taking turns on the same traffic
-// within each run; then SCRAPES back-to-back scrapes of the metrics tap, timed and
-// checked for every series.
+// --outputs: what --metrics (scraped every second), --metrics with --web-config
+// (HTTPS and basic auth, scraped every second as Prometheus does, on a kept
+// connection) and --pcapng add to the tap's CPU at 40 exchanges a second, the four
+// taps taking turns on the same traffic within each run; then SCRAPES back-to-back
+// scrapes of the metrics tap, timed and checked for every series, and SCRAPES of
+// the HTTPS tap on a kept connection (the tap's memory before and after) and 1,000
+// on a new connection each.
 //
 // Each run first drives the same traffic past a bare listener (this program again,
 // a poll on both lines and a time for the first byte after a silence, nothing
@@ -33,6 +36,8 @@
 #include <thread>
 #include <vector>
 
+#include <crypt.h>
+#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include "cli/metrics/link_metrics.h"
@@ -286,6 +291,61 @@ std::string Scrape(int port, double& ms, std::string* failure = nullptr) {
     return body == std::string::npos ? "" : all.substr(body + 4);
 }
 
+// --web-config's side: a CA, a certificate for 127.0.0.1 it signed, a user's
+// bcrypt hash at cost 10 (what htpasswd -nBC 10 makes), in `dir`.
+struct Https {
+    std::string dir, user = "prometheus", password = "bench password";
+    bool Make() {
+        const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
+        const std::string make = "cd '" + dir + "' && openssl req -x509" + ec +
+                                 " -keyout ca.key -out ca.crt -days 2 -subj /CN=bench-ca 2>/dev/null && openssl req" +
+                                 ec + " -keyout server.key -out server.csr -subj /CN=bench 2>/dev/null && "
+                                      "printf 'subjectAltName=IP:127.0.0.1\\n' > san && openssl x509 -req -in "
+                                      "server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -out server.crt "
+                                      "-extfile san 2>/dev/null";
+        if (system(make.c_str()) != 0) return false;
+        char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+        crypt_data data{};
+        if (crypt_gensalt_rn("$2b$", 10, nullptr, 0, setting, sizeof setting) == nullptr) return false;
+        std::ofstream(dir + "/web.yml") << "tls_server_config: {cert_file: server.crt, key_file: server.key}\n"
+                                        << "basic_auth_users: {" << user << ": '"
+                                        << crypt_r(password.c_str(), setting, &data) << "'}\n";
+        return true;
+    }
+    // A scraper as Prometheus is one: the CA checked, basic auth, the connection kept.
+    std::unique_ptr<httplib::SSLClient> Client(int port) const {
+        std::unique_ptr<httplib::SSLClient> client(new httplib::SSLClient("127.0.0.1", port));
+        client->set_ca_cert_path((dir + "/ca.crt").c_str());
+        client->enable_server_certificate_verification(true);
+        client->set_basic_auth(user.c_str(), password.c_str());
+        client->set_keep_alive(true);
+        client->set_tcp_nodelay(true);  // as Go's net/http (Prometheus) has it
+        client->set_connection_timeout(5);
+        client->set_read_timeout(5);
+        return client;
+    }
+};
+
+std::string ScrapeHttps(httplib::SSLClient& client, double& ms, std::string* failure = nullptr) {
+    long long start = MonoUs();
+    auto got = client.Get("/metrics");
+    ms = static_cast<double>(MonoUs() - start) / 1000.0;
+    if (!got || got->status != 200) {
+        if (failure != nullptr) *failure = got ? std::to_string(got->status) : httplib::to_string(got.error());
+        return "";
+    }
+    return got->body;
+}
+
+long RssKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return 0;
+}
+
 // The samples of an exposition (its lines that are not comments).
 int Samples(const std::string& exposition) {
     int n = 0;
@@ -298,9 +358,13 @@ int Samples(const std::string& exposition) {
 double Median(std::vector<double> v) { return Pct(std::move(v), 0.5); }
 
 // The tap with `extra` options, CPU at 40 exchanges a second as % of a core.
+// With `https`, the endpoint is scraped over TLS with basic auth, and `httpsMs`
+// gets the back-to-back scrapes' times on a kept connection, `freshMs` those on a
+// new connection each, `rssKb` the tap's RSS before and after them.
 double TapCpu(const char* cli, PtyPeer& host, PtyPeer& ctrl, int exchanges, const std::string& dir,
               const std::vector<std::string>& extra, int metricsPort, int scrapes, std::vector<double>& scrapeMs,
-              int& seriesBad) {
+              int& seriesBad, const Https* https = nullptr, std::vector<double>* freshMs = nullptr,
+              long* rssKb = nullptr) {
     std::vector<std::string> argv = {cli, "watch", "--tap", host.slavePath(), ctrl.slavePath(), "--json"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     // A name of its own: the previous tap's files would say "listening" at once.
@@ -318,13 +382,18 @@ double TapCpu(const char* cli, PtyPeer& host, PtyPeer& ctrl, int exchanges, cons
     std::atomic<bool> driving{true};
     std::vector<double> duringMs;
     std::thread scraper;
+    std::unique_ptr<httplib::SSLClient> client;
+    if (https != nullptr) client = https->Client(metricsPort);
+    auto scrape = [&](double& ms, std::string* failure) {
+        return client != nullptr ? ScrapeHttps(*client, ms, failure) : Scrape(metricsPort, ms, failure);
+    };
     if (metricsPort > 0) {
         scraper = std::thread([&] {
             for (long long next = MonoUs(); driving; next += 1000000) {
                 SleepUntilMono(next);
                 double ms = 0;
                 std::string failure;
-                std::string body = Scrape(metricsPort, ms, &failure);
+                std::string body = scrape(ms, &failure);
                 duringMs.push_back(ms);
                 if (Samples(body) != want) {
                     std::printf("    scrape %zu had %d series of %d: %s\n", duringMs.size(), Samples(body), want,
@@ -345,14 +414,25 @@ double TapCpu(const char* cli, PtyPeer& host, PtyPeer& ctrl, int exchanges, cons
     if (metricsPort > 0) {
         std::printf("    scrapes during the traffic: %zu, median %.3f ms, max %.3f ms\n", duringMs.size(),
                     Median(duringMs), Pct(duringMs, 1.0));
+        if (rssKb != nullptr) rssKb[0] = RssKb(tap.Pid());
         for (int i = 0; i < scrapes; ++i) {
             double ms = 0;
-            std::string body = Scrape(metricsPort, ms);
+            std::string body = scrape(ms, nullptr);
             scrapeMs.push_back(ms);
             if (Samples(body) != want) {
                 std::printf("    a scrape had %d series of %d\n", Samples(body), want);
                 ++seriesBad;
             }
+            if (rssKb != nullptr && i + 1 == 1000) rssKb[1] = RssKb(tap.Pid());
+        }
+        if (rssKb != nullptr) rssKb[2] = RssKb(tap.Pid());
+        for (int i = 0; freshMs != nullptr && i < 1000 && scrapes > 0; ++i) {
+            double ms = 0;
+            std::unique_ptr<httplib::SSLClient> fresh = https->Client(metricsPort);
+            fresh->set_keep_alive(false);
+            std::string body = ScrapeHttps(*fresh, ms);
+            freshMs->push_back(ms);
+            if (Samples(body) != want) ++seriesBad;
         }
     }
     tap.Signal(SIGINT);
@@ -375,35 +455,51 @@ int Outputs(const char* given, int exchanges, int runs, int scrapes) {
     PtyPeer host;
     PtyPeer ctrl;
     if (!host.ok() || !ctrl.ok()) return 1;
-    const char* names[3] = {"plain", "--metrics", "--pcapng"};
-    std::vector<double> cpu[3];
-    std::vector<double> plus[3];
-    std::vector<double> scrapeMs;
+    const int KINDS = 4;
+    const char* names[KINDS] = {"plain", "--metrics", "--pcapng", "--web-config"};
+    std::vector<double> cpu[KINDS];
+    std::vector<double> plus[KINDS];
+    std::vector<double> scrapeMs, httpsMs, freshMs;
+    long rssKb[3] = {0, 0, 0};
     int seriesBad = 0;
+    Https https;
+    https.dir = dir;
+    if (!https.Make()) {
+        std::fprintf(stderr, "tap_bench: openssl or crypt could not make the HTTPS files\n");
+        return 1;
+    }
     for (int run = 1; run <= runs; ++run) {
         std::printf("run %d of %d, %d exchanges a tap\n", run, runs, exchanges);
-        double got[3];
-        for (int k = 0; k < 3; ++k) {
-            int v = (run - 1 + k) % 3;  // each takes each place in turn
+        double got[KINDS];
+        for (int k = 0; k < KINDS; ++k) {
+            int v = (run - 1 + k) % KINDS;  // each takes each place in turn
             std::vector<std::string> extra;
             int port = 0;
-            if (v == 1) {
+            if (v == 1 || v == 3) {
                 port = FreePort();
                 extra = {"--metrics", "127.0.0.1:" + std::to_string(port)};
             } else if (v == 2) {
                 extra = {"--pcapng", dir + "/tap.pcapng"};
             }
-            got[v] = TapCpu(cli, host, ctrl, exchanges, dir, extra, port, run == 1 ? scrapes : 0, scrapeMs, seriesBad);
-            std::printf("  %-10s CPU at 40 exchanges/s: %.2f %% of a core\n", names[v], got[v]);
+            if (v == 3) {
+                extra.push_back("--web-config");
+                extra.push_back(dir + "/web.yml");
+                got[v] = TapCpu(cli, host, ctrl, exchanges, dir, extra, port, run == 1 ? scrapes : 0, httpsMs,
+                                seriesBad, &https, &freshMs, rssKb);
+            } else {
+                got[v] = TapCpu(cli, host, ctrl, exchanges, dir, extra, port, run == 1 ? scrapes : 0, scrapeMs,
+                                seriesBad);
+            }
+            std::printf("  %-12s CPU at 40 exchanges/s: %.2f %% of a core\n", names[v], got[v]);
         }
-        for (int v = 0; v < 3; ++v) {
+        for (int v = 0; v < KINDS; ++v) {
             cpu[v].push_back(got[v]);
             plus[v].push_back(got[v] - got[0]);
         }
     }
     std::printf("CPU at 40 exchanges/s, %% of a core, min / median / max over %d runs:\n", runs);
-    for (int v = 0; v < 3; ++v) {
-        std::printf("  %-10s %.2f / %.2f / %.2f", names[v], Pct(cpu[v], 0), Median(cpu[v]), Pct(cpu[v], 1));
+    for (int v = 0; v < KINDS; ++v) {
+        std::printf("  %-12s %.2f / %.2f / %.2f", names[v], Pct(cpu[v], 0), Median(cpu[v]), Pct(cpu[v], 1));
         if (v > 0) std::printf("   more than plain: %+.2f / %+.2f / %+.2f", Pct(plus[v], 0), Median(plus[v]), Pct(plus[v], 1));
         std::printf("\n");
     }
@@ -412,6 +508,21 @@ int Outputs(const char* given, int exchanges, int runs, int scrapes) {
         for (double ms : scrapeMs) over5 += ms > 5.0 ? 1 : 0;
         std::printf("%zu scrapes back to back: min %.3f ms, median %.3f ms, p99 %.3f ms, max %.3f ms; over 5 ms: %zu\n",
                     scrapeMs.size(), Pct(scrapeMs, 0), Median(scrapeMs), Pct(scrapeMs, 0.99), Pct(scrapeMs, 1), over5);
+    }
+    if (!httpsMs.empty()) {
+        std::vector<double> after(httpsMs.begin() + 1, httpsMs.end());
+        size_t over5 = 0;
+        for (double ms : after) over5 += ms > 5.0 ? 1 : 0;
+        std::printf("--web-config: back to back on one kept connection: the first %.3f ms, the %zu after it: "
+                    "median %.3f ms, p99 %.3f ms, max %.3f ms; over 5 ms: %zu\n",
+                    httpsMs[0], after.size(), Median(after), Pct(after, 0.99), Pct(after, 1), over5);
+        std::printf("--web-config: tap RSS %ld kB before the scrapes, %ld kB after 1,000, %ld kB after %zu (%+ld kB)\n",
+                    rssKb[0], rssKb[1], rssKb[2], httpsMs.size(), rssKb[2] - rssKb[1]);
+    }
+    if (!freshMs.empty()) {
+        std::printf("--web-config: %zu scrapes on a new connection each (handshake included): median %.3f ms, "
+                    "p99 %.3f ms, max %.3f ms\n",
+                    freshMs.size(), Median(freshMs), Pct(freshMs, 0.99), Pct(freshMs, 1));
     }
     std::printf("scrapes without every series: %d\n", seriesBad);
     std::string command = "rm -rf '" + dir + "'";
