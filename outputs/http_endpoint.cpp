@@ -1,7 +1,12 @@
 #include "outputs/http_endpoint.h"
 
+#include <sys/stat.h>
+
+#include <mutex>
+
 #include <httplib.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -13,35 +18,124 @@ namespace {
 // Enough for Prometheus servers scraping side by side; a connection that hangs
 // holds one for the read timeout at most.
 const int THREADS = 4;
-// Long enough to keep a connection scraped every second (a handshake saved per
-// scrape), short enough that stopping does not wait long on an idle one.
-const int KEEP_ALIVE_S = 3;
 
 // A client certificate asked for, or required, but not checked against a CA.
 int AcceptAnyCertificate(int, X509_STORE_CTX*) { return 1; }
 
-// At every handshake, before the server's first message: the certificate and key
-// from their files, and the client CAs, so that files renewed in place are used
-// from the next connection on. A file that cannot be read fails this handshake
-// only.
+// What a file was when it was last read: a file renewed in place or moved over
+// the old one changes at least one of these.
+struct Stamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    timespec mtime{}, ctime{};
+    bool operator==(const Stamp& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+Stamp StampOf(const std::string& path) {
+    Stamp stamp;
+    struct stat st;
+    if (!path.empty() && stat(path.c_str(), &st) == 0) {
+        stamp.dev = st.st_dev;
+        stamp.ino = st.st_ino;
+        stamp.size = st.st_size;
+        stamp.mtime = st.st_mtim;
+        stamp.ctime = st.st_ctim;
+    }
+    return stamp;
+}
+
+}  // namespace
+
+// The certificate, key and client CAs as the files held them when last read.
+// Every handshake looks at the files (a stat each) and reads them again only when
+// one changed: OpenSSL 3 takes milliseconds to decode a key, more than the whole
+// rest of a handshake.
+struct TlsFiles {
+    const WebConfig* config = nullptr;
+    std::mutex mutex;
+    Stamp certStamp, keyStamp, caStamp;
+    X509* cert = nullptr;
+    STACK_OF(X509)* chain = nullptr;
+    EVP_PKEY* key = nullptr;
+    X509_STORE* store = nullptr;
+    STACK_OF(X509_NAME)* names = nullptr;
+
+    ~TlsFiles() { Clear(); }
+    void Clear() {
+        X509_free(cert);
+        sk_X509_pop_free(chain, X509_free);
+        EVP_PKEY_free(key);
+        X509_STORE_free(store);
+        sk_X509_NAME_pop_free(names, X509_NAME_free);
+        cert = nullptr;
+        chain = nullptr;
+        key = nullptr;
+        store = nullptr;
+        names = nullptr;
+    }
+
+    // Reads the files again when they changed; false when they cannot be read (the
+    // next handshake tries again).
+    bool Fresh() {
+        const Stamp certNow = StampOf(config->certFile), keyNow = StampOf(config->keyFile),
+                    caNow = StampOf(config->clientCaFile);
+        if (cert != nullptr && certNow == certStamp && keyNow == keyStamp && caNow == caStamp) return true;
+        Clear();
+        certStamp = keyStamp = caStamp = Stamp();
+        BIO* in = BIO_new_file(config->certFile.c_str(), "r");
+        if (in != nullptr) {
+            cert = PEM_read_bio_X509_AUX(in, nullptr, nullptr, nullptr);
+            chain = sk_X509_new_null();
+            while (X509* more = PEM_read_bio_X509(in, nullptr, nullptr, nullptr)) sk_X509_push(chain, more);
+            BIO_free(in);
+        }
+        in = BIO_new_file(config->keyFile.c_str(), "r");
+        if (in != nullptr) {
+            key = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+            BIO_free(in);
+        }
+        if (cert == nullptr || key == nullptr || X509_check_private_key(cert, key) != 1) {
+            Clear();
+            ERR_clear_error();
+            return false;
+        }
+        if (!config->clientCaFile.empty()) {
+            store = X509_STORE_new();
+            names = SSL_load_client_CA_file(config->clientCaFile.c_str());
+            if (store == nullptr || names == nullptr || X509_STORE_load_file(store, config->clientCaFile.c_str()) != 1) {
+                Clear();
+                ERR_clear_error();
+                return false;
+            }
+        }
+        ERR_clear_error();
+        certStamp = certNow;
+        keyStamp = keyNow;
+        caStamp = caNow;
+        return true;
+    }
+};
+
+namespace {
+
+// At every handshake, before the server's first message: the certificate and key,
+// and the client CAs, as their files hold them now. Files that cannot be read
+// fail this handshake only.
 int LoadAtHandshake(SSL* ssl, void* arg) {
-    const WebConfig& config = *static_cast<const WebConfig*>(arg);
-    if (SSL_use_certificate_chain_file(ssl, config.certFile.c_str()) != 1 ||
-        SSL_use_PrivateKey_file(ssl, config.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 || SSL_check_private_key(ssl) != 1) {
+    TlsFiles& files = *static_cast<TlsFiles*>(arg);
+    std::lock_guard<std::mutex> lock(files.mutex);
+    if (!files.Fresh()) return 0;
+    if (SSL_use_cert_and_key(ssl, files.cert, files.key, files.chain, 1) != 1) {
         ERR_clear_error();
         return 0;
     }
-    if (!config.clientCaFile.empty()) {
-        X509_STORE* store = X509_STORE_new();
-        STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(config.clientCaFile.c_str());
-        if (store == nullptr || names == nullptr || X509_STORE_load_file(store, config.clientCaFile.c_str()) != 1) {
-            X509_STORE_free(store);
-            if (names != nullptr) sk_X509_NAME_pop_free(names, X509_NAME_free);
-            ERR_clear_error();
-            return 0;
-        }
-        SSL_set0_verify_cert_store(ssl, store);
-        SSL_set_client_CA_list(ssl, names);
+    if (files.store != nullptr) {
+        SSL_set1_verify_cert_store(ssl, files.store);
+        SSL_set_client_CA_list(ssl, SSL_dup_CA_list(files.names));
     }
     return 1;
 }
@@ -54,10 +148,8 @@ std::string Reason() {
     return text;
 }
 
-}  // namespace
-
-bool WebEndpoint::SetUpTls(const WebConfig& config, void* sslCtx, std::string& error) {
-    SSL_CTX* ctx = static_cast<SSL_CTX*>(sslCtx);
+bool SetUpTls(TlsFiles& files, SSL_CTX* ctx, std::string& error) {
+    const WebConfig& config = *files.config;
     ERR_clear_error();
     if (SSL_CTX_set_min_proto_version(ctx, config.minVersion) != 1 ||
         SSL_CTX_set_max_proto_version(ctx, config.maxVersion) != 1) {
@@ -77,7 +169,7 @@ bool WebEndpoint::SetUpTls(const WebConfig& config, void* sslCtx, std::string& e
     // Sessions resumed under client certificates need a context of their own.
     static const unsigned char context[] = "zantrox-metrics";
     SSL_CTX_set_session_id_context(ctx, context, sizeof context - 1);
-    SSL_CTX_set_cert_cb(ctx, LoadAtHandshake, const_cast<WebConfig*>(&config));
+    SSL_CTX_set_cert_cb(ctx, LoadAtHandshake, &files);
     if (config.clientCaFile.empty()) SSL_CTX_set_default_verify_paths(ctx);
     switch (config.clientAuth) {
     case ClientAuth::None:
@@ -99,8 +191,12 @@ bool WebEndpoint::SetUpTls(const WebConfig& config, void* sslCtx, std::string& e
     return true;
 }
 
+}  // namespace
+
 WebEndpoint::WebEndpoint(const WebConfig& config, std::function<std::string()> exposition)
-    : config_(config), exposition_(std::move(exposition)), auth_(new BasicAuth(config.users)) {}
+    : config_(config), exposition_(std::move(exposition)), auth_(new BasicAuth(config.users)), files_(new TlsFiles()) {
+    files_->config = &config_;
+}
 
 WebEndpoint::~WebEndpoint() { Stop(); }
 
@@ -116,7 +212,7 @@ bool WebEndpoint::Start(const std::string& address, std::string& error) {
 
     if (config_.tls) {
         std::string why;
-        server_.reset(new httplib::SSLServer([&](SSL_CTX& ctx) { return SetUpTls(config_, &ctx, why); }));
+        server_.reset(new httplib::SSLServer([&](SSL_CTX& ctx) { return SetUpTls(*files_, &ctx, why); }));
         if (!server_->is_valid()) {
             error = "cannot serve TLS: " + why;
             server_.reset();
@@ -127,13 +223,16 @@ bool WebEndpoint::Start(const std::string& address, std::string& error) {
     }
     httplib::Server& server = *server_;
     server.new_task_queue = [] { return new httplib::ThreadPool(THREADS); };
-    server.set_keep_alive_max_count(1000);
-    server.set_keep_alive_timeout(KEEP_ALIVE_S);
+    // One request a connection, as the plain endpoint: httplib waits for a kept
+    // connection's next request by polling it every few milliseconds, which cost
+    // the tap 1 % of a core for a scrape a second; a handshake a scrape costs a
+    // tenth of that.
+    server.set_keep_alive_max_count(1);
     server.set_read_timeout(5);
     server.set_write_timeout(5);
     server.set_payload_max_length(64 * 1024);
-    // An answer goes out in more than one write: without this, a kept connection
-    // waits out the client's delayed ACK (40 ms) before the body.
+    // An answer goes out in more than one write: without this, the body can wait
+    // out the client's delayed ACK (40 ms).
     server.set_tcp_nodelay(true);
     // Every request is answered here, before httplib's own routing (and before a
     // body is read).

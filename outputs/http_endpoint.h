@@ -5,8 +5,9 @@
 // file names users. Its only series are the tap's: the exposition comes from the
 // caller.
 //
-// The certificate, its key and the client CA file are read again for every TLS
-// handshake: a renewed certificate is served from the next connection on.
+// The certificate, its key and the client CA file are looked at for every TLS
+// handshake and read again when they changed: a renewed certificate is served
+// from the next connection on.
 #pragma once
 
 #include <functional>
@@ -20,6 +21,7 @@ namespace httplib {
 class Server;
 }
 class BasicAuth;
+struct TlsFiles;
 
 class WebEndpoint {
 public:
@@ -38,15 +40,11 @@ public:
     // bcrypt runs so far (the others were answered from remembered passwords).
     long BcryptRuns() const;
 
-    // The handshake's settings on an OpenSSL context: versions, suites, client
-    // certificates, and the certificate read from its files at each handshake.
-    // False when OpenSSL refuses one of them.
-    static bool SetUpTls(const WebConfig& config, void* sslCtx, std::string& error);
-
 private:
     WebConfig config_;
     std::function<std::string()> exposition_;
     std::unique_ptr<BasicAuth> auth_;
+    std::unique_ptr<TlsFiles> files_;  // the certificate and key, read again when their files change
     std::unique_ptr<httplib::Server> server_;
     std::thread listener_;
     int port_ = 0;
