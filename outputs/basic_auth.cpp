@@ -1,11 +1,15 @@
 #include "outputs/basic_auth.h"
 
 #include <crypt.h>
+#include <strings.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #include <openssl/crypto.h>

@@ -1,4 +1,5 @@
-// --web-config: the files refused (with the key and line named), basic auth's
+// --web-config: the files refused, with the key and line named (what promtool
+// refuses is matched against promtool itself in the e2e test), basic auth's
 // answers and what it remembers, and the endpoint's answers with users over plain
 // HTTP on loopback. TLS itself is checked against a real Prometheus server
 // (tests/metrics/web_config_e2e.sh).
@@ -82,14 +83,11 @@ TEST_F(WebConfigFiles, RefusesWhatAnExporterRefusesNamingTheKeyAndLine) {
         {"tls_config:\n  cert_file: cert.pem\n", "line 1: tls_config: not a key"},
         {tls + "  ca_file: cert.pem\n", "line 4: tls_server_config.ca_file: not a key"},
         {tls + "  min_version: TLS9\n", "line 4: tls_server_config.min_version: unknown TLS version 'TLS9'"},
-        {tls + "  max_version: tls12\n", "tls_server_config.max_version: unknown TLS version"},
         {tls + "  client_auth_type: Required\n", "line 4: tls_server_config.client_auth_type: unknown client auth"},
         {tls + "  client_ca_file: cert.pem\n", "tls_server_config.client_ca_file: a client CA without"},
         {tls + "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: none.pem\n",
          "line 5: tls_server_config.client_ca_file: cannot read"},
-        {tls + "  cipher_suites: [TLS_RSA_WITH_RC4_128_SHA]\n", "tls_server_config.cipher_suites: unknown cipher"},
         {tls + "  curve_preferences: [P256]\n", "tls_server_config.curve_preferences: unknown curve"},
-        {"tls_server_config:\n  cert_file: cert.pem\n", "tls_server_config.key_file: missing"},
         {"tls_server_config:\n  client_auth_type: RequireAnyClientCert\n", "tls_server_config.cert_file: missing"},
         {"tls_server_config:\n  cert_file: gone.pem\n  key_file: key.pem\n",
          "line 2: tls_server_config.cert_file: cannot read"},
@@ -100,11 +98,8 @@ TEST_F(WebConfigFiles, RefusesWhatAnExporterRefusesNamingTheKeyAndLine) {
         {"tls_server_config:\n  cert_file: cert.pem\n  key_file: cert.pem\n", "tls_server_config.key_file: no private key"},
         {tls + "  min_version: TLS13\n  max_version: TLS12\n", "min_version: above max_version"},
         {"basic_auth_users:\n  alice: secret\n", "line 2: basic_auth_users.alice: not a bcrypt hash"},
-        {"basic_auth_users:\n  alice: '$3a$" + hash.substr(4) + "'\n", "basic_auth_users.alice: not a bcrypt hash"},
-        {"basic_auth_users:\n  alice: '" + hash.substr(0, 58) + "'\n", "basic_auth_users.alice: not a bcrypt hash"},
         {"basic_auth_users:\n  alice: '" + hash + "'\n  alice: '" + hash + "'\n", "line 3: basic_auth_users.alice: given twice"},
         {"http_server_config:\n  headers:\n    X-Foo: bar\n", "line 3: http_server_config.headers.X-Foo: a header that cannot"},
-        {"http_server_config:\n  headers:\n    X-Frame-Options: allow\n", "X-Frame-Options: 'allow' is not a value"},
         {"http_server_config:\n  http2: maybe\n", "http_server_config.http2: not true or false"},
         {"tls_server_config: [cert.pem]\n", "line 1: tls_server_config: not a mapping"},
         {"tls_server_config:\n  cert_file: [a\n", "line 3: not YAML"},
