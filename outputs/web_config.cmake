@@ -6,7 +6,7 @@ if(WIN32)
     target_sources(zantrox_metrics PRIVATE ${CMAKE_CURRENT_LIST_DIR}/web_config_refused.cpp)
 else()
     find_package(PkgConfig REQUIRED)
-    pkg_check_modules(ZANTROX_HTTPLIB REQUIRED IMPORTED_TARGET GLOBAL cpp-httplib)
+    pkg_check_modules(ZANTROX_HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
     find_package(yaml-cpp CONFIG REQUIRED)
     find_package(OpenSSL REQUIRED)
     target_sources(zantrox_metrics PRIVATE ${CMAKE_CURRENT_LIST_DIR}/web_config.cpp
