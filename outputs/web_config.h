@@ -2,7 +2,8 @@
 // Prometheus exporters take with --web.config.file (TLS, extra headers, users with
 // bcrypt hashes), so a site's node_exporter file serves here unchanged. The file
 // is read once, at start; the certificate, key and client CA files it names are
-// read again for every TLS handshake, so a renewed certificate needs no restart.
+// read again when they change (see WebEndpoint), so a renewed certificate needs
+// no restart.
 #pragma once
 
 #include <string>
