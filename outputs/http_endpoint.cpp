@@ -166,6 +166,9 @@ bool SetUpTls(TlsFiles& files, SSL_CTX* ctx, std::string& error) {
         error = "OpenSSL refuses the curves given: " + Reason();
         return false;
     }
+    // No TLS 1.3 session tickets: Prometheus does not resume sessions, and each
+    // ticket is work and a write at every handshake.
+    SSL_CTX_set_num_tickets(ctx, 0);
     // Sessions resumed under client certificates need a context of their own.
     static const unsigned char context[] = "zantrox-metrics";
     SSL_CTX_set_session_id_context(ctx, context, sizeof context - 1);
