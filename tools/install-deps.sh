@@ -18,6 +18,7 @@ packages=(
     tshark
     wixl msitools
     prometheus prometheus-cpp-dev libcivetweb-dev
+    libcpp-httplib-dev libyaml-cpp-dev libcrypt-dev openssl curl apache2-utils
     libtomlplusplus-dev
 )
 
