@@ -5,10 +5,12 @@
 //   tap_bench ZANTROX_CLI [EXCHANGES] [RUNS]
 //   tap_bench --outputs ZANTROX_CLI [EXCHANGES] [RUNS] [SCRAPES]
 //
-// --outputs: what --metrics (scraped every second) and --pcapng add to the tap's
-// CPU at 40 exchanges a second, the three taps taking turns on the same traffic
-// within each run; then SCRAPES back-to-back scrapes of the metrics tap, timed and
-// checked for every series.
+// --outputs: what --metrics (scraped every second), --metrics with --web-config
+// (HTTPS and basic auth at cost 10, scraped every second as Prometheus does) and
+// --pcapng add to the tap's CPU at 40 exchanges a second, the four taps taking
+// turns on the same traffic within each run; then SCRAPES back-to-back scrapes of
+// the metrics tap and of the HTTPS tap (a handshake each), timed and checked for
+// every series, with the HTTPS tap's memory before, after 1,000 and at the end.
 //
 // Each run first drives the same traffic past a bare listener (this program again,
 // a poll on both lines and a time for the first byte after a silence, nothing
@@ -33,7 +35,13 @@
 #include <thread>
 #include <vector>
 
+#include <crypt.h>
+#include <netinet/tcp.h>
 #include <nlohmann/json.hpp>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include "outputs/link_metrics.h"
 #include "report/tap_report.h"
@@ -286,6 +294,95 @@ std::string Scrape(int port, double& ms, std::string* failure = nullptr) {
     return body == std::string::npos ? "" : all.substr(body + 4);
 }
 
+// --web-config's side: a CA, a certificate for 127.0.0.1 it signed, a user's
+// bcrypt hash at cost 10 (what htpasswd -nBC 10 makes), in `dir`.
+struct Https {
+    std::string dir, user = "prometheus", password = "bench password";
+    bool Make() {
+        const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
+        const std::string make = "cd '" + dir + "' && openssl req -x509" + ec +
+                                 " -keyout ca.key -out ca.crt -days 2 -subj /CN=bench-ca 2>/dev/null && openssl req" +
+                                 ec + " -keyout server.key -out server.csr -subj /CN=bench 2>/dev/null && "
+                                      "printf 'subjectAltName=IP:127.0.0.1\\n' > san && openssl x509 -req -in "
+                                      "server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -out server.crt "
+                                      "-extfile san 2>/dev/null";
+        if (system(make.c_str()) != 0) return false;
+        char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+        crypt_data data{};
+        if (crypt_gensalt_rn("$2b$", 10, nullptr, 0, setting, sizeof setting) == nullptr) return false;
+        std::ofstream(dir + "/web.yml") << "tls_server_config: {cert_file: server.crt, key_file: server.key}\n"
+                                        << "basic_auth_users: {" << user << ": '"
+                                        << crypt_r(password.c_str(), setting, &data) << "'}\n";
+        return true;
+    }
+    std::string Base64Credentials() const {
+        const std::string text = user + ":" + password;
+        std::string out(4 * ((text.size() + 2) / 3) + 1, '\0');
+        const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                      reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+        out.resize(static_cast<size_t>(n));
+        return out;
+    }
+    // A scraper's TLS settings as Prometheus has them: the CA checked, no session
+    // resumption (each scrape a full handshake).
+    SSL_CTX* Context() const {
+        SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_load_verify_locations(ctx, (dir + "/ca.crt").c_str(), nullptr);
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+        return ctx;
+    }
+};
+
+// One GET /metrics over TLS with basic auth, on a new connection, as Prometheus
+// makes it: the body, or "" with the reason in `failure`; `ms` from connecting to
+// the last byte.
+std::string ScrapeHttps(SSL_CTX* ctx, int port, const std::string& authorization, double& ms,
+                        std::string* failure = nullptr) {
+    long long start = MonoUs();
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // as Go's net/http has it
+    std::string all;
+    SSL* ssl = SSL_new(ctx);
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), "127.0.0.1");
+    SSL_set_fd(ssl, fd);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && SSL_connect(ssl) == 1) {
+        const std::string ask = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: " + authorization +
+                                "\r\nConnection: close\r\n\r\n";
+        if (SSL_write(ssl, ask.data(), static_cast<int>(ask.size())) == static_cast<int>(ask.size())) {
+            char buffer[65536];
+            int got;
+            while ((got = SSL_read(ssl, buffer, sizeof buffer)) > 0) all.append(buffer, static_cast<size_t>(got));
+        }
+    } else if (failure != nullptr) {
+        *failure = "handshake: " + std::to_string(ERR_get_error());
+    }
+    ERR_clear_error();
+    SSL_free(ssl);
+    close(fd);
+    ms = static_cast<double>(MonoUs() - start) / 1000.0;
+    if (all.rfind("HTTP/1.1 200", 0) != 0) {
+        if (failure != nullptr && failure->empty()) *failure = all.substr(0, 40);
+        return "";
+    }
+    size_t body = all.find("\r\n\r\n");
+    return body == std::string::npos ? "" : all.substr(body + 4);
+}
+
+long RssKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return 0;
+}
+
 // The samples of an exposition (its lines that are not comments).
 int Samples(const std::string& exposition) {
     int n = 0;
@@ -298,9 +395,11 @@ int Samples(const std::string& exposition) {
 double Median(std::vector<double> v) { return Pct(std::move(v), 0.5); }
 
 // The tap with `extra` options, CPU at 40 exchanges a second as % of a core.
+// With `https`, the endpoint is scraped over TLS with basic auth, and `rssKb` gets
+// the tap's RSS before the back-to-back scrapes, after 1,000 and after them all.
 double TapCpu(const char* cli, PtyPeer& host, PtyPeer& ctrl, int exchanges, const std::string& dir,
               const std::vector<std::string>& extra, int metricsPort, int scrapes, std::vector<double>& scrapeMs,
-              int& seriesBad) {
+              int& seriesBad, const Https* https = nullptr, long* rssKb = nullptr) {
     std::vector<std::string> argv = {cli, "watch", "--tap", host.slavePath(), ctrl.slavePath(), "--json"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     // A name of its own: the previous tap's files would say "listening" at once.
@@ -318,13 +417,19 @@ double TapCpu(const char* cli, PtyPeer& host, PtyPeer& ctrl, int exchanges, cons
     std::atomic<bool> driving{true};
     std::vector<double> duringMs;
     std::thread scraper;
+    SSL_CTX* tls = https != nullptr ? https->Context() : nullptr;
+    const std::string authorization = https != nullptr ? "Basic " + https->Base64Credentials() : "";
+    auto scrape = [&](double& ms, std::string* failure) {
+        return tls != nullptr ? ScrapeHttps(tls, metricsPort, authorization, ms, failure)
+                              : Scrape(metricsPort, ms, failure);
+    };
     if (metricsPort > 0) {
         scraper = std::thread([&] {
             for (long long next = MonoUs(); driving; next += 1000000) {
                 SleepUntilMono(next);
                 double ms = 0;
                 std::string failure;
-                std::string body = Scrape(metricsPort, ms, &failure);
+                std::string body = scrape(ms, &failure);
                 duringMs.push_back(ms);
                 if (Samples(body) != want) {
                     std::printf("    scrape %zu had %d series of %d: %s\n", duringMs.size(), Samples(body), want,
@@ -343,17 +448,22 @@ double TapCpu(const char* cli, PtyPeer& host, PtyPeer& ctrl, int exchanges, cons
     driving = false;
     if (scraper.joinable()) scraper.join();
     if (metricsPort > 0) {
-        std::printf("    scrapes during the traffic: %zu, median %.3f ms, max %.3f ms\n", duringMs.size(),
-                    Median(duringMs), Pct(duringMs, 1.0));
+        std::vector<double> later(duringMs.begin() + (duringMs.empty() ? 0 : 1), duringMs.end());
+        std::printf("    scrapes during the traffic: %zu, the first %.3f ms, then median %.3f ms, max %.3f ms\n",
+                    duringMs.size(), duringMs.empty() ? 0.0 : duringMs[0], Median(later), Pct(later, 1.0));
+        if (rssKb != nullptr) rssKb[0] = RssKb(tap.Pid());
         for (int i = 0; i < scrapes; ++i) {
             double ms = 0;
-            std::string body = Scrape(metricsPort, ms);
+            std::string body = scrape(ms, nullptr);
             scrapeMs.push_back(ms);
             if (Samples(body) != want) {
                 std::printf("    a scrape had %d series of %d\n", Samples(body), want);
                 ++seriesBad;
             }
+            if (rssKb != nullptr && i + 1 == 1000) rssKb[1] = RssKb(tap.Pid());
         }
+        if (rssKb != nullptr) rssKb[2] = RssKb(tap.Pid());
+        SSL_CTX_free(tls);
     }
     tap.Signal(SIGINT);
     tap.Wait(10000);
@@ -375,35 +485,51 @@ int Outputs(const char* given, int exchanges, int runs, int scrapes) {
     PtyPeer host;
     PtyPeer ctrl;
     if (!host.ok() || !ctrl.ok()) return 1;
-    const char* names[3] = {"plain", "--metrics", "--pcapng"};
-    std::vector<double> cpu[3];
-    std::vector<double> plus[3];
-    std::vector<double> scrapeMs;
+    const int KINDS = 4;
+    const char* names[KINDS] = {"plain", "--metrics", "--pcapng", "--web-config"};
+    std::vector<double> cpu[KINDS];
+    std::vector<double> plus[KINDS];
+    std::vector<double> scrapeMs, httpsMs;
+    long rssKb[3] = {0, 0, 0};
     int seriesBad = 0;
+    Https https;
+    https.dir = dir;
+    if (!https.Make()) {
+        std::fprintf(stderr, "tap_bench: openssl or crypt could not make the HTTPS files\n");
+        return 1;
+    }
     for (int run = 1; run <= runs; ++run) {
         std::printf("run %d of %d, %d exchanges a tap\n", run, runs, exchanges);
-        double got[3];
-        for (int k = 0; k < 3; ++k) {
-            int v = (run - 1 + k) % 3;  // each takes each place in turn
+        double got[KINDS];
+        for (int k = 0; k < KINDS; ++k) {
+            int v = (run - 1 + k) % KINDS;  // each takes each place in turn
             std::vector<std::string> extra;
             int port = 0;
-            if (v == 1) {
+            if (v == 1 || v == 3) {
                 port = FreePort();
                 extra = {"--metrics", "127.0.0.1:" + std::to_string(port)};
             } else if (v == 2) {
                 extra = {"--pcapng", dir + "/tap.pcapng"};
             }
-            got[v] = TapCpu(cli, host, ctrl, exchanges, dir, extra, port, run == 1 ? scrapes : 0, scrapeMs, seriesBad);
-            std::printf("  %-10s CPU at 40 exchanges/s: %.2f %% of a core\n", names[v], got[v]);
+            if (v == 3) {
+                extra.push_back("--web-config");
+                extra.push_back(dir + "/web.yml");
+                got[v] = TapCpu(cli, host, ctrl, exchanges, dir, extra, port, run == 1 ? scrapes : 0, httpsMs,
+                                seriesBad, &https, rssKb);
+            } else {
+                got[v] = TapCpu(cli, host, ctrl, exchanges, dir, extra, port, run == 1 ? scrapes : 0, scrapeMs,
+                                seriesBad);
+            }
+            std::printf("  %-12s CPU at 40 exchanges/s: %.2f %% of a core\n", names[v], got[v]);
         }
-        for (int v = 0; v < 3; ++v) {
+        for (int v = 0; v < KINDS; ++v) {
             cpu[v].push_back(got[v]);
             plus[v].push_back(got[v] - got[0]);
         }
     }
     std::printf("CPU at 40 exchanges/s, %% of a core, min / median / max over %d runs:\n", runs);
-    for (int v = 0; v < 3; ++v) {
-        std::printf("  %-10s %.2f / %.2f / %.2f", names[v], Pct(cpu[v], 0), Median(cpu[v]), Pct(cpu[v], 1));
+    for (int v = 0; v < KINDS; ++v) {
+        std::printf("  %-12s %.2f / %.2f / %.2f", names[v], Pct(cpu[v], 0), Median(cpu[v]), Pct(cpu[v], 1));
         if (v > 0) std::printf("   more than plain: %+.2f / %+.2f / %+.2f", Pct(plus[v], 0), Median(plus[v]), Pct(plus[v], 1));
         std::printf("\n");
     }
@@ -412,6 +538,17 @@ int Outputs(const char* given, int exchanges, int runs, int scrapes) {
         for (double ms : scrapeMs) over5 += ms > 5.0 ? 1 : 0;
         std::printf("%zu scrapes back to back: min %.3f ms, median %.3f ms, p99 %.3f ms, max %.3f ms; over 5 ms: %zu\n",
                     scrapeMs.size(), Pct(scrapeMs, 0), Median(scrapeMs), Pct(scrapeMs, 0.99), Pct(scrapeMs, 1), over5);
+    }
+    if (!httpsMs.empty()) {
+        std::vector<double> after(httpsMs.begin() + 1, httpsMs.end());
+        size_t over5 = 0;
+        for (double ms : after) over5 += ms > 5.0 ? 1 : 0;
+        std::printf("--web-config: %zu scrapes back to back, a handshake each: the first %.3f ms, the %zu after it: "
+                    "min %.3f ms, median %.3f ms, p99 %.3f ms, max %.3f ms; over 5 ms: %zu\n",
+                    httpsMs.size(), httpsMs[0], after.size(), Pct(after, 0), Median(after), Pct(after, 0.99),
+                    Pct(after, 1), over5);
+        std::printf("--web-config: tap RSS %ld kB before the scrapes, %ld kB after 1,000, %ld kB after %zu (%+ld kB)\n",
+                    rssKb[0], rssKb[1], rssKb[2], httpsMs.size(), rssKb[2] - rssKb[1]);
     }
     std::printf("scrapes without every series: %d\n", seriesBad);
     std::string command = "rm -rf '" + dir + "'";

@@ -12,6 +12,7 @@
 #include "cli/send/send.h"
 #ifdef _WIN32
 #include "outputs/metrics_option.h"
+#include "outputs/web_config_option.h"
 #else
 #include "outputs/metrics_output.h"
 #endif
@@ -61,11 +62,12 @@ void AddPortOptions(CLI::App& sub, PortOptions& line, RawPortOptions& raw) {
     sub.add_option("--port", line.port,
 #ifdef _WIN32
                    "COM port: a number 1..9 or COMn, or a serial device server: rfc2217://HOST:PORT or "
-                   "socket://HOST:PORT (default COM1)"
+                   "socket://HOST:PORT, or either inside TLS: rfc2217+tls://HOST:PORT?ca=FILE (default COM1)"
 #else
                    "COM port: a number 1..9 as the console resolves it (~/.config/zantrox/comK, else "
                    "/dev/ttyS{K-1}), a device path, or a serial device server: rfc2217://HOST:PORT or "
-                   "socket://HOST:PORT (default 1)"
+                   "socket://HOST:PORT, or either inside TLS: rfc2217+tls://HOST:PORT?ca=FILE&cert=FILE&key=FILE&name=NAME "
+                   "(default 1)"
 #endif
     );
     sub.add_option("--baud", line.baudRate, "baud rate 2400, 4800, 9600 or 19200 (default 9600)")
@@ -174,6 +176,11 @@ int main(int argc, char** argv) {
                       "serve the link's health to Prometheus at http://ADDRESS:PORT/metrics while listening (Linux; "
                       "ADDRESS defaults to 127.0.0.1)")
         ->type_name("[ADDRESS:]PORT");
+    std::string watchWebConfig;
+    watch->add_option("--web-config", watchWebConfig,
+                      "with --metrics: TLS, users (bcrypt hashes) and headers for the endpoint, in the YAML form "
+                      "Prometheus exporters take with --web.config.file (Linux)")
+        ->type_name("FILE");
     std::string watchFrom;
     watch->add_option("--from", watchFrom,
                       "read a capture (pcapng, as --pcapng writes it) instead of a line: its pieces are judged, "
@@ -189,7 +196,8 @@ int main(int argc, char** argv) {
     MapChoices mapChoices;
     CLI::App* map = app.add_subcommand("map", "make ~/.config/zantrox/comK a link to DEVICE (Linux)");
     map->add_option("K", mapPort, "COM port number 1..9")->required()->check(CLI::Range(1, 9));
-    map->add_option("DEVICE", mapDevice, "the serial device, e.g. /dev/ttyUSB0, or a device server's rfc2217://HOST:PORT or socket://HOST:PORT")->required();
+    map->add_option("DEVICE", mapDevice, "the serial device, e.g. /dev/ttyUSB0, or a device server's rfc2217://HOST:PORT or socket://HOST:PORT "
+                                 "(+tls: rfc2217+tls://HOST:PORT?ca=FILE)")->required();
     map->add_flag("--force", mapChoices.allowMissing, "link DEVICE even though it is not there (an adapter to plug in later)");
     map->add_flag("--replace", mapChoices.replace, "replace a file or an empty folder at comK (a link is always replaced)");
 
@@ -247,8 +255,8 @@ int main(int argc, char** argv) {
     if (watch->parsed()) {
         if (!FinishPortOptions(watchOptions, watchRaw)) return EXIT_USAGE;
         if (!watchFrom.empty()) {
-            if (!watchOptions.port.empty() || !tapPorts.empty() || watchDuration > 0 || !watchMetrics.empty()) {
-                std::fprintf(stderr, "zantrox-cli: watch: --from reads a file: --port, --tap, --duration and --metrics do not go with it\n");
+            if (!watchOptions.port.empty() || !tapPorts.empty() || watchDuration > 0 || !watchMetrics.empty() || !watchWebConfig.empty()) {
+                std::fprintf(stderr, "zantrox-cli: watch: --from reads a file: --port, --tap, --duration, --metrics and --web-config do not go with it\n");
                 return EXIT_USAGE;
             }
             tap.line = watchOptions;
@@ -256,14 +264,29 @@ int main(int argc, char** argv) {
         }
 #ifdef _WIN32
         if (!watchMetrics.empty()) return RefuseMetricsOption(watchMetrics);
+        if (!watchWebConfig.empty()) return RefuseWebConfigOption(watchWebConfig);
 #else
+        WebConfig webConfig;
+        if (!watchWebConfig.empty()) {
+            std::string error;
+            if (watchMetrics.empty()) {
+                std::fprintf(stderr, "zantrox-cli: watch: --web-config goes with --metrics\n");
+                return EXIT_USAGE;
+            }
+            if (!LoadWebConfig(watchWebConfig, webConfig, error)) {
+                std::fprintf(stderr, "zantrox-cli: --web-config %s: %s\n", watchWebConfig.c_str(), error.c_str());
+                return EXIT_USAGE;
+            }
+        }
         std::unique_ptr<MetricsOutput> metrics;
         if (!watchMetrics.empty()) {
             std::vector<std::string> labels = {"host", "ctrl"};
             if (tapPorts.empty()) labels = {watchOptions.port.empty() ? "COM1" : watchOptions.port};
             metrics.reset(new MetricsOutput(labels, ZANTROX_VERSION));
             std::string error;
-            if (!metrics->Start(watchMetrics, error)) {
+            const bool started = watchWebConfig.empty() ? metrics->Start(watchMetrics, error)
+                                                        : metrics->Start(watchMetrics, webConfig, error);
+            if (!started) {
                 std::fprintf(stderr, "zantrox-cli: --metrics %s: %s\n", watchMetrics.c_str(), error.c_str());
                 return EXIT_USAGE;
             }

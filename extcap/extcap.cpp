@@ -36,7 +36,8 @@ std::string ExtcapAnswer(const ExtcapCall& call, const std::string& version, std
     }
     if (call.kind != ExtcapCall::CONFIG) return "";
     const std::string portHelp =
-        "a COM number 1..9 as the console resolves it, a device path, or rfc2217://HOST:PORT or socket://HOST:PORT";
+        "a COM number 1..9 as the console resolves it, a device path, or rfc2217://HOST:PORT or socket://HOST:PORT "
+        "(+tls: rfc2217+tls://HOST:PORT?ca=FILE)";
     if (line) {
         return "arg {number=0}{call=--port}{display=Port}{type=string}{default=1}{required=true}"
                "{tooltip=The port to listen on: " + portHelp + "}\n" +

@@ -10,8 +10,10 @@
 #include "commands/settings.h"
 #include "os/threading.h"
 #include "link/transaction.h"
+#include "port/device.h"
 #include "port/net_url.h"
 #include "port/port.h"
+#include "port/tls.h"
 
 #ifndef _WIN32
 #include <climits>
@@ -87,7 +89,14 @@ int ResolvePortOption(const std::string& port, int& comPort, std::string& device
     int url = NetParseUrl(port.c_str(), &address);
     if (url != NET_URL_NOT_URL) {
         if (url != NET_URL_OK) {
-            error = "--port: " + port + ": " + NetUrlProblem(url);
+            char problem[NET_NOTE_BYTES];
+            error = "--port: " + port + ": " + NetUrlProblemText(url, address, problem, sizeof problem);
+            return -1;
+        }
+        // TLS files are checked before anything is connected (a key's contents are never shown).
+        char problem[TLS_PROBLEM_BYTES];
+        if (address.tls && TlsCheckFiles(address, problem, sizeof problem) != 0) {
+            error = "--port: " + port + ": " + problem;
             return -1;
         }
         comPort = 1;

@@ -106,6 +106,10 @@ void WakeListener(const std::string& host, int port) {
 
 }  // namespace
 
+const char* MetricsPage() { return PAGE; }
+
+const char* MetricsContentType() { return CONTENT_TYPE; }
+
 std::string MetricsLabelText(const std::string& text) {
     std::string out;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());

@@ -109,3 +109,7 @@ bool MetricsListenPorts(const std::string& address, std::string& listen, std::st
 // A label value Prometheus accepts: valid UTF-8 kept, control characters and
 // bytes that are not UTF-8 written as \xNN.
 std::string MetricsLabelText(const std::string& text);
+
+// What the endpoint serves at / (a page linking /metrics), and /metrics' content type.
+const char* MetricsPage();
+const char* MetricsContentType();

@@ -8,6 +8,13 @@
 MetricsOutput::MetricsOutput(const std::vector<std::string>& lines, const std::string& version)
     : metrics_(lines, version), wasDown_(lines.size(), false) {}
 
+bool MetricsOutput::Start(const std::string& address, const WebConfig& config, std::string& error) {
+    web_.reset(new WebEndpoint(config, [this] { return metrics_.Exposition(); }));
+    if (web_->Start(address, error)) return true;
+    web_.reset();
+    return false;
+}
+
 void MetricsOutput::Piece(const LinePiece& piece) {
     // A tap's pieces are on its line by side; one line's are all on line 0.
     const int line = piece.dir == TAP_CTRL ? 1 : piece.line;
@@ -52,5 +59,6 @@ void MetricsOutput::LineUp(int line, bool up) {
 
 int MetricsOutput::Finish(const StreamEnd&) {
     metrics_.Stop();
+    if (web_ != nullptr) web_->Stop();
     return EXIT_ALL_OK;
 }

@@ -3,9 +3,11 @@
 // them at /metrics. Counting allocates nothing once the endpoint runs.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "outputs/http_endpoint.h"
 #include "outputs/link_metrics.h"
 #include "events/line_events.h"
 
@@ -15,7 +17,9 @@ public:
     MetricsOutput(const std::vector<std::string>& lines, const std::string& version);
     // Serves the endpoint on `address` ([ADDRESS:]PORT); false with the reason.
     bool Start(const std::string& address, std::string& error) { return metrics_.Start(address, error); }
-    int Port() const { return metrics_.Port(); }
+    // The same with --web-config's TLS, users and headers.
+    bool Start(const std::string& address, const WebConfig& config, std::string& error);
+    int Port() const { return web_ != nullptr ? web_->Port() : metrics_.Port(); }
 
     void Piece(const LinePiece& piece) override;
     void Exchange(const ExchangeEvent& exchange) override;
@@ -25,6 +29,7 @@ public:
 
 private:
     LinkMetrics metrics_;
+    std::unique_ptr<WebEndpoint> web_;  // with --web-config, in place of metrics_' own endpoint
     LineClock clock_;  // the listener's own is taken a moment later: the same offset
     std::vector<bool> wasDown_;
 };

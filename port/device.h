@@ -48,12 +48,13 @@ extern const DeviceOps NetworkDevice;
 // Bounds of the network device.
 enum {
     NET_OPEN_BOUND_MS = 3000,  // name resolution, connect and negotiation together
-    NET_NOTE_BYTES = 160,
+    NET_NOTE_BYTES = 400,  // a TLS refusal lists the names a certificate holds
     SERVER_PROBE_MS = 2000,    // `ports` asks whether a mapped server takes a connection now
 };
 
 // What the server sent before it hung up on the last network open (ser2net says
-// why it could not open its device), printable text; "" when nothing.
+// why it could not open its device), printable text; for a TLS refusal, the
+// particulars in words; "" when nothing.
 const char* NetOpenNote();
 
 // The name COM port k opens when it is not a device of this machine: the name

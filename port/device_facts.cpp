@@ -48,11 +48,19 @@ const char* OpenFailureWords(int reason) {
         case OPEN_ERROR_NET_UNREACHABLE: return "host unreachable";
         case OPEN_ERROR_NET_NOT_RFC2217: return "not an RFC 2217 server";
         case OPEN_ERROR_NET_CLOSED: return "the server hung up";
+        case OPEN_ERROR_TLS_UNTRUSTED: return "certificate from an unknown authority";
+        case OPEN_ERROR_TLS_WRONG_NAME: return "certificate for another name";
+        case OPEN_ERROR_TLS_EXPIRED: return "certificate expired or not yet valid";
+        case OPEN_ERROR_TLS_NOT_TLS: return "does not answer TLS";
+        case OPEN_ERROR_TLS_REFUSED_US: return "the server refused our certificate";
+        case OPEN_ERROR_TLS_FAILED: return "TLS handshake failed";
+        case OPEN_ERROR_TLS_FILES: return "TLS files unusable";
+        case OPEN_ERROR_NET_TLS_SERVER: return "a TLS server";
         default: return "could not be opened";
     }
 }
 
-bool IsNetworkOpenError(int reason) { return reason >= OPEN_ERROR_NET_NO_HOST && reason <= OPEN_ERROR_NET_CLOSED; }
+bool IsNetworkOpenError(int reason) { return reason >= OPEN_ERROR_NET_NO_HOST && reason <= OPEN_ERROR_NET_TLS_SERVER; }
 
 std::string ExplainNetworkOpenFailure(int reason, const std::string& note) {
     const std::string head = OpenFailureWords(reason);
@@ -71,6 +79,17 @@ std::string ExplainNetworkOpenFailure(int reason, const std::string& note) {
         case OPEN_ERROR_NET_CLOSED:
             return head + (note.empty() ? std::string(" while the port was opening") : " (it said: " + note + ")") +
                    ".\nIts serial device may be missing, or in use by another connection.";
+        // TLS: the device knows the particulars (names, dates, the files); nothing was sent.
+        case OPEN_ERROR_TLS_UNTRUSTED:
+            return note + ".\nGive the site's CA certificate with ca=FILE (for a self-signed server, its own certificate).";
+        case OPEN_ERROR_TLS_WRONG_NAME:
+        case OPEN_ERROR_TLS_NOT_TLS:
+        case OPEN_ERROR_NET_TLS_SERVER:
+        case OPEN_ERROR_TLS_FAILED:
+        case OPEN_ERROR_TLS_FILES:
+        case OPEN_ERROR_TLS_REFUSED_US: return note.empty() ? head + "." : note;
+        case OPEN_ERROR_TLS_EXPIRED:
+            return note + ".\nThe server needs a new certificate (or this machine's clock is wrong).";
         default: return head + ".";
     }
 }

@@ -1,13 +1,16 @@
 // The network device: a COM port whose name is rfc2217://HOST:PORT (Telnet with
 // serial port control, through the codec in rfc2217.cpp) or socket://HOST:PORT
-// (the line's bytes as they are). Portable: the sockets are in net_posix.cpp or
-// net_win32.cpp. A handle is a line slot's index + 1.
+// (the line's bytes as they are), either of them also inside TLS (+tls, tls.h).
+// Portable: the sockets are in net_posix.cpp or net_win32.cpp. A handle is a
+// line slot's index + 1.
 //
 // Threads: the receive side (readByte) runs on the tick thread while writes and
 // the modem lines come from others. The codec and the socket's sending side are
 // shared, so both take the line's small lock; received bytes wait in the line's
 // buffer, which only the receive side touches after the open.
 #include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "os/threading.h"
@@ -15,6 +18,7 @@
 #include "port/net.h"
 #include "port/net_url.h"
 #include "port/rfc2217.h"
+#include "port/tls.h"
 
 namespace {
 
@@ -26,6 +30,14 @@ enum {
     NET_ANSWER_SEND_MS = 1000,      // bound on sending the codec's answers
     NET_WRITE_BASE_MS = 1000,       // a write of n bytes: 10 n + 1000 ms, as on a serial port
     NET_WRITE_PER_BYTE_MS = 10,
+    // A TLS 1.3 server refuses a client certificate after the handshake, by hanging
+    // up: on a raw line, where the server says nothing first, the open waits this
+    // long for that when the server asked for one.
+    NET_TLS_SETTLE_MS = 150,
+    // A plain RFC 2217 server greets first (its Telnet offers), a TLS server
+    // waits for our hello: this long is listened for a greeting before the hello,
+    // which such a server would pass on to its serial line.
+    NET_TLS_LISTEN_FIRST_MS = 20,
 };
 
 struct NetLine {
@@ -34,6 +46,9 @@ struct NetLine {
     std::atomic<int> lost;
     std::atomic<int> suspended;
     NetSocket socket;
+    int tls;        // the TLS session, -1 for a plain line
+    int heard;      // bytes received since the open, Telnet commands included
+    int tlsReply;   // a plain line's first bytes were a TLS record
     int scheme;
     Rfc2217 codec;
     unsigned char received[NET_CHUNK_BYTES * 2];
@@ -80,10 +95,20 @@ NetLine* LineOf(DeviceHandle handle) {
     return line->used.load() != 0 ? line : nullptr;
 }
 
+int LineSend(NetLine& line, const unsigned char* data, int length, long long deadlineUs) {
+    if (line.tls >= 0) return TlsSend(line.tls, data, length, deadlineUs);
+    return NetSend(line.socket, data, length, deadlineUs);
+}
+
+int LineReceive(NetLine& line, unsigned char* data, int size, int waitMs) {
+    if (line.tls >= 0) return TlsReceive(line.tls, data, size, waitMs);
+    return NetReceive(line.socket, data, size, waitMs);
+}
+
 // Sends what the codec has queued. Caller holds the lock. Returns 0 or -1.
 int SendQueued(NetLine& line, long long deadlineUs) {
     if (line.codec.outLength == 0) return 0;
-    int result = NetSend(line.socket, line.codec.out, line.codec.outLength, deadlineUs);
+    int result = LineSend(line, line.codec.out, line.codec.outLength, deadlineUs);
     Rfc2217Sent(line.codec, line.codec.outLength);
     if (result != 0) line.lost.store(1);
     return result;
@@ -114,11 +139,22 @@ void TakeIn(NetLine& line, const unsigned char* bytes, int n) {
 int ReceiveBlock(NetLine& line, int waitMs) {
     unsigned char bytes[NET_CHUNK_BYTES];
     int room = static_cast<int>(sizeof line.received) - line.end;
-    int n = NetReceive(line.socket, bytes, room < NET_CHUNK_BYTES ? room : NET_CHUNK_BYTES, waitMs);
+    int n = LineReceive(line, bytes, room < NET_CHUNK_BYTES ? room : NET_CHUNK_BYTES, waitMs);
     if (n < 0) {
         line.lost.store(1);
         return -1;
     }
+    // A TLS server given a plain RFC 2217 URL answers our first bytes with a TLS
+    // record (an alert, 21, or a handshake, 22, then version 3.x), where an RFC 2217
+    // server starts with Telnet (IAC, 255). A raw line's first bytes are the line's
+    // own (21 is NAK), so they are not looked at.
+    if (line.tls < 0 && line.scheme == NET_SCHEME_RFC2217 && line.heard == 0 && n >= 3 && (bytes[0] == 0x15 || bytes[0] == 0x16) && bytes[1] == 0x03 &&
+        bytes[2] <= 0x04) {
+        line.tlsReply = 1;
+        line.lost.store(1);
+        return -1;
+    }
+    line.heard += n;
     TakeIn(line, bytes, n);
     return 0;
 }
@@ -162,6 +198,71 @@ int Negotiate(NetLine& line, long long deadlineUs) {
     return 0;
 }
 
+// Writes the open note; a note longer than its buffer is cut, as any note is.
+void SetNote(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(openNote, sizeof openNote, format, arguments);
+    va_end(arguments);
+}
+
+// "127.0.0.1:4001" or "[::1]:4001", for messages.
+void HostAndPort(const NetAddress& address, char* out, size_t size) {
+    bool v6 = std::strchr(address.host, ':') != nullptr;
+    std::snprintf(out, size, "%s%s%s:%d", v6 ? "[" : "", address.host, v6 ? "]" : "", address.port);
+}
+
+// Why an open failed, in the terms of TLS where they apply; the particulars
+// go to the open note. `refused` is what the plain steps found.
+int ExplainRefusal(const NetLine& line, const NetAddress& address, int refused) {
+    char where[NET_HOST_BYTES + 16];
+    HostAndPort(address, where, sizeof where);
+    const char* secure = NetSchemeName(address.scheme, 1);
+    if (line.tls < 0 && (line.tlsReply || (refused == OPEN_ERROR_NET_CLOSED && line.heard == 0))) {
+        SetNote("%s %s: is it a TLS server? use %s://", where,
+                      line.tlsReply ? "answers in TLS" : "hung up on our first bytes without a word, as TLS servers do",
+                      secure);
+        return OPEN_ERROR_NET_TLS_SERVER;
+    }
+    const int asked = line.tls >= 0 ? TlsServerAskedForCertificate(line.tls) : 0;
+    if (line.tls >= 0 && refused == OPEN_ERROR_NET_CLOSED && line.heard == 0 && asked != 0) {
+        if (asked < 0) {
+            SetNote("the server refused our certificate, it seems: it hung up right after the TLS handshake without a "
+                    "word, as a server that wants a client certificate does%s",
+                    address.settings.cert[0] != '\0' ? "" : ", and we have none");
+        } else if (address.settings.cert[0] != '\0') {
+            SetNote("the server refused our certificate (cert=%s).\nIs it signed by a CA the server trusts for its CN? "
+                    "(ser2net: that CA in AUTHDIR/<CN>/allowed_certs, hashed with openssl rehash)",
+                          address.settings.cert);
+        } else {
+            SetNote("the server refused our certificate: it asks for one and we have none (give cert= and key=)");
+        }
+        return OPEN_ERROR_TLS_REFUSED_US;
+    }
+    if (refused == OPEN_ERROR_NET_CLOSED) KeepNote(line);
+    return refused;
+}
+
+// A raw line says nothing first, so a server that refuses our certificate once
+// the handshake is over is waited for a moment: its hang-up, or any byte, ends the wait.
+int AwaitCertificateVerdict(NetLine& line, long long deadlineUs) {
+    long long untilUs = OsMonotonicUs() + NET_TLS_SETTLE_MS * 1000LL;
+    if (untilUs > deadlineUs) untilUs = deadlineUs;
+    while (line.end == 0) {
+        long long leftUs = untilUs - OsMonotonicUs();
+        if (leftUs <= 0) return 0;
+        if (ReceiveBlock(line, static_cast<int>((leftUs + 999) / 1000)) != 0) return OPEN_ERROR_NET_CLOSED;
+    }
+    return 0;
+}
+
+void EndLine(NetLine& line) {
+    if (line.tls >= 0) TlsEnd(line.tls);
+    line.tls = -1;
+    NetClose(line.socket);
+    line.socket = -1;
+}
+
 DeviceHandle NetOpen(int k, int* error) {
     openNote[0] = '\0';
     long long deadlineUs = OsMonotonicUs() + NET_OPEN_BOUND_MS * 1000LL;
@@ -186,20 +287,47 @@ DeviceHandle NetOpen(int k, int* error) {
     line.scheme = address.scheme;
     line.next = 0;
     line.end = 0;
+    line.tls = -1;
+    line.heard = 0;
+    line.tlsReply = 0;
     line.socket = NetConnect(address.host, address.port, deadlineUs, error);
     if (line.socket < 0) {
         line.used.store(0);
         return 0;
     }
-    if (line.scheme == NET_SCHEME_RFC2217) {
-        int refused = Negotiate(line, deadlineUs);
-        if (refused != 0) {
-            if (refused == OPEN_ERROR_NET_CLOSED) KeepNote(line);
-            NetClose(line.socket);
+    if (address.tls) {
+        char problem[TLS_PROBLEM_BYTES];
+        unsigned char greeting[16];
+        if (line.scheme == NET_SCHEME_RFC2217 &&
+            NetReceive(line.socket, greeting, sizeof greeting, NET_TLS_LISTEN_FIRST_MS) > 0) {
+            std::snprintf(problem, sizeof problem, "It greeted us in plain Telnet, which a TLS server never does");
+            *error = OPEN_ERROR_TLS_NOT_TLS;
+            line.tls = -1;
+        } else {
+            line.tls = TlsStart(line.socket, address, deadlineUs, error, problem, sizeof problem);
+        }
+        if (line.tls < 0) {
+            if (*error == OPEN_ERROR_TLS_NOT_TLS) {
+                char where[NET_HOST_BYTES + 16];
+                HostAndPort(address, where, sizeof where);
+                SetNote("%s does not answer TLS: is it a plain server? use %s://\n%s.",
+                              where, NetSchemeName(address.scheme, 0), problem);
+            } else {
+                SetNote("%s", problem);
+            }
+            EndLine(line);
             line.used.store(0);
-            *error = refused;
             return 0;
         }
+    }
+    int refused = 0;
+    if (line.scheme == NET_SCHEME_RFC2217) refused = Negotiate(line, deadlineUs);
+    else if (line.tls >= 0 && TlsServerAskedForCertificate(line.tls) != 0) refused = AwaitCertificateVerdict(line, deadlineUs);
+    if (refused != 0) {
+        *error = ExplainRefusal(line, address, refused);
+        EndLine(line);
+        line.used.store(0);
+        return 0;
     }
     *error = OPEN_ERROR_NONE;
     return static_cast<DeviceHandle>(slot + 1);
@@ -208,8 +336,7 @@ DeviceHandle NetOpen(int k, int* error) {
 void NetCloseLine(DeviceHandle handle) {
     NetLine* line = LineOf(handle);
     if (line == nullptr) return;
-    NetClose(line->socket);
-    line->socket = -1;
+    EndLine(*line);
     line->used.store(0);
 }
 
@@ -254,7 +381,7 @@ int NetWrite(DeviceHandle handle, const unsigned char* data, int length) {
         OsSleepMs(1);
     }
     if (line->scheme == NET_SCHEME_RAW) {
-        if (NetSend(line->socket, data, length, deadlineUs) == 0) return PORT_OK;
+        if (LineSend(*line, data, length, deadlineUs) == 0) return PORT_OK;
         line->lost.store(1);
         return PORT_IO_ERROR;
     }
@@ -265,7 +392,7 @@ int NetWrite(DeviceHandle handle, const unsigned char* data, int length) {
     while (done < length) {
         int used = 0;
         int n = Rfc2217Escape(data + done, length - done, escaped, sizeof escaped, &used);
-        if (NetSend(line->socket, escaped, n, deadlineUs) != 0) {
+        if (LineSend(*line, escaped, n, deadlineUs) != 0) {
             line->lost.store(1);
             return PORT_IO_ERROR;
         }
@@ -314,6 +441,13 @@ int NetWaitReadable(const DeviceHandle* handles, int count, int timeoutMs, int* 
         for (int i = 0; i < count; ++i) {
             ready[i] = 0;
             NetLine* line = LineOf(handles[i]);
+            // A TLS record read whole holds bytes the socket no longer shows.
+            if (line != nullptr && line->next == line->end && line->lost.load() == 0 && line->tls >= 0 &&
+                TlsBuffered(line->tls)) {
+                line->next = 0;
+                line->end = 0;
+                (void)ReceiveBlock(*line, 0);
+            }
             if (line == nullptr || line->lost.load() != 0 || line->next < line->end) {
                 ready[i] = 1;
                 ++total;

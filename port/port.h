@@ -93,6 +93,16 @@ enum PortOpenError {
     OPEN_ERROR_NET_UNREACHABLE = 9,  // no route to the host
     OPEN_ERROR_NET_NOT_RFC2217 = 10, // connected, but the server does not do serial port control
     OPEN_ERROR_NET_CLOSED = 11,      // the server hung up while the port was being opened
+    // TLS (rfc2217+tls://, socket+tls://), and a plain URL given to a TLS server;
+    // NetOpenNote() says the particulars:
+    OPEN_ERROR_TLS_UNTRUSTED = 12,   // the server's certificate is not from a CA we trust
+    OPEN_ERROR_TLS_WRONG_NAME = 13,  // it is not for the name we connected to (or name=)
+    OPEN_ERROR_TLS_EXPIRED = 14,     // it has expired or is not valid yet
+    OPEN_ERROR_TLS_NOT_TLS = 15,     // the server answered, but not in TLS
+    OPEN_ERROR_TLS_REFUSED_US = 16,  // the server refused our certificate (or our having none)
+    OPEN_ERROR_TLS_FAILED = 17,      // the handshake failed otherwise (what TLS said is in the note)
+    OPEN_ERROR_TLS_FILES = 18,       // a ca=, cert= or key= file cannot be used
+    OPEN_ERROR_NET_TLS_SERVER = 19,  // a plain URL, but the server speaks TLS
 };
 int PortLastOpenError();
 

@@ -27,6 +27,9 @@ target_link_libraries(cli_report_test PRIVATE zantrox_report)
 # zantrox-cli over a serial device server (ser2net on loopback, serving the simulator).
 add_test(NAME net_e2e COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/net/net_e2e.sh $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
 set_tests_properties(net_e2e PROPERTIES LABELS e2e TIMEOUT 300 COST 35)
+# The same inside TLS: ser2net's ssl gensio, certificates made at run time with openssl.
+add_test(NAME net_tls_e2e COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/net/net_tls_e2e.sh $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-sim>)
+set_tests_properties(net_tls_e2e PROPERTIES LABELS e2e TIMEOUT 300 COST 35)
 
 # zantrox-cli watch --tap: the exchange analyzer and the two-line listener.
 zantrox_test(cli_tap_test SOURCES cli_tap_test.cpp LABELS unit)

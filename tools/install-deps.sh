@@ -11,11 +11,14 @@ packages=(
     xvfb xdotool x11-apps x11-utils imagemagick fonts-dejavu-core
     clang libclang-rt-14-dev
     g++-mingw-w64-x86-64 wine64 wine fonts-wine zip
+    libssl-dev openssl
+    libgnutls30  # Wine's Schannel (TLS URLs under Wine) loads it at run time; wine only recommends it
     dpkg-dev file help2man lintian desktop-file-utils unzip
     ser2net
     tshark
     wixl msitools
     prometheus prometheus-cpp-dev libcivetweb-dev
+    libcpp-httplib-dev libyaml-cpp-dev libcrypt-dev openssl curl apache2-utils
     libtomlplusplus-dev
 )
 

@@ -15,8 +15,10 @@
 #include <string>
 
 #include "events/exit_status.h"
+#include "port/device.h"
 #include "port/net_url.h"
 #include "port/port.h"
+#include "port/tls.h"
 
 namespace {
 
@@ -82,7 +84,13 @@ int RunMap(const DeviceTree& tree, int k, const std::string& device, const MapCh
     NetAddress address;
     int url = NetParseUrl(device.c_str(), &address);
     if (url < 0) {
-        std::fprintf(err, "zantrox-cli: map: %s: %s\n", device.c_str(), NetUrlProblem(url));
+        char problem[NET_NOTE_BYTES];
+        std::fprintf(err, "zantrox-cli: map: %s: %s\n", device.c_str(), NetUrlProblemText(url, address, problem, sizeof problem));
+        return EXIT_USAGE;
+    }
+    char tlsProblem[TLS_PROBLEM_BYTES];
+    if (url == NET_URL_OK && address.tls && TlsCheckFiles(address, tlsProblem, sizeof tlsProblem) != 0) {
+        std::fprintf(err, "zantrox-cli: map: %s: %s\n", device.c_str(), tlsProblem);
         return EXIT_USAGE;
     }
     const bool network = url == NET_URL_OK;

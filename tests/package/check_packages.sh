@@ -45,7 +45,7 @@ TITLE_PATTERN='^Zantrox Test Utility \[2\.00\]  -  Mar 30 2016$'
 # compiler's runtime DLLs above all) would have to be shipped next to it.
 WINDOWS_DLLS=' kernel32.dll user32.dll gdi32.dll msvcrt.dll winmm.dll advapi32.dll shell32.dll
  comdlg32.dll comctl32.dll ole32.dll oleaut32.dll ws2_32.dll setupapi.dll cfgmgr32.dll
- bcrypt.dll ntdll.dll shlwapi.dll version.dll '
+ bcrypt.dll ntdll.dll shlwapi.dll version.dll secur32.dll crypt32.dll '
 
 passed=0
 failed=0
@@ -148,6 +148,7 @@ cli_expected() {
                   /usr/share/doc/zantrox-cli/changelog.gz \
                   /usr/lib/systemd/system/zantrox-tap@.service \
                   /usr/share/doc/zantrox-cli/examples/tap-example.conf \
+                  /usr/share/doc/zantrox-cli/examples/web-config.example.yml \
                   /usr/share/zantrox/prometheus/zantrox.rules.yml \
                   /usr/share/zantrox/grafana/zantrox-dashboard.json \
                   "/usr/lib/$1/wireshark/plugins/zantrox.lua" "/usr/lib/$1/wireshark/extcap/zantrox-extcap"

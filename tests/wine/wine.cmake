@@ -69,3 +69,8 @@ add_test(NAME wine_cli
                  $<TARGET_FILE:zantrox-cli> $<TARGET_FILE:zantrox-extcap>
                  ${CMAKE_BINARY_DIR}/win/extcap/zantrox-extcap.exe)
 set_tests_properties(wine_cli PROPERTIES LABELS wine TIMEOUT 300 COST 60)
+
+# zantrox-cli.exe over TLS (Schannel under Wine, which needs libgnutls30) against ser2net's ssl gensio.
+add_test(NAME wine_tls
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/run_wine_tls_tests.sh ${ZANTROX_WIN_CLI_EXE} $<TARGET_FILE:zantrox-sim>)
+set_tests_properties(wine_tls PROPERTIES LABELS wine TIMEOUT 300 COST 40)
