@@ -22,6 +22,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config reads the arm64 .pc files only (there is no aarch64-linux-gnu-pkg-config).
+set(ENV{PKG_CONFIG_LIBDIR}
+    "${ZANTROX_ARM64_SYSROOT}/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig")
 
 find_program(ZANTROX_QEMU_AARCH64 qemu-aarch64-static)
 if(ZANTROX_QEMU_AARCH64)

@@ -7,9 +7,9 @@
 # Installs with apt-get (once): the arm64 architecture, the cross compiler, qemu's
 # user-mode emulator, and the arm64 libraries the programs and their tests link or
 # run with. prometheus-cpp-dev:arm64 cannot stand beside the amd64 one (it depends
-# on the civetweb program, which is not multi-arch), so its arm64 files (the CMake
-# package, the headers, the link-time .so) and its libraries are unpacked into
-# SYSROOT, a folder private to the build, which the toolchain file
+# on the civetweb program, which is not multi-arch), nor can libyaml-cpp-dev:arm64
+# (not multi-arch at all), so their arm64 files (the CMake packages, the headers,
+# the link-time .so) and their libraries are unpacked into SYSROOT, a folder private to the build, which the toolchain file
 # (cmake/aarch64-linux-gnu.cmake) searches before /. The runtime libraries are
 # installed as well, for qemu and for dpkg-shlibdeps. --console adds FLTK's arm64
 # -dev with the X11 libraries under it (multi-arch, beside the amd64 ones).
@@ -25,10 +25,12 @@ packages=(
     libgtest-dev:arm64 libgmock-dev:arm64
     libcivetweb-dev:arm64 libcurl4-openssl-dev:arm64 zlib1g-dev:arm64
     libprometheus-cpp-core1.0:arm64 libprometheus-cpp-pull1.0:arm64 libprometheus-cpp-push1.0:arm64
+    libssl-dev:arm64 libcpp-httplib-dev:arm64 libcrypt-dev:arm64 libyaml-cpp0.7:arm64
 )
 [ "${2:-}" != --console ] || packages+=(libfltk1.3-dev:arm64)
 # Unpacked into SYSROOT instead of installed.
-unpacked=(prometheus-cpp-dev libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0 libprometheus-cpp-push1.0)
+unpacked=(prometheus-cpp-dev libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0 libprometheus-cpp-push1.0
+          libyaml-cpp-dev libyaml-cpp0.7)
 
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     run dpkg --add-architecture arm64
