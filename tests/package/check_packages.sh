@@ -199,7 +199,7 @@ headless() {
     local depends
     depends=$(dpkg-deb --field "$1" Depends)
     grep -q 'libc6' <<<"$depends" || { echo "no libc6 in: $depends"; return 1; }
-    ! grep -Eqi 'fltk|libx|xorg|wayland|gtk|qt' <<<"$depends" || { echo "a display's library in: $depends"; return 1; }
+    ! grep -Eqi 'fltk|libx11|libxft|libxext|libxrender|libxinerama|libxfixes|libxcursor|libxcb|wayland|gtk|libqt' <<<"$depends" || { echo "a display's library in: $depends"; return 1; }
 }
 check "zantrox-cli needs no display (Depends: $(dpkg-deb --field "$cli_deb" Depends))" headless "$cli_deb"
 # takes_over DEB: Replaces and Breaks name the single package of before the split.
