@@ -63,3 +63,23 @@ private:
 // to clear `done`. Returns 0 when it did,
 // -1 when the wait ran out (the worker is then abandoned to process exit).
 int StopWorker(std::atomic<int>& run, std::atomic<int>& done);
+
+// Holds a lock made of one atomic flag (0 free, 1 held) for its scope, yielding
+// while another thread holds it: for the short sections that guard one slot of a
+// fixed table (a network line, a TLS session).
+class FlagLock {
+public:
+    explicit FlagLock(std::atomic<int>& flag) : flag_(flag) {
+        int expected = 0;
+        while (!flag_.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
+            expected = 0;
+            OsSleepMs(0);
+        }
+    }
+    ~FlagLock() { flag_.store(0, std::memory_order_release); }
+    FlagLock(const FlagLock&) = delete;
+    FlagLock& operator=(const FlagLock&) = delete;
+
+private:
+    std::atomic<int>& flag_;
+};

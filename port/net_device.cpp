@@ -72,23 +72,6 @@ void KeepNote(const NetLine& line) {
     openNote[k] = '\0';
 }
 
-class LineLock {
-public:
-    explicit LineLock(NetLine& line) : line_(line) {
-        int expected = 0;
-        while (!line_.lock.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
-            expected = 0;
-            OsSleepMs(0);
-        }
-    }
-    ~LineLock() { line_.lock.store(0, std::memory_order_release); }
-    LineLock(const LineLock&) = delete;
-    LineLock& operator=(const LineLock&) = delete;
-
-private:
-    NetLine& line_;
-};
-
 NetLine* LineOf(DeviceHandle handle) {
     if (handle < 1 || handle > NET_LINES) return nullptr;
     NetLine* line = &lines[handle - 1];
@@ -126,7 +109,7 @@ void TakeIn(NetLine& line, const unsigned char* bytes, int n) {
         for (int i = 0; i < n; ++i) Keep(line, bytes[i]);
         return;
     }
-    LineLock lock(line);
+    FlagLock lock(line.lock);
     for (int i = 0; i < n; ++i) {
         unsigned char data = 0;
         if (Rfc2217Input(line.codec, bytes[i], &data) == 1) Keep(line, data);
@@ -175,7 +158,7 @@ int AwaitServer(NetLine& line, long long deadlineUs) {
 int Negotiate(NetLine& line, long long deadlineUs) {
     Rfc2217Start(line.codec);
     {
-        LineLock lock(line);
+        FlagLock lock(line.lock);
         if (SendQueued(line, deadlineUs) != 0) return OPEN_ERROR_NET_CLOSED;
     }
     // A server that says nothing in Telnet (raw TCP, another protocol) is not one.
@@ -187,7 +170,7 @@ int Negotiate(NetLine& line, long long deadlineUs) {
     // Ask for the baud rate (SET-BAUDRATE 0): the answer shows the server has its
     // serial device open. A server that cannot open it says so in text and hangs up.
     {
-        LineLock lock(line);
+        FlagLock lock(line.lock);
         Rfc2217QueueBaudQuery(line.codec);
         if (SendQueued(line, deadlineUs) != 0) return OPEN_ERROR_NET_CLOSED;
     }
@@ -343,7 +326,7 @@ void NetCloseLine(DeviceHandle handle) {
 // Sends `value` as SET-CONTROL (raw TCP has no modem lines to set).
 void QueueAndSend(NetLine& line, const LineSettings* settings, int control) {
     if (line.scheme != NET_SCHEME_RFC2217) return;
-    LineLock lock(line);
+    FlagLock lock(line.lock);
     if (settings != nullptr) Rfc2217QueueLine(line.codec, *settings);
     if (control != 0) Rfc2217QueueControl(line.codec, control);
     (void)SendQueued(line, OsMonotonicUs() + NET_ANSWER_SEND_MS * 1000LL);
@@ -385,7 +368,7 @@ int NetWrite(DeviceHandle handle, const unsigned char* data, int length) {
         line->lost.store(1);
         return PORT_IO_ERROR;
     }
-    LineLock lock(*line);
+    FlagLock lock(line->lock);
     if (SendQueued(*line, deadlineUs) != 0) return PORT_IO_ERROR;
     unsigned char escaped[NET_CHUNK_BYTES * 2];
     int done = 0;

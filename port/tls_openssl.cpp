@@ -45,23 +45,6 @@ struct Session {
 
 Session sessions[TLS_SESSIONS];
 
-class SessionLock {
-public:
-    explicit SessionLock(Session& s) : s_(s) {
-        int expected = 0;
-        while (!s_.lock.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
-            expected = 0;
-            OsSleepMs(0);
-        }
-    }
-    ~SessionLock() { s_.lock.store(0, std::memory_order_release); }
-    SessionLock(const SessionLock&) = delete;
-    SessionLock& operator=(const SessionLock&) = delete;
-
-private:
-    Session& s_;
-};
-
 Session* SessionOf(int session) {
     if (session < 0 || session >= TLS_SESSIONS) return nullptr;
     return sessions[session].used.load() != 0 ? &sessions[session] : nullptr;
@@ -487,7 +470,7 @@ int TlsSend(int session, const unsigned char* data, int length, long long deadli
         int n = 0;
         int why = SSL_ERROR_NONE;
         {
-            SessionLock lock(*s);
+            FlagLock lock(s->lock);
             ERR_clear_error();
             n = SSL_write(s->ssl, data + done, length - done);
             if (n <= 0) why = SSL_get_error(s->ssl, n);
@@ -511,7 +494,7 @@ int TlsReceive(int session, unsigned char* data, int size, int waitMs) {
         int n = 0;
         int why = SSL_ERROR_NONE;
         {
-            SessionLock lock(*s);
+            FlagLock lock(s->lock);
             ERR_clear_error();
             n = SSL_read(s->ssl, data, size);
             if (n <= 0) why = SSL_get_error(s->ssl, n);
@@ -527,7 +510,7 @@ int TlsReceive(int session, unsigned char* data, int size, int waitMs) {
 int TlsBuffered(int session) {
     Session* s = SessionOf(session);
     if (s == nullptr) return 0;
-    SessionLock lock(*s);
+    FlagLock lock(s->lock);
     return SSL_pending(s->ssl) > 0 ? 1 : 0;
 }
 
@@ -540,7 +523,7 @@ void TlsEnd(int session) {
     Session* s = SessionOf(session);
     if (s == nullptr) return;
     {
-        SessionLock lock(*s);
+        FlagLock lock(s->lock);
         (void)SSL_shutdown(s->ssl);  // one try: the socket does not wait
         ERR_clear_error();
     }

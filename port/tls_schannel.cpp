@@ -58,23 +58,6 @@ struct Session {
 
 Session sessions[TLS_SESSIONS];
 
-class SessionLock {
-public:
-    explicit SessionLock(Session& s) : s_(s) {
-        int expected = 0;
-        while (!s_.lock.compare_exchange_weak(expected, 1, std::memory_order_acquire)) {
-            expected = 0;
-            OsSleepMs(0);
-        }
-    }
-    ~SessionLock() { s_.lock.store(0, std::memory_order_release); }
-    SessionLock(const SessionLock&) = delete;
-    SessionLock& operator=(const SessionLock&) = delete;
-
-private:
-    Session& s_;
-};
-
 Session* SessionOf(int session) {
     if (session < 0 || session >= TLS_SESSIONS) return nullptr;
     return sessions[session].used.load() != 0 ? &sessions[session] : nullptr;
@@ -593,7 +576,7 @@ int TlsSend(int session, const unsigned char* data, int length, long long deadli
         if (n > room) n = room;
         unsigned long total = 0;
         {
-            SessionLock lock(*s);
+            FlagLock lock(s->lock);
             std::memcpy(s->out + s->sizes.cbHeader, data + done, static_cast<size_t>(n));
             SecBuffer buffers[4];
             buffers[0] = {s->sizes.cbHeader, SECBUFFER_STREAM_HEADER, s->out};
@@ -618,7 +601,7 @@ int TlsReceive(int session, unsigned char* data, int size, int waitMs) {
     long long endUs = OsMonotonicUs() + (waitMs > 0 ? waitMs : 0) * 1000LL;
     for (;;) {
         {
-            SessionLock lock(*s);
+            FlagLock lock(s->lock);
             if (s->plainNext < s->plainEnd) return HandOut(*s, data, size);
             if (s->ended) return -1;
             int got = Decrypt(*s);
@@ -641,7 +624,7 @@ int TlsReceive(int session, unsigned char* data, int size, int waitMs) {
 int TlsBuffered(int session) {
     Session* s = SessionOf(session);
     if (s == nullptr) return 0;
-    SessionLock lock(*s);
+    FlagLock lock(s->lock);
     return s->plainNext < s->plainEnd || s->inLength >= 5 ? 1 : 0;
 }
 
@@ -657,7 +640,7 @@ void TlsEnd(int session) {
     Session* s = SessionOf(session);
     if (s == nullptr) return;
     {
-        SessionLock lock(*s);
+        FlagLock lock(s->lock);
         DWORD kind = SCHANNEL_SHUTDOWN;
         SecBuffer shutdown = {sizeof kind, SECBUFFER_TOKEN, &kind};
         SecBufferDesc token = {SECBUFFER_VERSION, 1, &shutdown};
