@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -242,6 +243,7 @@ int main(int argc, char** argv) {
         if (status == 0) status = RunAll(argv[1], certs, count, instant);
     }
     if (status == 0) GiveUpOnSilence(certs);
-    std::system(("rm -rf '" + certs + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(certs, ignored);
     return status;
 }

@@ -16,8 +16,8 @@ target_link_libraries(cli_ports_test PRIVATE zantrox_cli_lib)
 # zantrox-cli check: pump lists, the plan, the report, and the program against the simulator.
 zantrox_test(cli_check_test SOURCES cli_check_test.cpp LABELS unit)
 target_link_libraries(cli_check_test PRIVATE zantrox_cli_lib)
-target_compile_definitions(cli_check_test PRIVATE ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>"
-                                                  ZANTROX_SIM_PATH="$<TARGET_FILE:zantrox-sim>")
+target_compile_definitions(cli_check_test PRIVATE ZANTROX_CLI_PATH="${ZANTROX_TEST_CLI}"
+                                                  ZANTROX_SIM_PATH="${ZANTROX_TEST_SIM}")
 add_dependencies(cli_check_test zantrox-cli zantrox-sim)
 
 # zantrox-cli's report: its model, verdict and page on made-up results, and where it is written.
@@ -36,7 +36,7 @@ zantrox_test(cli_tap_test SOURCES cli_tap_test.cpp LABELS unit)
 target_link_libraries(cli_tap_test PRIVATE zantrox_events)
 zantrox_test(cli_tap_run_test SOURCES cli_tap_run_test.cpp LABELS unit)
 target_link_libraries(cli_tap_run_test PRIVATE zantrox_capture)
-target_compile_definitions(cli_tap_run_test PRIVATE ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>")
+target_compile_definitions(cli_tap_run_test PRIVATE ZANTROX_CLI_PATH="${ZANTROX_TEST_CLI}")
 add_dependencies(cli_tap_run_test zantrox-cli)
 
 # The scripts on tools/lib/harness.sh (the run command, cli_e2e.sh, a small user)
@@ -66,9 +66,9 @@ target_link_libraries(cli_stream_test PRIVATE zantrox_outputs zantrox_extcap)
 zantrox_test(cli_capture_run_test SOURCES cli_capture_run_test.cpp LABELS e2e)
 target_link_libraries(cli_capture_run_test PRIVATE zantrox_capture)
 target_compile_definitions(cli_capture_run_test PRIVATE
-                           ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>"
-                           ZANTROX_SIM_PATH="$<TARGET_FILE:zantrox-sim>"
-                           ZANTROX_EXTCAP_PATH="$<TARGET_FILE:zantrox-extcap>"
+                           ZANTROX_CLI_PATH="${ZANTROX_TEST_CLI}"
+                           ZANTROX_SIM_PATH="${ZANTROX_TEST_SIM}"
+                           ZANTROX_EXTCAP_PATH="${ZANTROX_TEST_EXTCAP}"
                            ZANTROX_DISSECTOR="${PROJECT_SOURCE_DIR}/packaging/wireshark/zantrox.lua")
 add_dependencies(cli_capture_run_test zantrox-cli zantrox-sim zantrox-extcap)
 
@@ -81,7 +81,7 @@ target_compile_definitions(cli_run_test PRIVATE ZANTROX_SOURCE_DIR="${PROJECT_SO
 zantrox_test(cli_run_e2e_test SOURCES cli_run_e2e_test.cpp LABELS e2e)
 target_link_libraries(cli_run_e2e_test PRIVATE zantrox_cli_lib)
 target_compile_definitions(cli_run_e2e_test PRIVATE
-                           ZANTROX_CLI_PATH="$<TARGET_FILE:zantrox-cli>"
-                           ZANTROX_SIM_PATH="$<TARGET_FILE:zantrox-sim>"
+                           ZANTROX_CLI_PATH="${ZANTROX_TEST_CLI}"
+                           ZANTROX_SIM_PATH="${ZANTROX_TEST_SIM}"
                            ZANTROX_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 add_dependencies(cli_run_e2e_test zantrox-cli zantrox-sim)

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -57,7 +58,10 @@ protected:
                                  "-keyout other.pem -out othercert.pem -days 1 -subj /CN=other >/dev/null 2>&1";
         ASSERT_EQ(std::system(make.c_str()), 0) << "openssl did not make the certificates";
     }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
     std::string Write(const std::string& text) {
         std::ofstream(dir_ + "/web.yml") << text;
         return dir_ + "/web.yml";

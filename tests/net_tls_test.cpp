@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -96,7 +97,10 @@ protected:
                            " && cat client.crt client.key > both.pem";
         ASSERT_EQ(std::system(more.c_str()), 0);
     }
-    static void TearDownTestSuite() { (void)std::system(("rm -rf '" + dir + "'").c_str()); }
+    static void TearDownTestSuite() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
     static std::string dir;
 };
 

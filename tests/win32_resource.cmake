@@ -16,6 +16,7 @@ add_custom_target(zantrox_update_menu_rc
 
 zantrox_test(menu_resource_test SOURCES menu_resource_test.cpp LABELS unit)
 add_dependencies(menu_resource_test zantrox_menu_rc_gen)
+zantrox_run_path(menu_rc_gen zantrox_menu_rc_gen)
 target_compile_definitions(menu_resource_test PRIVATE
-    ZANTROX_MENU_RC_GEN="$<TARGET_FILE:zantrox_menu_rc_gen>"
+    ZANTROX_MENU_RC_GEN="${menu_rc_gen}"
     ZANTROX_MENU_RC="${PROJECT_SOURCE_DIR}/console/win32/menu109.rc")

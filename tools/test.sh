@@ -10,7 +10,9 @@
 # beside them can starve a 100 ms window, so nothing else runs then); then the
 # end-to-end suites, three at a time (each has its own HOME, display, Wine prefix
 # and ports); then the two Wine suites side by side; last the package checks, which
-# install the .deb on the machine for a while, beside the fuzzers. Each stage's output is in
+# install the .debs on the machine for a while, beside the fuzzers. Before that,
+# alone, the arm64 package (built in the first phase by tools/package.sh --arch
+# arm64) unpacked and its programs run under qemu against its own simulator. Each stage's output is in
 # build-test/logs/; the terminal gets a line a stage. At the end, the output of
 # whatever failed, then a summary that names each failed check with its suite and
 # the log that holds it, then one "N passed, M failed" line.
@@ -119,7 +121,7 @@ fuzz() {
 packages() {
     local t0 line ok bad
     t0=$(date +%s)
-    tests/package/check_packages.sh out >"$log_dir/package-check.log" 2>&1
+    ARM64_SMOKE=0 tests/package/check_packages.sh out >"$log_dir/package-check.log" 2>&1
     line=$(grep -E '^package checks: [0-9]+ passed, [0-9]+ failed$' "$log_dir/package-check.log" | tail -1)
     if [ -z "$line" ]; then
         record packages 0 1 "$t0"
@@ -136,6 +138,35 @@ packages() {
     [ "$bad" -eq 0 ] || grep -A30 -E '^FAIL  ' "$log_dir/package-check.log" >"$log_dir/packages-failed-output.txt"
     record packages "$ok" "$bad" "$t0"
     say "packages: $ok passed, $bad failed in $(($(date +%s) - t0)) s"
+}
+
+# arm64_smoke: the arm64 package's zantrox-cli and zantrox-sim, unpacked, under qemu
+# (tests/package/programs_smoke.sh); each of its checks counts.
+arm64_smoke() {
+    local t0 line ok bad deb tree
+    t0=$(date +%s)
+    deb=$(compgen -G "out/zantrox-cli_*_arm64.deb" | head -n 1)
+    tree=build-test/pkg-arm64/unpacked
+    rm -rf "$tree" && mkdir -p "$tree"
+    if [ -n "$deb" ] && dpkg-deb -x "$deb" "$tree"; then
+        tests/package/programs_smoke.sh "$tree/usr/bin/zantrox-cli" "$tree/usr/bin/zantrox-sim" \
+            qemu-aarch64-static >"$log_dir/arm64-smoke.log" 2>&1
+    fi
+    line=$(grep -E '^smoke: [0-9]+ passed, [0-9]+ failed$' "$log_dir/arm64-smoke.log" 2>/dev/null | tail -1)
+    if [ -z "$line" ]; then
+        record "arm64 smoke" 0 1 "$t0"
+        failure "arm64 smoke" "did not finish" "$log_dir/arm64-smoke.log"
+        say "arm64 smoke: did not finish"
+        return
+    fi
+    ok=$(sed -E 's/^smoke: ([0-9]+) passed.*/\1/' <<<"$line")
+    bad=$(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")
+    grep -E '^FAIL: ' "$log_dir/arm64-smoke.log" | sed 's/^FAIL: //' | while IFS= read -r what; do
+        failure "arm64 smoke" "$what" "$log_dir/arm64-smoke.log"
+    done
+    [ "$bad" -eq 0 ] || cp "$log_dir/arm64-smoke.log" "$log_dir/arm64-smoke-failed-output.txt"
+    record "arm64 smoke" "$ok" "$bad" "$t0"
+    say "arm64 smoke: $ok passed, $bad failed in $(($(date +%s) - t0)) s; $(grep -o 'CPU per transaction: [0-9.]* ms' "$log_dir/arm64-smoke.log")"
 }
 
 asan_flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
@@ -166,6 +197,21 @@ else
     tail -40 "$log_dir/package.log" >"$log_dir/packages-build-failed-output.txt"
     say "packages: build FAILED (log: ${log_dir#"$root"/}/package.log)"
 fi
+# The headless package for arm64, cross-built; the native package build above gave
+# the man pages. Its programs run under qemu in the package checks.
+t0=$(date +%s)
+arm64_built=0
+if [ "$packages_built" = 1 ] && PKG_BUILD_DIR=build-test/pkg ARM64_BUILD_DIR=build-test/pkg-arm64 \
+        tools/package.sh --arch arm64 >"$log_dir/package-arm64.log" 2>&1; then
+    record "arm64 package build" 0 0 "$t0"
+    arm64_built=1
+    say "arm64 package: built in $(($(date +%s) - t0)) s"
+else
+    record "arm64 package build" 0 1 "$t0"
+    failure packages "arm64 build failed" "$log_dir/package-arm64.log"
+    tail -40 "$log_dir/package-arm64.log" >"$log_dir/packages-arm64-build-failed-output.txt"
+    say "arm64 package: build FAILED (log: ${log_dir#"$root"/}/package-arm64.log)"
+fi
 
 # ---- Unit and threaded tests of the three builds, side by side.
 pids=()
@@ -184,6 +230,10 @@ wait "${pids[@]}"
 # the end-to-end suites, a Prometheus server and the package checks, a simulator
 # starved for 250 ms once cost a reply its window (the capture showed it).
 [ "$main_built" = 1 ] && tests main-wine build-test/ci -j2 -L wine
+
+# ---- The arm64 programs under qemu, alone for the same reason: qemu costs CPU,
+# and the exchanges are judged with the same 100 ms windows.
+[ "$arm64_built" = 1 ] && arm64_smoke
 
 # ---- Last, the package checks and the fuzzers (at the lowest priority: they only
 # compute), side by side. The package checks install the .deb for a while: its

@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
 # Checks the packages tools/package.sh made, the way a user gets them:
-#   the .deb: lintian (no errors; its other tags are printed), its files, its
-#     computed dependencies, its desktop entry (desktop-file-validate); then it is
-#     installed with apt-get, the programs are run from /usr/bin, the installed
-#     console is started under Xvfb against the installed simulator (its window is
-#     found by its title and a hot key reaches the simulator), and it is removed
-#     again at the end whatever happened;
+#   the two .debs, zantrox-cli (headless) and zantrox (the console): lintian on
+#     each (no errors; its other tags are printed), their files (each file in one
+#     package), their computed dependencies (nothing of X11 or FLTK for
+#     zantrox-cli), the console's desktop entry (desktop-file-validate); then they
+#     are installed with apt-get over a stand-in for the single zantrox package of
+#     2.1.0 (files move to zantrox-cli without a conflict), the programs are run
+#     from /usr/bin, the installed console is started under Xvfb against the
+#     installed simulator (its window is found by its title and a hot key reaches
+#     the simulator), and both are removed again at the end whatever happened;
+#   an arm64 zantrox-cli, when tools/package.sh --arch arm64 made one (and the arm64
+#     console, when --console made it: lintian, its dependency): lintian, its
+#     files where arm64 Debian keeps them, arm64 programs; unpacked, its programs
+#     run under qemu-aarch64-static against its own simulator
+#     (tests/package/programs_smoke.sh; ARM64_SMOKE=0 leaves that to the caller:
+#     tools/test.sh runs it alone, as its 100 ms windows want);
 #   Wireshark's files in the .deb: the dissector in Wireshark's global Lua plugin
 #     folder and the extcap program in its extcap folder (the folders tshark -G
 #     folders names), with their modes; tshark loads the dissector from the
@@ -73,71 +82,135 @@ wireshark_folder() {
 lua_plugins=$(wireshark_folder 'Global Lua Plugins' plugins)
 extcap_folder=$(wireshark_folder 'Extcap path' extcap)
 
-# --- the Debian package, as built ----------------------------------------------
+# --- the Debian packages, as built ----------------------------------------------
 
-debs=("$out"/zantrox_*.deb)
-if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
-    echo "FAIL  exactly one $out/zantrox_*.deb (found: ${debs[*]})"
-    exit 1
-fi
-deb=${debs[0]}
+native=$(dpkg --print-architecture)
+# one_deb PATTERN: the single file matching PATTERN, else a failure and exit.
+one_deb() {
+    local debs
+    mapfile -t debs < <(compgen -G "$1")
+    if [ ${#debs[@]} -ne 1 ]; then
+        echo "FAIL  exactly one $1 (found: ${debs[*]})" >&2
+        exit 1
+    fi
+    printf '%s\n' "${debs[0]}"
+}
+deb=$(one_deb "$out/zantrox_*_$native.deb") || exit 1
+cli_deb=$(one_deb "$out/zantrox-cli_*_$native.deb") || exit 1
 version=$(dpkg-deb --field "$deb" Version)
-echo "checking $deb (version $version)"
+echo "checking $deb and $cli_deb (version $version)"
 
-check "package named after its version and architecture" \
-    test "$(basename "$deb")" = "zantrox_${version}_$(dpkg-deb --field "$deb" Architecture).deb"
-check "package version is the project's (packaging/changelog)" \
-    test "$version" = "$(dpkg-parsechangelog -l "$root/packaging/changelog" -S Version)"
+check "packages named after their version and architecture" \
+    test "$(basename "$deb") $(basename "$cli_deb")" = \
+         "zantrox_${version}_$(dpkg-deb --field "$deb" Architecture).deb zantrox-cli_${version}_$(dpkg-deb --field "$cli_deb" Architecture).deb"
+check "package version is the project's (packaging/changelog), the same in both" \
+    test "$version/$(dpkg-deb --field "$cli_deb" Version)" = \
+         "$(dpkg-parsechangelog -l "$root/packaging/changelog" -S Version)/$version"
 
+# lintian_clean DEB: no error from lintian; what it says is in $work/lintian.txt.
 lintian_clean() {
     local tags
-    tags=$(lintian --pedantic --display-info "$deb" 2>&1)
+    tags=$(lintian --pedantic --display-info "$1" 2>&1)
     local status=$?
     tags=$(grep -v '^running with root privileges' <<<"$tags")
     [ -z "$tags" ] || printf '%s\n' "$tags" >"$work/lintian.txt"
     [ $status -eq 0 ] && ! grep -q '^E: ' <<<"$tags"
 }
-check "lintian: no errors" lintian_clean
-if [ -s "$work/lintian.txt" ]; then
-    echo "      lintian says:"
-    sed 's/^/        /' "$work/lintian.txt"
-fi
+# lintian_check DEB: lintian_clean counted, its other tags shown.
+lintian_check() {
+    rm -f "$work/lintian.txt"
+    check "lintian $(basename "$1"): no errors" lintian_clean "$1"
+    if [ -s "$work/lintian.txt" ]; then
+        echo "      lintian says:"
+        sed 's/^/        /' "$work/lintian.txt"
+    fi
+}
+lintian_check "$cli_deb"
+lintian_check "$deb"
 
-contents=$(dpkg-deb --contents "$deb" | awk '{ print $NF }' | sed 's|^\./|/|')
+# contents_of DEB: the package's paths, one a line, from /.
+contents_of() { dpkg-deb --contents "$1" | awk '{ print $NF }' | sed 's|^\./|/|'; }
+contents=$(contents_of "$deb")
+cli_contents=$(contents_of "$cli_deb")
 programs=(zantrox zantrox-sim zantrox-cli)
-expected=(/usr/share/applications/zantrox.desktop
-          /usr/share/icons/hicolor/32x32/apps/zantrox.png
-          /usr/share/icons/hicolor/48x48/apps/zantrox.png
-          /usr/share/icons/hicolor/256x256/apps/zantrox.png
-          /usr/share/icons/hicolor/scalable/apps/zantrox.svg
-          /usr/share/doc/zantrox/copyright
-          /usr/share/doc/zantrox/changelog.gz
-          /usr/lib/systemd/system/zantrox-tap@.service
-          /usr/share/doc/zantrox/examples/tap-example.conf
-          /usr/share/zantrox/prometheus/zantrox.rules.yml
-          /usr/share/zantrox/grafana/zantrox-dashboard.json)
-for p in "${programs[@]}"; do
-    expected+=("/usr/bin/$p" "/usr/share/man/man1/$p.1.gz")
-done
-expected+=("$lua_plugins/zantrox.lua" "$extcap_folder/zantrox-extcap")
-missing_files() {
-    local f gone=0
-    for f in "${expected[@]}"; do
-        grep -qxF -- "$f" <<<"$contents" || { echo "missing: $f"; gone=1; }
+console_expected=(/usr/bin/zantrox /usr/share/man/man1/zantrox.1.gz
+                  /usr/share/applications/zantrox.desktop
+                  /usr/share/icons/hicolor/32x32/apps/zantrox.png
+                  /usr/share/icons/hicolor/48x48/apps/zantrox.png
+                  /usr/share/icons/hicolor/256x256/apps/zantrox.png
+                  /usr/share/icons/hicolor/scalable/apps/zantrox.svg
+                  /usr/share/doc/zantrox/copyright
+                  /usr/share/doc/zantrox/changelog.gz)
+# cli_expected MULTIARCH: the headless package's files, Wireshark's in that multiarch folder.
+cli_expected() {
+    local p
+    printf '%s\n' /usr/share/doc/zantrox-cli/copyright \
+                  /usr/share/doc/zantrox-cli/changelog.gz \
+                  /usr/lib/systemd/system/zantrox-tap@.service \
+                  /usr/share/doc/zantrox-cli/examples/tap-example.conf \
+                  /usr/share/doc/zantrox-cli/examples/web-config.example.yml \
+                  /usr/share/zantrox/prometheus/zantrox.rules.yml \
+                  /usr/share/zantrox/grafana/zantrox-dashboard.json \
+                  "/usr/lib/$1/wireshark/plugins/zantrox.lua" "/usr/lib/$1/wireshark/extcap/zantrox-extcap"
+    for p in zantrox-cli zantrox-sim; do
+        printf '%s\n' "/usr/bin/$p" "/usr/share/man/man1/$p.1.gz"
+    done
+}
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+# holds CONTENTS FILE...: every FILE is in CONTENTS.
+holds() {
+    local list=$1 f gone=0
+    shift
+    for f in "$@"; do
+        grep -qxF -- "$f" <<<"$list" || { echo "missing: $f"; gone=1; }
     done
     return $gone
 }
-check "package holds the programs, man pages, desktop entry, icons, copyright, changelog, Wireshark's files" missing_files
-# mode FILE: the permissions and owner dpkg-deb lists for FILE in the package.
-mode() { dpkg-deb --contents "$deb" | awk -v f=".$1" '$NF == f { print $1, $2 }'; }
+mapfile -t cli_files < <(cli_expected "$multiarch")
+check "zantrox-cli holds zantrox-cli, zantrox-sim, their man pages, Wireshark's files, the unit, rules, dashboard" \
+    holds "$cli_contents" "${cli_files[@]}"
+check "zantrox holds the console, its man page, desktop entry, icons, copyright, changelog" \
+    holds "$contents" "${console_expected[@]}"
+check "Wireshark's files where this tshark looks: $lua_plugins, $extcap_folder" \
+    holds "$cli_contents" "$lua_plugins/zantrox.lua" "$extcap_folder/zantrox-extcap"
+# No file in both packages (folders may be shared).
+no_shared_file() {
+    local shared
+    shared=$(comm -12 <(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort) \
+                      <(dpkg-deb --contents "$cli_deb" | awk '$1 !~ /^d/ { print $NF }' | sort))
+    [ -z "$shared" ] || { echo "in both packages:"; echo "$shared"; return 1; }
+}
+check "no file in both packages" no_shared_file
+# mode DEB FILE: the permissions and owner dpkg-deb lists for FILE in the package.
+mode() { dpkg-deb --contents "$1" | awk -v f=".$2" '$NF == f { print $1, $2 }'; }
 check "the dissector: $lua_plugins/zantrox.lua, -rw-r--r-- root/root" \
-    test "$(mode "$lua_plugins/zantrox.lua")" = "-rw-r--r-- root/root"
+    test "$(mode "$cli_deb" "$lua_plugins/zantrox.lua")" = "-rw-r--r-- root/root"
 check "the extcap program: $extcap_folder/zantrox-extcap, -rwxr-xr-x root/root" \
-    test "$(mode "$extcap_folder/zantrox-extcap")" = "-rwxr-xr-x root/root"
-check "dependencies computed from the binaries (libfltk, libc)" \
-    grep -Eq 'libfltk1\.3.*libc6|libc6.*libfltk1\.3' <<<"$(dpkg-deb --field "$deb" Depends)"
+    test "$(mode "$cli_deb" "$extcap_folder/zantrox-extcap")" = "-rwxr-xr-x root/root"
+console_depends() {
+    local depends
+    depends=$(dpkg-deb --field "$deb" Depends)
+    grep -Eq "zantrox-cli \(= $version\)" <<<"$depends" && grep -Eq 'libfltk1\.3' <<<"$depends" &&
+        grep -Eq 'libc6' <<<"$depends" || { echo "Depends: $depends"; return 1; }
+}
+check "zantrox depends on zantrox-cli (= $version), libfltk and libc (computed)" console_depends
+# headless DEB: the package needs libc and nothing of a display.
+headless() {
+    local depends
+    depends=$(dpkg-deb --field "$1" Depends)
+    grep -q 'libc6' <<<"$depends" || { echo "no libc6 in: $depends"; return 1; }
+    ! grep -Eqi 'fltk|libx11|libxft|libxext|libxrender|libxinerama|libxfixes|libxcursor|libxcb|wayland|gtk|libqt' <<<"$depends" || { echo "a display's library in: $depends"; return 1; }
+}
+check "zantrox-cli needs no display (Depends: $(dpkg-deb --field "$cli_deb" Depends))" headless "$cli_deb"
+# takes_over DEB: Replaces and Breaks name the single package of before the split.
+takes_over() {
+    [ "$(dpkg-deb --field "$1" Replaces)" = "zantrox (<< 2.2.0~)" ] &&
+        [ "$(dpkg-deb --field "$1" Breaks)" = "zantrox (<< 2.2.0~)" ]
+}
+check "zantrox-cli replaces and breaks zantrox (<< 2.2.0~)" takes_over "$cli_deb"
 
 dpkg-deb -x "$deb" "$work/deb" || exit 1
+dpkg-deb -x "$cli_deb" "$work/deb" || exit 1
 check "desktop-file-validate: clean" desktop-file-validate "$work/deb/usr/share/applications/zantrox.desktop"
 desktop_field() { sed -n "s/^$1=//p" "$work/deb/usr/share/applications/zantrox.desktop"; }
 check "desktop entry: no terminal, the console's icon and program" \
@@ -196,16 +269,49 @@ fi
 
 export DEBIAN_FRONTEND=noninteractive
 apt_get() { as_root apt-get -q -y -o DPkg::Lock::Timeout=120 "$@"; }
-remove_package() {
-    if dpkg-query -W -f='${Status}' zantrox 2>/dev/null | grep -q 'ok installed'; then
-        apt_get remove zantrox >"$work/remove.log" 2>&1 || { echo "apt-get remove zantrox failed:"; cat "$work/remove.log"; }
-    fi
+is_installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+remove_packages() {
+    local p
+    for p in zantrox zantrox-cli; do
+        if is_installed "$p"; then
+            apt_get remove "$p" >"$work/remove.log" 2>&1 || { echo "apt-get remove $p failed:"; cat "$work/remove.log"; }
+        fi
+    done
 }
-at_exit remove_package   # whatever happens from here on
+at_exit remove_packages   # whatever happens from here on
 
+# The single package of 2.1.0, as far as an upgrade sees it: zantrox with files
+# that are zantrox-cli's now. Installing the split packages over it must move
+# them without dpkg refusing to overwrite.
+old_single_package() {
+    local tree=$work/old-zantrox f
+    mkdir -p "$tree/DEBIAN"
+    for f in /usr/bin/zantrox /usr/bin/zantrox-cli /usr/bin/zantrox-sim /usr/share/man/man1/zantrox-cli.1.gz \
+             /usr/lib/systemd/system/zantrox-tap@.service /usr/share/doc/zantrox/examples/tap-example.conf \
+             "$lua_plugins/zantrox.lua" "$extcap_folder/zantrox-extcap"; do
+        mkdir -p "$tree$(dirname "$f")"
+        echo "zantrox 2.1.0" >"$tree$f"
+    done
+    printf '%s\n' "Package: zantrox" "Version: 2.1.0" "Architecture: $native" \
+        "Maintainer: Zantrox developers <zantrox@example.invalid>" \
+        "Description: test console for a fuel-dispenser controller (2.1.0, one package)" >"$tree/DEBIAN/control"
+    dpkg-deb --root-owner-group -b "$tree" "$work/zantrox_2.1.0_$native.deb" >/dev/null &&
+        apt_get install "$work/zantrox_2.1.0_$native.deb"
+}
 installed=0
-if check "apt-get install ./$(basename "$deb")" apt_get install --reinstall "$deb"; then
-    installed=1
+if check "the single zantrox 2.1.0 installed (a stand-in)" old_single_package; then
+    upgraded() {
+        apt_get install "$cli_deb" "$deb" || return 1
+        [ "$(dpkg-query -W -f='${Version}' zantrox)/$(dpkg-query -W -f='${Version}' zantrox-cli)" = "$version/$version" ] ||
+            { echo "installed: zantrox $(dpkg-query -W -f='${Version}' zantrox)"; return 1; }
+        [ "$(dpkg -S /usr/bin/zantrox-cli)" = "zantrox-cli: /usr/bin/zantrox-cli" ] || { dpkg -S /usr/bin/zantrox-cli; return 1; }
+        # What 2.1.0 had and 2.2.0 does not is gone.
+        [ ! -e /usr/share/doc/zantrox/examples/tap-example.conf ] || { echo "2.1.0's example conf stayed"; return 1; }
+        grep -q '^zantrox 2.1.0$' /usr/bin/zantrox-cli && { echo "2.1.0's zantrox-cli stayed"; return 1; }
+        return 0
+    }
+    check "apt-get install ./$(basename "$cli_deb") ./$(basename "$deb") over it: files move to zantrox-cli" upgraded &&
+        installed=1
 fi
 
 if [ $installed -eq 1 ]; then
@@ -411,8 +517,61 @@ fi
 # --- removed again -------------------------------------------------------------------
 
 if [ $installed -eq 1 ]; then
-    removed() { apt_get remove zantrox && [ ! -e /usr/bin/zantrox ]; }
-    check "apt-get remove zantrox" removed
+    # The console goes alone; the headless package stays until it is removed too.
+    removed() { apt_get remove zantrox && [ ! -e /usr/bin/zantrox ] && [ -x /usr/bin/zantrox-cli ]; }
+    check "apt-get remove zantrox: the console goes, zantrox-cli stays" removed
+    cli_removed() { apt_get remove zantrox-cli && [ ! -e /usr/bin/zantrox-cli ] && [ ! -e /usr/bin/zantrox-sim ]; }
+    check "apt-get remove zantrox-cli" cli_removed
+fi
+
+# --- the arm64 headless package -------------------------------------------------------
+
+arm64_deb=$(compgen -G "$out/zantrox-cli_*_arm64.deb" | head -n 1)
+if [ -n "$arm64_deb" ]; then
+    lintian_check "$arm64_deb"
+    check "$(basename "$arm64_deb"): version $version, Architecture arm64" \
+        test "$(dpkg-deb --field "$arm64_deb" Version)/$(dpkg-deb --field "$arm64_deb" Architecture)" = "$version/arm64"
+    mapfile -t arm64_files < <(cli_expected aarch64-linux-gnu)
+    check "arm64 zantrox-cli holds its files, Wireshark's under /usr/lib/aarch64-linux-gnu" \
+        holds "$(contents_of "$arm64_deb")" "${arm64_files[@]}"
+    check "arm64 zantrox-cli needs no display (Depends: $(dpkg-deb --field "$arm64_deb" Depends))" headless "$arm64_deb"
+    check "arm64 zantrox-cli replaces and breaks zantrox (<< 2.2.0~)" takes_over "$arm64_deb"
+    # The console's arm64 package, when --console made one.
+    arm64_console=$(compgen -G "$out/zantrox_*_arm64.deb" | head -n 1)
+    if [ -n "$arm64_console" ]; then
+        lintian_check "$arm64_console"
+        check "arm64 zantrox depends on zantrox-cli (= $version)" \
+            grep -q "zantrox-cli (= $version)" <<<"$(dpkg-deb --field "$arm64_console" Depends)"
+    fi
+    arm64_tree=$work/arm64
+    dpkg-deb -x "$arm64_deb" "$arm64_tree" || exit 1
+    arm64_programs() {
+        local p bad=0
+        for p in usr/bin/zantrox-cli usr/bin/zantrox-sim usr/lib/aarch64-linux-gnu/wireshark/extcap/zantrox-extcap; do
+            file -b "$arm64_tree/$p" | grep -q 'ELF 64-bit LSB pie executable, ARM aarch64' ||
+                { echo "$p: $(file -b "$arm64_tree/$p")"; bad=1; }
+        done
+        return $bad
+    }
+    check "arm64 programs are ARM aarch64 executables (PIE)" arm64_programs
+    if command -v qemu-aarch64-static >/dev/null; then
+        arm64_extcap() {
+            qemu-aarch64-static "$arm64_tree/usr/lib/aarch64-linux-gnu/wireshark/extcap/zantrox-extcap" \
+                --extcap-interfaces | grep -q '^extcap {version='
+        }
+        check "arm64 zantrox-extcap --extcap-interfaces under qemu" arm64_extcap
+        check "arm64 zantrox-sim --version under qemu says $version" \
+            test "$(qemu-aarch64-static "$arm64_tree/usr/bin/zantrox-sim" --version)" = "zantrox-sim $version"
+        if [ "${ARM64_SMOKE:-1}" != 0 ]; then
+            check "arm64 zantrox-cli and zantrox-sim under qemu: send, check, run, watch --tap --metrics" \
+                bash "$root/tests/package/programs_smoke.sh" "$arm64_tree/usr/bin/zantrox-cli" \
+                     "$arm64_tree/usr/bin/zantrox-sim" qemu-aarch64-static
+            grep 'CPU per transaction' "$work/check.out" | sed 's/^/      /'
+        fi
+    else
+        failed=$((failed + 1))
+        echo "FAIL  arm64 programs: qemu-aarch64-static is not installed (tools/lib/arm64-deps.sh)"
+    fi
 fi
 
 echo "package checks: $passed passed, $failed failed"
