@@ -40,6 +40,13 @@ unsigned RoundUpToPages(unsigned bytes, unsigned pageBytes);
 
 // Microseconds of a monotonic clock (never set back); only differences mean anything.
 long long OsMonotonicUs();
+// The whole milliseconds left until `deadlineUs` on that clock, rounded up; 0 once
+// it has passed. What a wait that must end by a deadline gives poll or select.
+inline int OsMsUntil(long long deadlineUs) {
+    long long left = deadlineUs - OsMonotonicUs();
+    if (left <= 0) return 0;
+    return static_cast<int>((left + 999) / 1000);
+}
 
 void OsLock(LockId id);
 // Takes the lock only when it is free at once. Returns 1 when taken, else 0.

@@ -136,12 +136,6 @@ int Resolve(const char* host, const char* service, long long deadlineUs, addrinf
     return error;
 }
 
-int MsUntil(long long deadlineUs) {
-    long long left = deadlineUs - OsMonotonicUs();
-    if (left <= 0) return 0;
-    return static_cast<int>((left + 999) / 1000);
-}
-
 int ConnectErrorFor(int error) {
     switch (error) {
         case ECONNREFUSED: return OPEN_ERROR_NET_REFUSED;
@@ -165,7 +159,7 @@ int ConnectOne(const addrinfo* address, long long deadlineUs, int* error) {
         pollfd pfd = {fd, POLLOUT, 0};
         int ready = 0;
         do {
-            ready = poll(&pfd, 1, MsUntil(deadlineUs));
+            ready = poll(&pfd, 1, OsMsUntil(deadlineUs));
         } while (ready < 0 && errno == EINTR);
         if (ready <= 0) {
             close(fd);
@@ -228,7 +222,7 @@ int NetSend(NetSocket socket, const unsigned char* data, int length, long long d
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-        int wait = MsUntil(deadlineUs);
+        int wait = OsMsUntil(deadlineUs);
         if (wait <= 0) return -1;
         pollfd pfd = {fd, POLLOUT, 0};
         if (poll(&pfd, 1, wait) < 0 && errno != EINTR) return -1;

@@ -69,12 +69,6 @@ DWORD WINAPI RunLookup(LPVOID argument) {
     return 0;
 }
 
-int MsUntil(long long deadlineUs) {
-    long long left = deadlineUs - OsMonotonicUs();
-    if (left <= 0) return 0;
-    return static_cast<int>((left + 999) / 1000);
-}
-
 int Resolve(const char* host, const char* service, long long deadlineUs, addrinfo** result) {
     addrinfo numeric = Hints(AI_NUMERICHOST | AI_NUMERICSERV);
     if (getaddrinfo(host, service, &numeric, result) == 0) return 0;
@@ -107,7 +101,7 @@ int Resolve(const char* host, const char* service, long long deadlineUs, addrinf
     CloseHandle(thread);
     LeaveCriticalSection(&lookupLock);
 
-    (void)WaitForSingleObject(lookup->done, static_cast<DWORD>(MsUntil(deadlineUs)));
+    (void)WaitForSingleObject(lookup->done, static_cast<DWORD>(OsMsUntil(deadlineUs)));
     EnterCriticalSection(&lookupLock);
     int error = 0;
     if (lookup->state == LOOKUP_DONE) {
@@ -164,7 +158,7 @@ SOCKET ConnectOne(const addrinfo* address, long long deadlineUs, int* error) {
         FD_ZERO(&failed);
         FD_SET(s, &writable);
         FD_SET(s, &failed);
-        timeval wait = Timeout(MsUntil(deadlineUs));
+        timeval wait = Timeout(OsMsUntil(deadlineUs));
         int ready = select(0, nullptr, &writable, &failed, &wait);
         if (ready <= 0) {
             closesocket(s);
@@ -227,7 +221,7 @@ int NetSend(NetSocket socket, const unsigned char* data, int length, long long d
             continue;
         }
         if (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-        int wait = MsUntil(deadlineUs);
+        int wait = OsMsUntil(deadlineUs);
         if (wait <= 0) return -1;
         fd_set writable;
         FD_ZERO(&writable);

@@ -50,12 +50,6 @@ Session* SessionOf(int session) {
     return sessions[session].used.load() != 0 ? &sessions[session] : nullptr;
 }
 
-int MsUntil(long long deadlineUs) {
-    long long left = deadlineUs - OsMonotonicUs();
-    if (left <= 0) return 0;
-    return static_cast<int>((left + 999) / 1000);
-}
-
 // Waits for the socket to be readable (or writable), at most waitMs. 1 when it is.
 int WaitSocket(int fd, bool write, int waitMs) {
     pollfd pfd = {fd, static_cast<short>(write ? POLLOUT : POLLIN), 0};
@@ -424,7 +418,7 @@ int TlsStart(NetSocket socket, const NetAddress& address, long long deadlineUs, 
         if (result == 1) break;
         int why = SSL_get_error(s.ssl, result);
         if (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE) {
-            if (!WaitSocket(s.fd, why == SSL_ERROR_WANT_WRITE, MsUntil(deadlineUs))) {
+            if (!WaitSocket(s.fd, why == SSL_ERROR_WANT_WRITE, OsMsUntil(deadlineUs))) {
                 if (s.firstByte >= 0) {
                     *error = OPEN_ERROR_NET_TIMED_OUT;
                 } else {
@@ -480,7 +474,7 @@ int TlsSend(int session, const unsigned char* data, int length, long long deadli
             continue;
         }
         if (why != SSL_ERROR_WANT_WRITE && why != SSL_ERROR_WANT_READ) return -1;
-        int wait = MsUntil(deadlineUs);
+        int wait = OsMsUntil(deadlineUs);
         if (wait <= 0) return -1;
         (void)WaitSocket(s->fd, why == SSL_ERROR_WANT_WRITE, wait);
     }

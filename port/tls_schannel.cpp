@@ -63,12 +63,6 @@ Session* SessionOf(int session) {
     return sessions[session].used.load() != 0 ? &sessions[session] : nullptr;
 }
 
-int MsUntil(long long deadlineUs) {
-    long long left = deadlineUs - OsMonotonicUs();
-    if (left <= 0) return 0;
-    return static_cast<int>((left + 999) / 1000);
-}
-
 void FreeSession(Session& s) {
     if (s.haveContext) DeleteSecurityContext(&s.context);
     if (s.haveCredentials) FreeCredentialsHandle(&s.credentials);
@@ -380,7 +374,7 @@ int Handshake(Session& s, const char* target, long long deadlineUs, char* proble
     bool heard = false;  // the server has sent something
     for (;;) {
         if (needInput) {
-            int n = ReceiveMore(s, MsUntil(deadlineUs));
+            int n = ReceiveMore(s, OsMsUntil(deadlineUs));
             if (n < 0) {
                 std::snprintf(problem, room, heard ? "the server ended the handshake" : "It hung up on our TLS greeting without a word");
                 return heard ? OPEN_ERROR_TLS_FAILED : OPEN_ERROR_TLS_NOT_TLS;
