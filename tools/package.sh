@@ -63,9 +63,13 @@ esac
 SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l "$root/packaging/changelog" -S Timestamp)
 export SOURCE_DATE_EPOCH
 
+# without_g FLAGS: FLAGS less -g. The packages' programs are stripped
+# (CPACK_STRIP_FILES), so Debian's -g would be compiled only to be thrown away; it
+# changes no generated code, and leaving it out takes a fifth off the build.
+without_g() { local f=" $1 "; f=${f// -g / }; f=${f# }; printf '%s' "${f% }"; }
 # Debian's hardening flags (stack protector, fortified functions, full RELRO, PIE).
 flags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)
-flags="$flags $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)"
+flags=$(without_g "$flags $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)")
 ldflags=$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)
 
 generator=()
@@ -121,7 +125,7 @@ if [ "$arch" = arm64 ]; then
         CC=aarch64-linux-gnu-gcc DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-architecture -aarm64 -c \
             dpkg-buildflags --get "$1"
     }
-    aflags="$(arm64_flags CPPFLAGS) $(arm64_flags CXXFLAGS)"
+    aflags=$(without_g "$(arm64_flags CPPFLAGS) $(arm64_flags CXXFLAGS)")
     aldflags=$(arm64_flags LDFLAGS)
     with_console=OFF
     [ $console -eq 0 ] || with_console=ON

@@ -171,6 +171,37 @@ HWND FindBoxByCaption(const char* caption) {
     return search.found;
 }
 
+BOOL CALLBACK ShowWindowOfProcess(HWND window, LPARAM param) {
+    DWORD process = 0;
+    if (GetWindowThreadProcessId(window, &process) == 0 || process != static_cast<DWORD>(param)) return TRUE;
+    char className[64] = "";
+    char caption[128] = "";
+    GetClassNameA(window, className, sizeof className);
+    GetWindowTextA(window, caption, sizeof caption);
+    std::fprintf(stderr, "driver:   window %p class \"%s\" caption \"%s\"%s%s\n", static_cast<void*>(window),
+                 className, caption, IsWindowVisible(window) ? " visible" : " hidden",
+                 IsWindowEnabled(window) ? "" : " disabled");
+    return TRUE;
+}
+
+// What the console showed when a box did not come: its top-level windows, and
+// whether its thread still answers (a hung console and a lost message look alike).
+void ShowConsoleState() {
+    HWND window = MainWindow();
+    if (window == nullptr) {
+        std::fprintf(stderr, "driver:   no main window\n");
+        return;
+    }
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    EnumWindows(ShowWindowOfProcess, static_cast<LPARAM>(process));
+    DWORD_PTR result = 0;
+    DWORD start = GetTickCount();
+    bool answered = SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result) != 0;
+    std::fprintf(stderr, "driver:   the console's thread %s (%lu ms)\n", answered ? "answered" : "did not answer",
+                 static_cast<unsigned long>(GetTickCount() - start));
+}
+
 struct TextSearch {
     const char* text;
     bool found;
@@ -230,7 +261,9 @@ int AnswerBox(int argc, char** argv) {
         box = FindBoxByCaption(caption);
         if (box != nullptr && IsWindowVisible(box)) break;
         if (GetTickCount() - start >= timeout) {
-            return Fail("no box with caption \"%s\" within %lu ms", caption, timeout);
+            Fail("no box with caption \"%s\" within %lu ms", caption, timeout);
+            ShowConsoleState();
+            return 1;
         }
         Sleep(kPollMs);
     }

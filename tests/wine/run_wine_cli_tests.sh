@@ -50,7 +50,7 @@ run_exe() {
         head -5 "$work/err"
         exit 1
     fi
-    if [ "$got" -eq "$want" ]; then pass; else fail "$name: exit $got, wanted $want"; head -5 "$work/err"; fi
+    if [ "$got" -eq "$want" ]; then pass; else fail "$name: exit $got, wanted $want"; head -5 "$work/err"; return 1; fi
 }
 has() { if grep -qF -- "$3" "$2"; then pass; else fail "$1: no '$3'"; head -10 "$2"; fi; }
 logged() { awk -F'\t' '$2 != "mode" { print $3 }' "$work/sim.log"; }
@@ -70,7 +70,11 @@ done
 # COM3 is an adapter that a test pulls and plugs back (a link that comes and goes).
 wine_com_port 3 "$work/com3" "$work/reg.log" || fail "reg add COM3"
 wine_restart || { fail "$WINE_HARNESS_FAULT (no server after the restart)"; exit 1; }
-wine_com_links 1="$SIM_PTY" 3="$work/com3" >"$work/links.out" ||
+# Every link, the absent ones too: a COMk whose link is not made yet is the
+# machine's own /dev/ttyS(k-1), or /dev/ttyS0 under the first free number.
+links=(1="$SIM_PTY" 3="$work/com3")
+for k in 2 4 5 6 7 8 9; do links+=("$k=$work/absent-com$k"); done
+wine_com_links "${links[@]}" >"$work/links.out" ||
     { fail "COM links: $WINE_HARNESS_FAULT"; cat "$work/links.out"; exit 1; }
 
 run "--version" 0 --version
@@ -101,7 +105,8 @@ has "no ACK words" "$work/out" "no ACK"
 echo normal >"$work/control"
 wait_for 5 grep -q "mode	normal" "$work/sim.log" || fail "normal mode"
 
-run "COM5 absent" 3 send --port COM5 key:S
+run "COM5 absent" 3 send --port COM5 key:S ||
+    echo "      COM5 is $(readlink "$WINEPREFIX/dosdevices/com5" 2>/dev/null || echo 'no link')"
 # Windows says the name is not there; Wine opens it and fails at the line settings.
 grep -qE 'no such device|could not be applied' "$work/err" && pass || { fail "COM5 absent: words"; cat "$work/err"; }
 run "COM12 absent" 3 send --port COM12 key:S
