@@ -4,18 +4,20 @@
 # UndefinedBehaviorSanitizer; the threaded tests under ThreadSanitizer; the
 # receive-path and network codec fuzzers for a bounded time; and the packages.
 #
-# Five phases, each using the machine as it can bear: first every build, one after
-# the other with all cores (the arm64 toolchain installing beside them); then the unit and threaded tests of the three builds side
-# by side (they wait on line windows far more than they compute, but a build or Wine
-# beside them can starve a 100 ms window, so nothing else runs then); then the
-# end-to-end suites, three at a time (each has its own HOME, display, Wine prefix
-# and ports); then the two Wine suites side by side; last the package checks, which
-# install the .debs on the machine for a while, beside the fuzzers. Before that,
-# alone, the arm64 package (built in the first phase by tools/package.sh --arch
-# arm64) unpacked and its programs run under qemu against its own simulator. Each stage's output is in
-# build-test/logs/; the terminal gets a line a stage. At the end, the output of
-# whatever failed, then a summary that names each failed check with its suite and
-# the log that holds it, then one "N passed, M failed" line.
+# Five phases, each using the machine as it can bear: first every build but the
+# fuzzers', one after the other with all cores (the arm64 toolchain installing
+# beside them); then the unit and threaded tests of the three builds side by side
+# (they wait on line windows far more than they compute, but a build or Wine beside
+# them can starve a 100 ms window, so nothing else runs then); then the end-to-end
+# suites, three at a time (each has its own HOME, display, Wine prefix and ports);
+# then the two Wine suites side by side, and after them, alone, the arm64 package
+# (built in the first phase by tools/package.sh --arch arm64) unpacked and its
+# programs run under qemu against its own simulator; last the package checks, which
+# install the .debs on the machine for a while, beside the fuzz build and the
+# fuzzers. Each stage's output is in build-test/logs/; the terminal gets a line a
+# stage. At the end, the output of whatever failed, then a summary that names each
+# failed check with its suite and the log that holds it, then one "N passed, M
+# failed" line.
 #
 # Environment: FUZZ_SECONDS (default 60; each fuzz target runs for half of it, all at once).
 set -uo pipefail
@@ -183,7 +185,7 @@ arm64_deps_pid=$!
 
 # ---- Builds: the Windows programs in build-test/ci/win serve the Wine suites and the
 # packages; the sanitizer builds compile only what their tests run.
-main_built=0 asan_built=0 tsan_built=0 fuzz_built=0 packages_built=0
+main_built=0 asan_built=0 tsan_built=0 packages_built=0
 # The Debug builds keep line tables only (-g1): the sanitizers' stack traces still name
 # file and line, and compiling and linking take a fifth less than with full -g.
 debug="-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-g1"
@@ -192,9 +194,6 @@ build asan-ubsan build-test/asan "$asan_flags" "$debug -DZANTROX_WIN_TESTS=OFF" 
     zantrox_unit_tests && asan_built=1
 build tsan build-test/tsan "-fsanitize=thread" "$debug -DZANTROX_WIN_TESTS=OFF" \
     zantrox_threaded_tests && tsan_built=1
-CXX=clang++ build fuzz build-test/fuzz "-fsanitize=fuzzer-no-link,address,undefined" \
-    "-DZANTROX_FUZZ=ON -DZANTROX_WIN_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo" $fuzz_targets &&
-    fuzz_built=1
 t0=$(date +%s)
 if [ "$main_built" = 1 ] && PKG_BUILD_DIR=build-test/pkg WIN_BUILD_DIR=build-test/ci/win tools/package.sh \
         >"$log_dir/package.log" 2>&1; then
@@ -246,13 +245,21 @@ wait "${pids[@]}"
 # and the exchanges are judged with the same 100 ms windows.
 [ "$arm64_built" = 1 ] && arm64_smoke
 
-# ---- Last, the package checks and the fuzzers (at the lowest priority: they only
-# compute), side by side. The package checks install the .deb for a while: its
-# dissector and extcap in Wireshark's global folders would be met by the suites that
-# give tshark the tree's own, so nothing of those runs then.
+# ---- Last, the package checks and, beside them, the fuzz build and the fuzzers (at
+# the lowest priority: they only compute). The package checks judge no 100 ms window
+# and wait on apt and Wine more than they compute, so the fuzz build costs them little
+# and leaves the first phase. They install the .deb for a while: its dissector and
+# extcap in Wireshark's global folders would be met by the suites that give tshark
+# the tree's own, so nothing of those runs then.
 pids=()
 [ "$packages_built" = 1 ] && { packages & pids+=($!); }
-[ "$fuzz_built" = 1 ] && { (renice -n 19 -p $BASHPID >/dev/null; fuzz) & pids+=($!); }
+(
+    CXX=clang++ build fuzz build-test/fuzz "-fsanitize=fuzzer-no-link,address,undefined" \
+        "-DZANTROX_FUZZ=ON -DZANTROX_WIN_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo" $fuzz_targets || exit 0
+    renice -n 19 -p $BASHPID >/dev/null
+    fuzz
+) &
+pids+=($!)
 wait "${pids[@]}"
 # What failed, in full, then the summary.
 for f in "$log_dir"/*failed-output.txt; do
