@@ -10,9 +10,11 @@ pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
 
 # checks_begin NAME: a work folder $work with HOME inside; $ctl and $log for the
-# simulator; "NAME: N passed, M failed" at exit.
+# simulator; "NAME: N passed, M failed" at exit, the work folder kept (and named)
+# when a check failed, as the logs of the programs it ran are there.
 checks_begin() {
     at_exit "echo \"$1: \$passed passed, \$failed failed\""
+    at_exit "[ \$failed -eq 0 ] || { HARNESS_KEEP_WORK=1; echo \"$1: work folder kept: \$work\"; }"
     make_work_dir work "$1"
     export HOME="$work/home"
     mkdir -p "$HOME"
