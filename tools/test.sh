@@ -178,7 +178,7 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 # The arm64 cross toolchain and libraries come over the network and unpack while the
 # first builds compute (apt waits on the network and the disk more than on the
-# cores); the arm64 package build waits for them.
+# cores); the package builds wait for them.
 arm64_dir=build-test/pkg-arm64
 tools/lib/arm64-deps.sh "$arm64_dir/sysroot" >"$log_dir/arm64-deps.log" 2>&1 &
 arm64_deps_pid=$!
@@ -194,6 +194,9 @@ build asan-ubsan build-test/asan "$asan_flags" "$debug -DZANTROX_WIN_TESTS=OFF" 
     zantrox_unit_tests && asan_built=1
 build tsan build-test/tsan "-fsanitize=thread" "$debug -DZANTROX_WIN_TESTS=OFF" \
     zantrox_threaded_tests && tsan_built=1
+# The package builds read the dpkg database (dpkg-shlibdeps): apt is done with it first.
+# Its outcome shows again when the arm64 package build asks for the same.
+wait "$arm64_deps_pid"
 t0=$(date +%s)
 if [ "$main_built" = 1 ] && PKG_BUILD_DIR=build-test/pkg WIN_BUILD_DIR=build-test/ci/win tools/package.sh \
         >"$log_dir/package.log" 2>&1; then
@@ -210,7 +213,6 @@ fi
 # the man pages. Its programs run under qemu in the package checks.
 t0=$(date +%s)
 arm64_built=0
-wait "$arm64_deps_pid"   # its outcome shows again when the package build asks for the same
 if [ "$packages_built" = 1 ] && PKG_BUILD_DIR=build-test/pkg ARM64_BUILD_DIR=$arm64_dir \
         tools/package.sh --arch arm64 >"$log_dir/package-arm64.log" 2>&1; then
     record "arm64 package build" 0 0 "$t0"
