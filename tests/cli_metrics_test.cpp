@@ -1,11 +1,6 @@
 // LinkMetrics as Prometheus sees it: the exposition over HTTP on loopback, every
 // series there from the start, counts where the exchanges put them, hostile line
 // names escaped, and scrapes beside a counting thread.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -18,45 +13,9 @@
 #include "outputs/link_metrics.h"
 #include "events/analyzer.h"
 #include "link/transaction.h"
+#include "tests/support/http_ask.h"
 
 namespace {
-
-struct Response {
-    int status = 0;
-    std::string headers;
-    std::string body;
-};
-
-// One HTTP/1.0 request to 127.0.0.1:`port`, read until the server closes.
-Response Request(int port, const std::string& method, const std::string& path) {
-    Response response;
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval limit = {5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return response;
-    }
-    std::string text = method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    if (send(fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) {
-        close(fd);
-        return response;
-    }
-    std::string all;
-    char buffer[4096];
-    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) all.append(buffer, n);
-    close(fd);
-    size_t split = all.find("\r\n\r\n");
-    if (all.compare(0, 9, "HTTP/1.1 ") != 0 || split == std::string::npos) return response;
-    response.status = std::stoi(all.substr(9, 3));
-    response.headers = all.substr(0, split + 2);
-    response.body = all.substr(split + 4);
-    return response;
-}
 
 // The value of `series` (name and labels as written) in an exposition; NaN when absent.
 double Sample(const std::string& exposition, const std::string& series) {
@@ -93,7 +52,7 @@ protected:
         ASSERT_GT(metrics.Port(), 0);
     }
     std::string Scrape() {
-        Response r = Request(metrics.Port(), "GET", "/metrics");
+        HttpAnswer r = HttpAsk(metrics.Port(), "GET", "/metrics");
         EXPECT_EQ(r.status, 200);
         return r.body;
     }
@@ -205,7 +164,7 @@ TEST(MetricsLabels, HostilePortNameIsEscapedInTheExposition) {
 // ---- HTTP ----
 
 TEST_F(Served, MetricsAnswersGetInTheTextFormat) {
-    Response r = Request(metrics.Port(), "GET", "/metrics");
+    HttpAnswer r = HttpAsk(metrics.Port(), "GET", "/metrics");
     EXPECT_EQ(r.status, 200);
     EXPECT_NE(r.headers.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos)
         << r.headers;
@@ -214,22 +173,22 @@ TEST_F(Served, MetricsAnswersGetInTheTextFormat) {
 
 TEST_F(Served, EveryMethodButGetIsRefused) {
     for (const char* method : {"POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH"}) {
-        Response r = Request(metrics.Port(), method, "/metrics");
+        HttpAnswer r = HttpAsk(metrics.Port(), method, "/metrics");
         EXPECT_EQ(r.status, 405) << method;
         EXPECT_NE(r.headers.find("Allow: GET\r\n"), std::string::npos) << method;
         EXPECT_EQ(r.body.find("zantrox_"), std::string::npos) << method;
     }
-    EXPECT_EQ(Request(metrics.Port(), "POST", "/").status, 405);
+    EXPECT_EQ(HttpAsk(metrics.Port(), "POST", "/").status, 405);
 }
 
 TEST_F(Served, RootPageLinksToMetricsAndOtherPathsAreNotFound) {
-    Response r = Request(metrics.Port(), "GET", "/");
+    HttpAnswer r = HttpAsk(metrics.Port(), "GET", "/");
     EXPECT_EQ(r.status, 200);
     EXPECT_NE(r.headers.find("Content-Type: text/html"), std::string::npos);
     EXPECT_NE(r.body.find("<a href=\"/metrics\">"), std::string::npos);
-    EXPECT_EQ(Request(metrics.Port(), "GET", "/metrics/x").status, 404);
-    EXPECT_EQ(Request(metrics.Port(), "GET", "/index.html").status, 404);
-    EXPECT_EQ(Request(metrics.Port(), "GET", "/../etc/passwd").status, 404);
+    EXPECT_EQ(HttpAsk(metrics.Port(), "GET", "/metrics/x").status, 404);
+    EXPECT_EQ(HttpAsk(metrics.Port(), "GET", "/index.html").status, 404);
+    EXPECT_EQ(HttpAsk(metrics.Port(), "GET", "/../etc/passwd").status, 404);
 }
 
 // ---- Where it listens ----

@@ -3,12 +3,7 @@
 // answers and what it remembers, and the endpoint's answers with users over plain
 // HTTP on loopback. TLS itself is checked against a real Prometheus server
 // (tests/metrics/web_config_e2e.sh).
-#include <arpa/inet.h>
 #include <crypt.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +14,7 @@
 #include "outputs/basic_auth.h"
 #include "outputs/http_endpoint.h"
 #include "outputs/web_config.h"
+#include "tests/support/http_ask.h"
 
 namespace {
 
@@ -173,25 +169,10 @@ TEST(BasicAuth, LetsInTheRightPasswordOnlyAndRemembersOnlyWhatWasRight) {
 // the status and the whole answer.
 std::pair<int, std::string> Ask(int port, const std::string& method, const std::string& path,
                                 const std::string& authorization) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval limit = {5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string all;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        std::string text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-        if (!authorization.empty()) text += "Authorization: " + authorization + "\r\n";
-        text += "\r\n";
-        if (send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
-            char buffer[4096];
-            for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) all.append(buffer, n);
-        }
-    }
-    close(fd);
-    return {all.compare(0, 9, "HTTP/1.1 ") == 0 ? std::atoi(all.c_str() + 9) : 0, all};
+    std::string headers = "Connection: close\r\n";
+    if (!authorization.empty()) headers += "Authorization: " + authorization + "\r\n";
+    HttpAnswer answer = HttpAsk(port, method, path, headers, "HTTP/1.1");
+    return {answer.status, answer.all};
 }
 
 TEST(WebEndpoint, AsksForAPasswordBeforeAnythingElseThenAnswersAsThePlainEndpoint) {
