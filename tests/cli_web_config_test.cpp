@@ -6,8 +6,6 @@
 #include <crypt.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +13,7 @@
 #include "outputs/http_endpoint.h"
 #include "outputs/web_config.h"
 #include "tests/support/http_ask.h"
+#include "tests/support/scratch_folder.h"
 
 namespace {
 
@@ -41,12 +40,10 @@ std::string Base64(const std::string& text) {
     return out;
 }
 
-class WebConfigFiles : public ::testing::Test {
+class WebConfigFiles : public testsupport::ScratchFolder {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zantrox-webcfg-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ScratchFolder::SetUp();
         const std::string make = "cd " + dir_ +
                                  " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
                                  "-keyout key.pem -out cert.pem -days 1 -subj /CN=test >/dev/null 2>&1"
@@ -54,15 +51,10 @@ protected:
                                  "-keyout other.pem -out othercert.pem -days 1 -subj /CN=other >/dev/null 2>&1";
         ASSERT_EQ(std::system(make.c_str()), 0) << "openssl did not make the certificates";
     }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
     std::string Write(const std::string& text) {
-        std::ofstream(dir_ + "/web.yml") << text;
+        WriteText(dir_ + "/web.yml", text);
         return dir_ + "/web.yml";
     }
-    std::string dir_;
 };
 
 TEST_F(WebConfigFiles, RefusesWhatAnExporterRefusesNamingTheKeyAndLine) {
